@@ -1,0 +1,9 @@
+#!/bin/sh
+# Builds and runs every test: the normal build, then the sanitizer build.
+set -eu
+cd "$(dirname "$0")/.."
+for preset in default sanitize; do
+    cmake --preset "$preset"
+    cmake --build --preset "$preset"
+    ctest --preset "$preset"
+done

@@ -1,0 +1,7 @@
+#pragma once
+
+void print_usage(const char* program_name);
+// Upper-cases `program_name` in place; NIFTY SERVE when it holds "NIF".
+int detect_service_from_name(char* program_name);
+// The whole run: returns the process's exit status.
+int run_zembra(int argc, char** argv);

@@ -1,0 +1,43 @@
+// The header formats of PC-VAN and NIFTY SERVE logs, the index entry, and the
+// packing of dates and times into sort keys.
+#pragma once
+
+#include <cstdint>
+
+constexpr int MAX_INDEX_ENTRIES = 3000;
+// A line is read in pieces of at most 8192 bytes plus the terminator.
+constexpr int LINE_BUFFER_SIZE = 8193;
+
+struct MessageIndexEntry {
+    int32_t number;
+    uint32_t date_key;
+    uint32_t time_key;
+    int32_t line_count;
+    int32_t offset;
+};
+static_assert(sizeof(MessageIndexEntry) == 20, "index entries are five 32-bit fields");
+
+// Room for MAX_INDEX_ENTRIES entries, allocated once at start-up.
+using MessageIndex = MessageIndexEntry*;
+
+enum HeaderPatternIndex {
+    PATTERN_PCVAN_LINE1 = 0,
+    PATTERN_NIFTY_LINE1 = 1,
+    PATTERN_PCVAN_LINE2 = 2,
+    PATTERN_NIFTY_LINE2 = 3,
+    PATTERN_NIFTY_BANNER = 4,
+};
+extern const char* const HEADER_PATTERNS[5];
+
+enum HeaderColumn { COLUMN_YEAR, COLUMN_MONTH, COLUMN_DAY, COLUMN_HOUR, COLUMN_MINUTE };
+extern const int HEADER_COLUMNS[2][5];
+
+// The C library's decimal conversion: blanks skipped, optional sign, digits up
+// to the first non-digit, 0 when none. Wraps instead of overflowing.
+int32_t read_number(const char* text);
+
+// 70-99 are 1970-1999, 00-69 are 2000-2069.
+int full_year(int two_digit_year);
+// FAT-style date and time keys; every part is masked, never range-checked.
+uint32_t make_date_key(int year, int month, int day);
+uint32_t make_time_key(int hour, int minute);

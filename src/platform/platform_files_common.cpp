@@ -1,0 +1,231 @@
+// Binary file streams over the C runtime's stdio, shared by both platforms.
+// Lines are served from a buffer of our own: the log job reads every line of a
+// log twice, and a byte-at-a-time fgets costs more than the rest of the job.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/platform_names.h"
+
+namespace {
+
+constexpr size_t READ_BUFFER_SIZE = 64 * 1024;
+
+}  // namespace
+
+struct PlatformFile {
+    FILE* stream;
+    int64_t buffer_start;  // file position of buffer[0]
+    size_t buffered;       // bytes valid in buffer
+    size_t next;           // index of the next byte to hand out
+    bool writing;
+    bool write_failed;
+    char buffer[READ_BUFFER_SIZE];
+};
+
+static PlatformFile* open_stream(const char* name, const char* mode, bool writing) {
+    FILE* stream = std::fopen(name, mode);
+    if (stream == nullptr) {
+        return nullptr;
+    }
+    auto* file = static_cast<PlatformFile*>(std::malloc(sizeof(PlatformFile)));
+    if (file == nullptr) {
+        std::fclose(stream);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    file->stream = stream;
+    file->buffer_start = 0;
+    file->buffered = 0;
+    file->next = 0;
+    file->writing = writing;
+    file->write_failed = false;
+    return file;
+}
+
+static bool fail_if_injected(PlatformOperation operation) {
+    int error = platform_injected_failure(operation);
+    if (error != 0) {
+        errno = error;
+        return true;
+    }
+    return false;
+}
+
+PlatformFile* platform_open_read(const char* path) {
+    if (fail_if_injected(OP_OPEN)) {
+        return nullptr;
+    }
+    char name[NAME_BUFFER_SIZE];
+    if (resolve_existing_name(path, name, sizeof name) != 0) {
+        return nullptr;
+    }
+    return open_stream(name, "rb", false);
+}
+
+PlatformFile* platform_open_write(const char* path) {
+    if (fail_if_injected(OP_OPEN)) {
+        return nullptr;
+    }
+    char name[NAME_BUFFER_SIZE];
+    if (resolve_new_name(path, name, sizeof name) != 0) {
+        return nullptr;
+    }
+    return open_stream(name, "wb", true);
+}
+
+// Refills the buffer; false at the end of the file or on an error.
+static bool refill(PlatformFile* file, bool* failed) {
+    file->buffer_start += static_cast<int64_t>(file->buffered);
+    file->buffered = 0;
+    file->next = 0;
+    if (fail_if_injected(OP_READ)) {
+        *failed = true;
+        return false;
+    }
+    file->buffered = std::fread(file->buffer, 1, READ_BUFFER_SIZE, file->stream);
+    if (file->buffered == 0) {
+        *failed = std::ferror(file->stream) != 0;
+        return false;
+    }
+    return true;
+}
+
+int platform_read_line(PlatformFile* file, char* buffer, int size) {
+    if (size < 2) {
+        errno = EINVAL;
+        return -1;
+    }
+    size_t limit = static_cast<size_t>(size) - 1;
+    size_t length = 0;
+    bool failed = false;
+    while (length < limit) {
+        if (file->next == file->buffered && !refill(file, &failed)) {
+            break;
+        }
+        size_t available = file->buffered - file->next;
+        size_t wanted = limit - length < available ? limit - length : available;
+        const char* start = file->buffer + file->next;
+        const void* newline = std::memchr(start, '\n', wanted);
+        size_t take =
+            newline ? static_cast<size_t>(static_cast<const char*>(newline) - start) + 1 : wanted;
+        std::memcpy(buffer + length, start, take);
+        length += take;
+        file->next += take;
+        if (newline) {
+            break;
+        }
+    }
+    buffer[length] = '\0';
+    if (failed) {
+        return -1;
+    }
+    return static_cast<int>(length);
+}
+
+int64_t platform_tell(PlatformFile* file) {
+    if (fail_if_injected(OP_TELL)) {
+        return -1;
+    }
+    if (file->writing) {
+        return static_cast<int64_t>(std::ftell(file->stream));
+    }
+    return file->buffer_start + static_cast<int64_t>(file->next);
+}
+
+int platform_seek(PlatformFile* file, int64_t offset) {
+    if (fail_if_injected(OP_SEEK)) {
+        return -1;
+    }
+    // Within the buffer a seek costs nothing: consecutive messages of a log
+    // often lie next to each other.
+    if (!file->writing && offset >= file->buffer_start &&
+        offset <= file->buffer_start + static_cast<int64_t>(file->buffered)) {
+        file->next = static_cast<size_t>(offset - file->buffer_start);
+        return 0;
+    }
+    if (offset < 0 || offset > LONG_MAX ||
+        std::fseek(file->stream, static_cast<long>(offset), SEEK_SET) != 0) {
+        if (errno == 0) {
+            errno = EINVAL;
+        }
+        return -1;
+    }
+    file->buffer_start = offset;
+    file->buffered = 0;
+    file->next = 0;
+    return 0;
+}
+
+int platform_write(PlatformFile* file, const char* data, size_t length) {
+    if (fail_if_injected(OP_WRITE)) {
+        file->write_failed = true;
+        return -1;
+    }
+    if (std::fwrite(data, 1, length, file->stream) != length) {
+        file->write_failed = true;
+        return -1;
+    }
+    return 0;
+}
+
+int platform_flush(PlatformFile* file) {
+    if (fail_if_injected(OP_FLUSH)) {
+        return -1;
+    }
+    return std::fflush(file->stream) == 0 ? 0 : -1;
+}
+
+int platform_close(PlatformFile* file) {
+    int injected = platform_injected_failure(OP_CLOSE);
+    int result = std::fclose(file->stream);
+    int saved_errno = errno;
+    bool write_failed = file->write_failed;
+    std::free(file);
+    if (injected != 0) {
+        errno = injected;
+        return -1;
+    }
+    if (result != 0) {
+        errno = saved_errno;
+        return -1;
+    }
+    if (write_failed) {
+        errno = EIO;
+        return -1;
+    }
+    return 0;
+}
+
+// Used by the platform's own sync.
+FILE* platform_stream_of(PlatformFile* file) {
+    return file->stream;
+}
+
+// --- Fault injection -------------------------------------------------------
+
+static long operation_count = 0;
+static long failing_operation = 0;
+static int failing_error = 0;
+
+void platform_fail_operation(long n, int error) {
+    operation_count = 0;
+    failing_operation = n;
+    failing_error = error;
+}
+
+long platform_operation_count() {
+    return operation_count;
+}
+
+int platform_injected_failure(PlatformOperation operation) {
+    (void)operation;
+    ++operation_count;
+    if (failing_operation != 0 && operation_count == failing_operation) {
+        return failing_error;
+    }
+    return 0;
+}

@@ -1,0 +1,18 @@
+// How a name given by the user reaches a file of the host system. Windows file
+// systems already ignore letter case; on POSIX each path component is matched
+// exactly if possible, else by the one entry equal to it ignoring ASCII case.
+#pragma once
+
+#include <cstddef>
+
+// Name of the existing file `path` refers to. 0, or -1 with errno set.
+int resolve_existing_name(const char* path, char* resolved, size_t size);
+// Name under which a file called `path` is to be created: directories
+// resolved, the final name kept unless an entry equal to it ignoring case
+// exists. 0, or -1 with errno set.
+int resolve_new_name(const char* path, char* resolved, size_t size);
+
+#include <cstdio>
+struct PlatformFile;
+// The stdio stream under a file, for the platform's own sync.
+FILE* platform_stream_of(PlatformFile* file);

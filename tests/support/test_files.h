@@ -1,0 +1,41 @@
+// Helpers for tests that work on real files: a fresh temporary directory per
+// test, whole-file reads and writes, and runs of the built zembra binary.
+#pragma once
+
+#include <string>
+#include <vector>
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    // `name` inside the directory.
+    std::string file(const std::string& name) const;
+
+private:
+    std::string path_;
+};
+
+std::string read_file(const std::string& path);
+bool file_exists(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+// Names of the directory's entries, sorted.
+std::vector<std::string> list_directory(const std::string& path);
+
+struct RunResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs `program` (the built zembra unless given) with `args`, in `directory`,
+// capturing standard output and standard error byte for byte.
+RunResult run_program(const std::string& directory, const std::vector<std::string>& args,
+                      const std::string& program = ZEMBRA_BINARY);
+
+// A text's bytes made readable for a failure message (escapes for non-ASCII).
+std::string printable(const std::string& bytes);
