@@ -13,10 +13,15 @@
 // MAX_PATH (260) plus room for an appended ".BAK".
 constexpr int NAME_BUFFER_SIZE = 264;
 constexpr const char PATH_SEPARATORS[] = "\\/";
+constexpr const char PLATFORM_WORD[] = "WIN32";
+constexpr const char SWITCH_MARKS[] = "-/";
 #else
 #include <climits>
 constexpr int NAME_BUFFER_SIZE = PATH_MAX + 8;
 constexpr const char PATH_SEPARATORS[] = "/";
+constexpr const char PLATFORM_WORD[] = "POSIX";
+// "/" begins an absolute path here, so only "-" marks a switch.
+constexpr const char SWITCH_MARKS[] = "-";
 #endif
 // Drive-letter paths and the "Drive Not Ready!" check work the same on both.
 

@@ -1,0 +1,71 @@
+#include "logindex/log_format.h"
+
+// "\(" and "\)" are literal parentheses in the matcher's syntax.
+const char* const HEADER_PATTERNS[5] = {
+    // PC-VAN line 1: "#1234/1250 ..."
+    "^#[1-9][0-9]*/[1-9][0-9]*.+",
+    // NIFTY SERVE line 1: "00123/00120 ABC01234 ..."
+    "^[0-9][0-9][0-9][0-9][0-9]/[0-9][0-9][0-9][0-9][0-9] [A-Z].+",
+    // PC-VAN line 2: "★タイトル (ABC01234)  96/05/12  21:34 (12) ..."; the ten
+    // bytes before the first blank are the five double-byte characters.
+    "^\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b \\([ 0-9A-Z]+\\)  [0-9][0-9]/.+",
+    // NIFTY SERVE line 2: "( 3)   96/05/12 21:34 ..."
+    "^\\([ 0-9][0-9]\\)   [0-9][0-9]/[0-9][0-9]/[0-9][0-9] .+",
+    // NIFTY SERVE forum banner: "- ABCDEF MES( 3) ROOM NAME 96/05/20"
+    "^- [A-Z0-9 ]*MES\\([ 0-9]+\\).+ [0-9][0-9]/[0-9][0-9]/.+",
+};
+
+const int HEADER_COLUMNS[2][5] = {
+    {23, 26, 29, 33, 36},  // PC-VAN line 2
+    {7, 10, 13, 16, 19},   // NIFTY SERVE line 2
+};
+
+// The bytes isspace accepts in the C locale; the program never changes locale,
+// and a fixed set keeps log bytes of 0x80 and above out of the question.
+static bool is_blank_byte(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Computed in unsigned arithmetic so that a field of many digits wraps modulo
+// 2^32 instead of overflowing; the conversion back to int32_t is modular.
+int32_t read_number(const char* text) {
+    const char* p = text;
+    while (is_blank_byte(*p)) {
+        ++p;
+    }
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = (*p == '-');
+        ++p;
+    }
+    uint32_t value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10u + static_cast<uint32_t>(*p - '0');
+    }
+    if (negative) {
+        value = 0u - value;
+    }
+    return static_cast<int32_t>(value);
+}
+
+int full_year(int two_digit_year) {
+    const uint32_t century = two_digit_year >= 70 ? 1900u : 2000u;
+    // Unsigned so that an absurd field wraps instead of overflowing.
+    return static_cast<int>(century + static_cast<uint32_t>(two_digit_year));
+}
+
+// FAT date layout: bits 15-9 years since 1980, 8-5 month, 4-0 day. Each part
+// is masked to its bits, so 1970-1979 land on 118-127 and sort after 2069.
+uint32_t make_date_key(int year, int month, int day) {
+    const uint32_t years = (static_cast<uint32_t>(year) - 1980u) & 0x7Fu;
+    return (years << 9) | ((static_cast<uint32_t>(month) & 0x0Fu) << 5) |
+           (static_cast<uint32_t>(day) & 0x1Fu);
+}
+
+// FAT time layout without seconds. The minute is not masked: 64 or more spills
+// into the hour bits; no range check is made.
+uint32_t make_time_key(int hour, int minute) {
+    const uint32_t hour_bits = (static_cast<uint32_t>(hour) << 11) & 0xFFFFu;
+    const uint32_t minute_bits = (static_cast<uint32_t>(minute) << 5) & 0xFFFFu;
+    return hour_bits | minute_bits;
+}

@@ -1,0 +1,86 @@
+#include "support/sjis_string.h"
+
+#include <cstring>
+
+bool is_sjis_lead_byte(unsigned char byte) {
+    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
+bool is_sjis_trail_byte(unsigned char byte) {
+    return (byte >= 0x40 && byte <= 0x7E) || (byte >= 0x80 && byte <= 0xFC);
+}
+
+// Kind of `byte` given the kind of the byte before it (SJIS_SINGLE at the
+// start of a string). A lead byte claims the next byte only when that byte can
+// be a trail; otherwise the walk starts afresh with it.
+static int next_byte_kind(int previous_kind, unsigned char byte) {
+    if (previous_kind == SJIS_LEAD) {
+        return is_sjis_trail_byte(byte) ? SJIS_TRAIL : SJIS_SINGLE;
+    }
+    return is_sjis_lead_byte(byte) ? SJIS_LEAD : SJIS_SINGLE;
+}
+
+int sjis_byte_kind(const char* s, int index) {
+    if (index < 0) {
+        return SJIS_BAD_INDEX;
+    }
+    int kind = SJIS_SINGLE;
+    for (int i = 0; s[i] != '\0'; ++i) {
+        kind = next_byte_kind(kind, static_cast<unsigned char>(s[i]));
+        if (i == index) {
+            return kind;
+        }
+    }
+    return SJIS_BAD_INDEX;
+}
+
+// Both searches classify in one forward pass: log lines run to 8192 bytes, and
+// classifying again from the start for every candidate byte is quadratic. The
+// character is compared as an unsigned char, as strchr does.
+char* sjis_strchr(const char* s, int ch) {
+    const unsigned char wanted = static_cast<unsigned char>(ch);
+    int kind = SJIS_SINGLE;
+    for (const char* p = s; *p != '\0'; ++p) {
+        const unsigned char byte = static_cast<unsigned char>(*p);
+        kind = next_byte_kind(kind, byte);
+        if (byte == wanted && kind == SJIS_SINGLE) {
+            return const_cast<char*>(p);
+        }
+    }
+    return nullptr;
+}
+
+char* sjis_strrchr(const char* s, int ch) {
+    const unsigned char wanted = static_cast<unsigned char>(ch);
+    const char* last = nullptr;
+    int kind = SJIS_SINGLE;
+    for (const char* p = s; *p != '\0'; ++p) {
+        const unsigned char byte = static_cast<unsigned char>(*p);
+        kind = next_byte_kind(kind, byte);
+        if (byte == wanted && kind == SJIS_SINGLE) {
+            last = p;
+        }
+    }
+    return const_cast<char*>(last);
+}
+
+char* sjis_strupr(char* s) {
+    bool after_lead = false;
+    for (char* p = s; *p != '\0'; ++p) {
+        const unsigned char byte = static_cast<unsigned char>(*p);
+        if (after_lead) {
+            // Second byte of a double-byte character, whatever its value.
+            after_lead = false;
+        } else if (is_sjis_lead_byte(byte)) {
+            after_lead = true;
+        } else if (byte >= 'a' && byte <= 'z') {
+            *p = static_cast<char>(byte & ~0x20);
+        }
+    }
+    return s;
+}
+
+char* copy_string(char* dst, const char* src) {
+    std::memmove(dst, src, std::strlen(src) + 1);
+    return dst;
+}

@@ -1,0 +1,243 @@
+#include "driver/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "driver/run_options.h"
+#include "support/test_files.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const RunOptions INITIAL_OPTIONS = {
+    .service = -1, .make_backup = 1, .line_check = 1, .debug_dump = 0};
+
+// Runs the whole command line in this process from fresh settings. Only for
+// argument lists without file names: those would reach the log job.
+int run_in_process(std::vector<std::string> args) {
+    run_options = INITIAL_OPTIONS;
+    std::vector<char*> argv;
+    for (auto& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    return run_zembra(static_cast<int>(args.size()), argv.data());
+}
+
+TEST(DetectService, NifAnywhereInAnyCaseMeansNifty) {
+    const std::pair<std::string, int> cases[] = {
+        {"zembra.exe", SERVICE_PCVAN},
+        {"myNiFty", SERVICE_NIFTY},
+        {"nif", SERVICE_NIFTY},
+        {"zembranif.exe", SERVICE_NIFTY},
+        {"ni-f", SERVICE_PCVAN},
+        {"", SERVICE_PCVAN},
+        {"\x83\x6e"
+         "if",
+         SERVICE_PCVAN},  // the "n" is the trail of a double-byte character
+    };
+    for (const auto& [name, service] : cases) {
+        std::string buffer = name;
+        EXPECT_EQ(detect_service_from_name(buffer.data()), service) << printable(name);
+    }
+    std::string name = "myNiFty.exe";
+    detect_service_from_name(name.data());
+    EXPECT_EQ(name, "MYNIFTY.EXE");  // upper-cased in place
+}
+
+struct SwitchCase {
+    std::vector<std::string> args;
+    RunOptions expected;
+};
+
+TEST(RunZembra, SwitchesAndProgramNameFixTheSettings) {
+    const SwitchCase cases[] = {
+        {{"zembra", "-nb"}, {SERVICE_NIFTY, 0, 1, 0}},
+        {{"zembra", "-N", "-B"}, {SERVICE_NIFTY, 0, 1, 0}},
+        {{"zembra", "-PN"}, {SERVICE_NIFTY, 1, 1, 0}},  // a later switch wins
+        {{"zembra", "-NP"}, {SERVICE_PCVAN, 1, 1, 0}},
+        {{"nifty", "-v"}, {SERVICE_PCVAN, 1, 1, 0}},  // a switch beats the name
+        {{"zembra", "-!", "-d"}, {SERVICE_PCVAN, 1, 0, 1}},
+        {{"zembra", "-"}, {SERVICE_PCVAN, 1, 1, 0}},  // a lone mark sets nothing
+        {{"/opt/bin/myNiFty", "-B"}, {SERVICE_NIFTY, 0, 1, 0}},
+        {{"C:\\tools\\nif.exe", "-B"}, {SERVICE_NIFTY, 0, 1, 0}},
+        {{"nif\\zembra.exe", "-B"}, {SERVICE_PCVAN, 0, 1, 0}},
+        {{"abc\\nif/zembra", "-B"}, {SERVICE_PCVAN, 0, 1, 0}},
+        {{"abc/zembra\\nif", "-B"}, {SERVICE_NIFTY, 0, 1, 0}},
+        // 0x95 0x5C is one double-byte character, not a path separator.
+        {{"nif\x95\x5c"
+          "abc",
+          "-B"},
+         {SERVICE_NIFTY, 0, 1, 0}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(run_in_process(c.args), 0) << printable(c.args[0]) << " " << c.args[1];
+        EXPECT_EQ(run_options.service, c.expected.service) << printable(c.args[0]);
+        EXPECT_EQ(run_options.make_backup, c.expected.make_backup) << c.args[1];
+        EXPECT_EQ(run_options.line_check, c.expected.line_check) << c.args[1];
+        EXPECT_EQ(run_options.debug_dump, c.expected.debug_dump) << c.args[1];
+    }
+}
+
+TEST(RunZembra, BadSwitchesEndWithStatusOne) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"zembra", "-nx", "file.log"}, "Bad Switch: -nx\n"},
+        // "?" asks for the usage only in the first argument.
+        {{"zembra", "-N", "-?"}, "Bad Switch: -?\n"},
+        {{"zembra", "-N", "--"}, "Bad Switch: --\n"},
+        {{"zembra", "-N\x81"}, "Bad Switch: -N\x81\n"},
+    };
+    for (const auto& [args, message] : cases) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(run_in_process(args), 1) << args[1];
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), message);
+    }
+}
+
+TEST(RunZembra, MissingProgramPathStillGivesUsage) {
+    run_options = INITIAL_OPTIONS;
+    char* no_arguments[] = {nullptr};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run_zembra(0, no_arguments), 1);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Usage : zembra <-P|-N>"), std::string::npos) << err;
+}
+
+// End-to-end runs of the built binary.
+
+std::string usage_text(const std::string& program_name) {
+#ifdef _WIN32
+    const std::string platform = "WIN32";
+#else
+    const std::string platform = "POSIX";
+#endif
+    return "zembra for PC-VAN & NIFTY SERVE ver1.24(" + platform +
+           ") - sorts BBS conference-room logs\n"
+           "Usage : " +
+           program_name +
+           " <-P|-N> [-B|/B] <File> [<File> ...]\n"
+           "option:  -P|/P PC-VAN\n"
+           "         -N|/N NIFTY SERVE\n"
+           "         -B|/B Not BackUp\n"
+           "         -!|/! Do Not Line Check in PC-VAN Log\n";
+}
+
+// The build names the binary by its host path; under Wine "/" is drive Z:.
+std::string binary_path() {
+    std::string path = ZEMBRA_BINARY;
+#ifdef _WIN32
+    if (!path.empty() && path[0] == '/') {
+        path = "Z:" + path;
+    }
+#endif
+    return path;
+}
+
+bool starts_with(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+TEST(CommandLine, UsageOnNoArgumentOrQuestionMark) {
+    TempDir dir;
+    const std::string name = fs::path(binary_path()).filename().string();
+#ifdef _WIN32
+    const std::vector<std::string> cases[] = {{}, {"-?xyz"}, {"-?"}, {"/?"}, {"/?/N"}};
+#else
+    const std::vector<std::string> cases[] = {{}, {"-?xyz"}, {"-?"}};
+#endif
+    for (const auto& args : cases) {
+        RunResult result = run_program(dir.path(), args);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, usage_text(name)) << printable(result.err);
+        EXPECT_EQ(result.out, "");
+    }
+}
+
+TEST(CommandLine, UsageShowsTheProgramNameUnchanged) {
+    TempDir dir;
+#ifdef _WIN32
+    const std::string copy_name = "myNiFty.exe";
+#else
+    const std::string copy_name = "myNiFty";
+#endif
+    fs::copy_file(binary_path(), dir.file(copy_name));
+    fs::permissions(dir.file(copy_name), fs::perms::owner_all, fs::perm_options::add);
+    RunResult result = run_program(dir.path(), {}, dir.file(copy_name));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, usage_text(copy_name)) << printable(result.err);
+}
+
+TEST(CommandLine, SwitchesWithoutFilesDoNothing) {
+    TempDir dir;
+#ifdef _WIN32
+    const char* const cases[] = {"-nb", "-P", "-!D", "-", "/nb", "/"};
+#else
+    const char* const cases[] = {"-nb", "-P", "-!D", "-"};
+#endif
+    for (const char* switches : cases) {
+        RunResult result = run_program(dir.path(), {switches, "-v"});
+        EXPECT_EQ(result.status, 0) << switches;
+        EXPECT_EQ(result.err, "") << switches;
+        EXPECT_EQ(result.out, "") << switches;
+    }
+    EXPECT_EQ(list_directory(dir.path()), std::vector<std::string>{});
+}
+
+TEST(CommandLine, BadSwitchNamesTheWholeArgument) {
+    TempDir dir;
+#ifdef _WIN32
+    const std::vector<std::string> bad = {"/n/b", "-n-b", "/x"};
+#else
+    const std::vector<std::string> bad = {"-n/b", "-n-b", "-x"};
+#endif
+    for (const auto& arg : bad) {
+        RunResult result = run_program(dir.path(), {"-N", arg, "file.log"});
+        EXPECT_EQ(result.status, 1) << arg;
+        EXPECT_EQ(result.err, "Bad Switch: " + arg + "\n");
+        EXPECT_EQ(result.out, "");
+    }
+}
+
+#ifndef _WIN32
+TEST(CommandLine, AbsolutePathIsAFileName) {
+    TempDir dir;
+    // The lines on standard error are the log job's report of the missing file.
+    RunResult result = run_program(dir.path(), {"-N", dir.file("missing.log")});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err.find("Bad Switch"), std::string::npos) << result.err;
+    result = run_program(dir.path(), {dir.file("missing.log")});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err.find("Bad Switch"), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("Usage"), std::string::npos) << result.err;
+}
+#endif
+
+TEST(CommandLine, SwitchAfterAFileNameIsAFileName) {
+    TempDir dir;
+    // Whatever appears on standard error comes from the log job for "log" and "-B".
+    RunResult result = run_program(dir.path(), {"-N", "log", "-B"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err.find("Bad Switch"), std::string::npos) << result.err;
+}
+
+TEST(CommandLine, WildcardArgumentsAreRefusedOneByOne) {
+    TempDir dir;
+    RunResult result = run_program(dir.path(), {"-N", "a*.log", "b?.log"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err,
+              "WildCard not Supported!: a*.log\n"
+              "WildCard not Supported!: b?.log\n");
+
+    result = run_program(dir.path(), {"a*.log", "b.log"});
+    EXPECT_EQ(result.status, 0);
+    const std::string refusal = "WildCard not Supported!: a*.log\n";
+    ASSERT_TRUE(starts_with(result.err, refusal)) << result.err;
+    // The rest is the log job's report on the missing b.log: it was processed.
+    EXPECT_NE(result.err.find("b.log", refusal.size()), std::string::npos) << result.err;
+}
+
+}  // namespace

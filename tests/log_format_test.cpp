@@ -1,0 +1,197 @@
+#include "logindex/log_format.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "match/pattern_match.h"
+#include "support/sjis_string.h"
+#include "support/test_files.h"
+
+namespace {
+
+struct DateCase {
+    int year, month, day;
+    uint32_t key;
+};
+
+TEST(DateKey, PacksLikeFatDates) {
+    const DateCase cases[] = {
+        {1996, 5, 12, 8364},
+        {1999, 12, 31, 10143},
+        {2000, 1, 1, 10273},
+        {2005, 12, 3, 13187},
+        {1980, 1, 1, 33},
+        {2069, 12, 31, (89u << 9) | (12 << 5) | 31},
+        {1970, 1, 1, (118u << 9) | (1 << 5) | 1},
+        {1979, 0, 0, 127u << 9},
+        {1996, 16, 5, (16u << 9) | 5},          // month 16 masks to 0
+        {1996, 17, 32, (16u << 9) | (1 << 5)},  // day 32 masks to 0
+        {2108, 1, 1, (1 << 5) | 1},             // years wrap modulo 128
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(make_date_key(c.year, c.month, c.day), c.key)
+            << c.year << "-" << c.month << "-" << c.day;
+    }
+}
+
+TEST(DateKey, CenturyTurnSortsInOrderAndSeventiesLast) {
+    EXPECT_LT(make_date_key(full_year(99), 12, 31), make_date_key(full_year(0), 1, 1));
+    EXPECT_GT(make_date_key(full_year(70), 1, 1), make_date_key(full_year(69), 12, 31));
+    EXPECT_EQ(make_date_key(full_year(69), 1, 1) >> 9, 89u);
+    EXPECT_EQ(make_date_key(full_year(70), 1, 1) >> 9, 118u);
+}
+
+TEST(DateKey, AbsurdFieldsStayDefined) {
+    // Only the low bits count; nothing may overflow on the way there.
+    EXPECT_EQ(make_date_key(INT32_MIN, INT32_MIN, INT32_MIN),
+              ((static_cast<uint32_t>(INT32_MIN) - 1980u) & 0x7F) << 9);
+    EXPECT_EQ(make_date_key(full_year(INT32_MAX), -1, -1) & 0x1FF, 0x1FFu);
+    EXPECT_LE(make_date_key(full_year(INT32_MIN), 1, 1), 0xFFFFu);
+}
+
+struct TimeCase {
+    int hour, minute;
+    uint32_t key;
+};
+
+TEST(TimeKey, PacksHourAndUnmaskedMinute) {
+    const TimeCase cases[] = {
+        {0, 0, 0},
+        {21, 34, 44096},
+        {23, 59, 48992},
+        {0, 64, 1u << 11},  // minute 64 spills into the hour bits
+        {1, 64, 1u << 11},  // combined with OR, not added {32, 0, 0},         // hour bits past 16
+                            // are cut off
+        {0, 2048, 0},       // so are minute bits
+        {-1, 0, 0xF800},
+        {INT32_MIN, INT32_MAX, 0xFFE0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(make_time_key(c.hour, c.minute), c.key) << c.hour << ":" << c.minute;
+    }
+}
+
+TEST(FullYear, SeventyIsTheCenturyTurn) {
+    const int cases[][2] = {{0, 2000},  {5, 2005},  {69, 2069},  {70, 1970},
+                            {96, 1996}, {99, 1999}, {100, 2000}, {-5, 1995}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(full_year(c[0]), c[1]) << c[0];
+    }
+}
+
+TEST(ReadNumber, BehavesLikeTheDecimalConversion) {
+    const std::pair<const char*, int32_t> cases[] = {
+        {"05", 5},
+        {" 5", 5},
+        {"\t\n\v\f\r 7x", 7},
+        {"1234/1250", 1234},
+        {"00007/00001 A", 7},
+        {"", 0},
+        {"/12", 0},
+        {"-12", -12},
+        {"+12", 12},
+        {"- 12", 0},  // no blank between sign and digits
+        {"+-1", 0},
+        {"96/05", 96},
+        {"123456789012", static_cast<int32_t>(123456789012LL & 0xFFFFFFFF)},  // wraps
+        {"2147483647", INT32_MAX},
+        {"2147483648", INT32_MIN},
+        {"-2147483648", INT32_MIN},
+        {"4294967297", 1},
+        {"\xa0"
+         "5",
+         0},  // 0xA0 is no blank in the C locale
+    };
+    for (const auto& [text, value] : cases) {
+        EXPECT_EQ(read_number(text), value) << text;
+    }
+}
+
+TEST(HeaderPatterns, PcvanLineTwoStartsWithTenShiftJisBytes) {
+    // "★タイトル" as five double-byte characters.
+    const char* pattern = HEADER_PATTERNS[PATTERN_PCVAN_LINE2];
+    EXPECT_EQ(std::strncmp(pattern, "^\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b ", 12), 0);
+    EXPECT_EQ(std::strchr(pattern, ' ') - pattern, 11);
+}
+
+// "★タイトル" in Shift_JIS.
+#define PCVAN_TITLE "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b"
+
+struct PatternCase {
+    int pattern;
+    const char* line;
+    int matches;
+};
+
+TEST(HeaderPatterns, RecognizeHeaderLinesOnly) {
+    const PatternCase cases[] = {
+        {PATTERN_PCVAN_LINE1, "#1234/1250 \x81\x63\r\n", 1},
+        {PATTERN_PCVAN_LINE1, "#1234/5\n", 1},
+        {PATTERN_PCVAN_LINE1, "#1234/5", 0},
+        {PATTERN_PCVAN_LINE1, "#0123/1250 x", 0},
+        {PATTERN_PCVAN_LINE1, "#1234/0250 x", 0},
+        {PATTERN_PCVAN_LINE1, " #1234/1250 x", 0},
+        {PATTERN_NIFTY_LINE1, "00123/00120 ABC01234 x\n", 1},
+        {PATTERN_NIFTY_LINE1, "00123/00120 A\n", 1},
+        {PATTERN_NIFTY_LINE1, "0123/00120 ABC01234 x", 0},
+        {PATTERN_NIFTY_LINE1, "00123/00120 abc01234 x", 0},
+        {PATTERN_PCVAN_LINE2, PCVAN_TITLE " (ABC01234)  96/05/12  21:34 (12) x\r\n", 1},
+        {PATTERN_PCVAN_LINE2, PCVAN_TITLE " (AB 1)  96/05/12\n", 1},
+        {PATTERN_PCVAN_LINE2, PCVAN_TITLE " (ABC01234) 96/05/12  21:34\n", 0},
+        {PATTERN_PCVAN_LINE2, PCVAN_TITLE " (abc01234)  96/05/12  21:34\n", 0},
+        {PATTERN_PCVAN_LINE2, "\x81\x9a (ABC01234)  96/05/12  21:34\n", 0},
+        {PATTERN_NIFTY_LINE2, "( 3)   96/05/12 21:34 x\n", 1},
+        {PATTERN_NIFTY_LINE2, "(12)   96/05/12 2", 1},
+        {PATTERN_NIFTY_LINE2, "( 3)  96/05/12 21:34 x\n", 0},
+        {PATTERN_NIFTY_LINE2, "( 3)    96/05/12 21:34 x\n", 0},
+        {PATTERN_NIFTY_BANNER, "- ABCDEF MES( 3) ROOM NAME 96/05/20\r\n", 1},
+        {PATTERN_NIFTY_BANNER, "- MES(12) x 96/05/", 0},
+        {PATTERN_NIFTY_BANNER, "-ABCDEF MES( 3) ROOM NAME 96/05/20\n", 0},
+        {PATTERN_NIFTY_LINE1, "- ABCDEF MES( 3) ROOM NAME 96/05/20\n", 0},
+    };
+    for (const auto& c : cases) {
+        MatchRegisters regs;
+        EXPECT_EQ(match_pattern(&regs, c.line, HEADER_PATTERNS[c.pattern]), c.matches)
+            << c.pattern << ": " << printable(c.line);
+    }
+}
+
+struct HeaderFields {
+    uint32_t date_key;
+    uint32_t time_key;
+};
+
+HeaderFields read_header_fields(const char* line2, int service) {
+    const int* columns = HEADER_COLUMNS[service];
+    const int year = full_year(read_number(line2 + columns[COLUMN_YEAR]));
+    return {make_date_key(year, read_number(line2 + columns[COLUMN_MONTH]),
+                          read_number(line2 + columns[COLUMN_DAY])),
+            make_time_key(read_number(line2 + columns[COLUMN_HOUR]),
+                          read_number(line2 + columns[COLUMN_MINUTE]))};
+}
+
+TEST(HeaderColumns, ReadTheWorkedExamples) {
+    // "★タイトル (ABC01234)  96/05/12  21:34 (12) ..."
+    const char pcvan[] =
+        "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b (ABC01234)  96/05/12  21:34 (12) x\r\n";
+    HeaderFields fields = read_header_fields(pcvan, 0);
+    EXPECT_EQ(fields.date_key, 8364u);
+    EXPECT_EQ(fields.time_key, 44096u);
+    const char* paren = sjis_strchr(pcvan + 38, '(');
+    ASSERT_NE(paren, nullptr);
+    EXPECT_EQ(paren - pcvan, 39);
+    EXPECT_EQ(read_number(paren + 1), 12);
+    EXPECT_EQ(read_number("#1234/1250 x" + 1), 1234);
+
+    const char nifty[] = "( 3)   96/05/12 21:34 x\n";
+    fields = read_header_fields(nifty, 1);
+    EXPECT_EQ(fields.date_key, 8364u);
+    EXPECT_EQ(fields.time_key, 44096u);
+    EXPECT_EQ(read_number(nifty + 1), 3);
+    EXPECT_EQ(read_number("00123/00120 ABC01234 x"), 123);
+}
+
+}  // namespace
