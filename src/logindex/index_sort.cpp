@@ -1,0 +1,68 @@
+// The index sort. The exact steps matter: entries that compare equal (two
+// copies of one message) end in the order these steps give, and the writer
+// keeps the first of them, so another sorting method could keep another copy.
+#include "logindex/index_sort.h"
+
+#include <cstdint>
+
+namespace {
+
+int compare_signed(int32_t a, int32_t b) {
+    if (a < b) {
+        return -1;
+    }
+    return a > b ? 1 : 0;
+}
+
+}  // namespace
+
+// Keys compare as signed values; their upper 16 bits are always 0.
+int compare_entries(const void* a, const void* b) {
+    const auto* first = static_cast<const MessageIndexEntry*>(a);
+    const auto* second = static_cast<const MessageIndexEntry*>(b);
+    int order = compare_signed(static_cast<int32_t>(first->date_key),
+                               static_cast<int32_t>(second->date_key));
+    if (order == 0) {
+        order = compare_signed(static_cast<int32_t>(first->time_key),
+                               static_cast<int32_t>(second->time_key));
+    }
+    if (order == 0) {
+        order = compare_signed(first->number, second->number);
+    }
+    return order;
+}
+
+void swap_records(void* base, size_t record_size, int first, int second) {
+    auto* bytes = static_cast<unsigned char*>(base);
+    unsigned char* a = bytes + static_cast<size_t>(first) * record_size;
+    unsigned char* b = bytes + static_cast<size_t>(second) * record_size;
+    for (size_t i = 0; i < record_size; ++i) {
+        const unsigned char byte = a[i];
+        a[i] = b[i];
+        b[i] = byte;
+    }
+}
+
+// Middle element as pivot, one-sided partition, lower part sorted first.
+void quicksort_range(void* base, size_t record_size, RecordCompare compare, int lo, int hi) {
+    if (lo >= hi) {
+        return;
+    }
+    const auto* bytes = static_cast<const unsigned char*>(base);
+    auto record = [&](int i) { return bytes + static_cast<size_t>(i) * record_size; };
+    swap_records(base, record_size, lo, static_cast<int>((int64_t{lo} + hi) / 2));
+    int last = lo;
+    for (int i = lo + 1; i <= hi; ++i) {
+        if (compare(record(i), record(lo)) < 0) {
+            ++last;
+            swap_records(base, record_size, last, i);
+        }
+    }
+    swap_records(base, record_size, lo, last);
+    quicksort_range(base, record_size, compare, lo, last - 1);
+    quicksort_range(base, record_size, compare, last + 1, hi);
+}
+
+void sort_index(MessageIndex index, int count) {
+    quicksort_range(index, sizeof(MessageIndexEntry), compare_entries, 0, count - 1);
+}

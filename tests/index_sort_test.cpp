@@ -1,0 +1,134 @@
+#include "logindex/index_sort.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <vector>
+
+namespace {
+
+MessageIndexEntry entry(int32_t number, uint32_t date_key, uint32_t time_key, int32_t offset) {
+    return MessageIndexEntry{number, date_key, time_key, 0, offset};
+}
+
+std::vector<int32_t> offsets_of(const std::vector<MessageIndexEntry>& entries) {
+    std::vector<int32_t> offsets;
+    for (const MessageIndexEntry& e : entries) {
+        offsets.push_back(e.offset);
+    }
+    return offsets;
+}
+
+TEST(IndexSortTest, CompareEntries) {
+    struct Case {
+        MessageIndexEntry a, b;
+        int expected;
+    } cases[] = {
+        {entry(1, 100, 5, 0), entry(1, 101, 0, 0), -1},
+        {entry(9, 101, 0, 0), entry(1, 100, 5, 0), 1},
+        {entry(9, 100, 4, 0), entry(1, 100, 5, 0), -1},
+        {entry(1, 100, 5, 0), entry(2, 100, 5, 0), -1},
+        {entry(2, 100, 5, 7), entry(2, 100, 5, 3), 0},
+        {MessageIndexEntry{2, 100, 5, 12, 7}, MessageIndexEntry{2, 100, 5, 0, 3}, 0},
+        {entry(-5, 100, 5, 0), entry(3, 100, 5, 0), -1},
+        // 1999-12-31 before 2000-01-01; a 1970s key after 2069.
+        {entry(1, 10143, 0, 0), entry(1, 10273, 0, 0), -1},
+        {entry(1, make_date_key(1975, 1, 1), 0, 0), entry(1, make_date_key(2069, 12, 31), 0, 0), 1},
+        {entry(1, 0xFFFF, 0xFFFF, 0), entry(1, 0, 0, 0), 1},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(compare_entries(&c.a, &c.b), c.expected)
+            << c.a.number << " " << c.a.date_key << " " << c.a.time_key;
+    }
+}
+
+TEST(IndexSortTest, SwapRecordsByteByByte) {
+    std::vector<MessageIndexEntry> entries = {entry(1, 2, 3, 4), entry(5, 6, 7, 8)};
+    swap_records(entries.data(), sizeof(MessageIndexEntry), 0, 1);
+    EXPECT_EQ(entries[0].number, 5);
+    EXPECT_EQ(entries[1].offset, 4);
+    swap_records(entries.data(), sizeof(MessageIndexEntry), 1, 1);
+    EXPECT_EQ(entries[1].number, 1);
+    EXPECT_EQ(entries[1].offset, 4);
+}
+
+TEST(IndexSortTest, SortsByDateTimeAndNumber) {
+    std::vector<MessageIndexEntry> entries = {
+        entry(30, 10273, 0, 0),      // 2000-01-01 00:00
+        entry(20, 10143, 48992, 1),  // 1999-12-31 23:59
+        entry(12, 8364, 44096, 2),
+        entry(11, 8364, 44096, 3),
+    };
+    sort_index(entries.data(), static_cast<int>(entries.size()));
+    EXPECT_EQ(offsets_of(entries), (std::vector<int32_t>{3, 2, 1, 0}));
+
+    std::vector<MessageIndexEntry> single = {entry(5, 1, 1, 42)};
+    sort_index(single.data(), 1);
+    EXPECT_EQ(single[0].offset, 42);
+    sort_index(single.data(), 0);
+    EXPECT_EQ(single[0].offset, 42);
+}
+
+// The order of equal entries, worked out by hand from the steps: the middle
+// record goes first as the pivot, the partition never moves an equal record,
+// and the lower part is sorted before the upper part.
+TEST(IndexSortTest, EqualEntriesEndInTheOrderOfTheExactSteps) {
+    std::vector<MessageIndexEntry> same(4, entry(7, 100, 200, 0));
+    for (int i = 0; i < 4; ++i) {
+        same[i].offset = i;
+    }
+    sort_index(same.data(), 4);
+    EXPECT_EQ(offsets_of(same), (std::vector<int32_t>{1, 2, 0, 3}));
+
+    std::vector<MessageIndexEntry> mixed = {entry(3, 100, 200, 10), entry(1, 100, 200, 11),
+                                            entry(3, 100, 200, 12), entry(2, 100, 200, 13),
+                                            entry(3, 100, 200, 14)};
+    sort_index(mixed.data(), 5);
+    EXPECT_EQ(offsets_of(mixed), (std::vector<int32_t>{11, 13, 12, 10, 14}));
+}
+
+TEST(IndexSortTest, RandomIndexesSortIntoOrderKeepingEveryEntry) {
+    std::mt19937 random(12345);
+    for (int round = 0; round < 200; ++round) {
+        const int count = static_cast<int>(random() % 60) + 1;
+        std::vector<MessageIndexEntry> entries;
+        for (int i = 0; i < count; ++i) {
+            entries.push_back(entry(static_cast<int32_t>(random() % 5),
+                                    static_cast<uint32_t>(random() % 3),
+                                    static_cast<uint32_t>(random() % 3), i));
+        }
+        std::vector<MessageIndexEntry> sorted = entries;
+        sort_index(sorted.data(), count);
+        for (int i = 1; i < count; ++i) {
+            ASSERT_LE(compare_entries(&sorted[i - 1], &sorted[i]), 0);
+        }
+        std::vector<int32_t> offsets = offsets_of(sorted);
+        std::sort(offsets.begin(), offsets.end());
+        for (int i = 0; i < count; ++i) {
+            ASSERT_EQ(offsets[i], i);
+        }
+    }
+}
+
+// Copies of one message (same number, date and time) end next to each other.
+TEST(IndexSortTest, CopiesOfAMessageEndAdjacent) {
+    std::vector<MessageIndexEntry> entries = {entry(5, 100, 0, 0), entry(6, 100, 1, 1),
+                                              entry(4, 99, 0, 2), entry(5, 100, 0, 3),
+                                              entry(6, 100, 1, 4)};
+    sort_index(entries.data(), 5);
+    std::vector<int32_t> numbers;
+    for (const MessageIndexEntry& e : entries) {
+        numbers.push_back(e.number);
+    }
+    EXPECT_EQ(numbers, (std::vector<int32_t>{4, 5, 5, 6, 6}));
+}
+
+// All entries equal is the deepest recursion: one level per entry.
+TEST(IndexSortTest, FullTableOfEqualEntries) {
+    std::vector<MessageIndexEntry> entries(MAX_INDEX_ENTRIES, entry(1, 1, 1, 0));
+    sort_index(entries.data(), MAX_INDEX_ENTRIES);
+    EXPECT_EQ(entries.back().number, 1);
+}
+
+}  // namespace

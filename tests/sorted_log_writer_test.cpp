@@ -1,0 +1,297 @@
+#include "logindex/sorted_log_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "driver/run_options.h"
+#include "logindex/forum_banner.h"
+#include "logindex/index_sort.h"
+#include "logindex/log_indexer.h"
+#include "platform/platform.h"
+#include "support/test_files.h"
+
+namespace {
+
+// "★タイトル"
+const std::string TITLE = "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b";
+
+std::string pcvan_header(int number, const std::string& date_time = "96/05/12  21:34",
+                         const std::string& count = " (0)") {
+    return "#" + std::to_string(number) + "/1250 SENDER\r\n" + TITLE + " (ABC01234)  " + date_time +
+           count + " TITLE\r\n";
+}
+
+std::string nifty_header(int number, const std::string& date_time = "96/05/12 21:34") {
+    char line1[64];
+    std::snprintf(line1, sizeof line1, "%05d/00120 ABC01234 TITLE\r\n", number);
+    return line1 + ("( 3)   " + date_time + " SENDER\r\n");
+}
+
+std::string numbered_lines(const std::string& tag, int count) {
+    std::string lines;
+    for (int i = 1; i <= count; ++i) {
+        lines += tag + " line " + std::to_string(i) + "\r\n";
+    }
+    return lines;
+}
+
+MessageIndexEntry entry_at(int32_t number, int32_t offset, int32_t line_count = 0) {
+    return MessageIndexEntry{number, 0, 0, line_count, offset};
+}
+
+class WriterTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        saved_options_ = run_options;
+        run_options = RunOptions{SERVICE_PCVAN, 1, 1, 0};
+        reset_forum_banner();
+    }
+    void TearDown() override {
+        run_options = saved_options_;
+        platform_fail_operation(0, 0);
+        reset_forum_banner();
+    }
+
+    // Writes the log from `saved` with the given index.
+    std::string rewrite(const std::string& saved, std::vector<MessageIndexEntry> index) {
+        write_file(saved_path(), saved);
+        result_ = write_quietly(index);
+        return read_file(log_path());
+    }
+    int write_quietly(std::vector<MessageIndexEntry>& index) {
+        testing::internal::CaptureStderr();
+        int result = write_sorted_log(saved_path().c_str(), log_path().c_str(), index.data(),
+                                      static_cast<int>(index.size()));
+        err_ = testing::internal::GetCapturedStderr();
+        return result;
+    }
+    // Indexes and sorts `saved`; the index's result.
+    int index_and_sort(const std::string& saved, std::vector<MessageIndexEntry>* index) {
+        write_file(saved_path(), saved);
+        index->assign(MAX_INDEX_ENTRIES, MessageIndexEntry{});
+        testing::internal::CaptureStderr();
+        int count = build_index(saved_path().c_str(), index->data());
+        err_ = testing::internal::GetCapturedStderr();
+        index->resize(static_cast<size_t>(count < 0 ? 0 : count));
+        sort_index(index->data(), count);
+        return count;
+    }
+    // The whole job on `saved`: index, sort and write.
+    std::string sort_log(const std::string& saved) {
+        std::vector<MessageIndexEntry> index;
+        EXPECT_GE(index_and_sort(saved, &index), 0) << err_;
+        result_ = write_quietly(index);
+        return read_file(log_path());
+    }
+    std::string saved_path() const { return dir_.file("LOG.BAK"); }
+    std::string log_path() const { return dir_.file("LOG.TXT"); }
+
+    TempDir dir_;
+    RunOptions saved_options_{};
+    int result_ = -1;
+    std::string err_;
+};
+
+TEST_F(WriterTest, PcvanLineCountsDecideTheCopiedLines) {
+    struct Case {
+        int32_t line_count;
+        int copied;  // lines of the saved copy, header line 1 included
+    } cases[] = {
+        {12, 17}, {0, 5}, {-100, 5}, {1, 6}, {INT_MAX, 31},
+    };
+    // The next header comes early: with a count it is copied all the same.
+    const std::string saved =
+        pcvan_header(1) + "body\r\n" + pcvan_header(2) + numbered_lines("x", 26);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line_count);
+        size_t end = 0;
+        for (int i = 0; i < c.copied; ++i) {
+            end = saved.find('\n', end) + 1;
+        }
+        EXPECT_EQ(rewrite(saved, {entry_at(1, 0, c.line_count)}), saved.substr(0, end));
+        EXPECT_EQ(result_, 0);
+    }
+}
+
+TEST_F(WriterTest, WithoutLineCheckAMessageEndsAtTheNextHeader) {
+    run_options.line_check = 0;
+    const std::string first = pcvan_header(1) + numbered_lines("a", 3);
+    const std::string second = pcvan_header(2, "96/05/11  10:00") + numbered_lines("b", 20);
+    const std::string preamble = "captured before the first header\r\n";
+    EXPECT_EQ(sort_log(preamble + first + second), second + first);
+    EXPECT_EQ(result_, 0);
+}
+
+TEST_F(WriterTest, InOrderPcvanLogIsRewrittenByteForByte) {
+    run_options.line_check = 0;
+    const std::string log = pcvan_header(1, "96/05/12  21:34", " (3)") + numbered_lines("a", 5) +
+                            pcvan_header(2, "96/05/12  21:35") + "\r\n\r\n" +
+                            pcvan_header(3, "96/05/13  00:00") + "last\n";
+    EXPECT_EQ(sort_log(log), log);
+}
+
+TEST_F(WriterTest, RepeatedNumbersAreWrittenOnce) {
+    run_options.line_check = 0;
+    const std::string a = pcvan_header(5) + "first copy\r\n";
+    const std::string b = pcvan_header(6, "96/05/12  22:00") + "six\r\n";
+    const std::string c = pcvan_header(5) + "second copy\r\n";
+    const int32_t b_at = static_cast<int32_t>(a.size());
+    const int32_t c_at = static_cast<int32_t>(a.size() + b.size());
+    const std::string saved = a + b + c;
+    // Adjacent entries of one number: only the first is written, even under
+    // another date; with another message between them both are written.
+    EXPECT_EQ(rewrite(saved, {entry_at(5, 0), entry_at(5, c_at), entry_at(6, b_at)}), a + b);
+    EXPECT_EQ(rewrite(saved, {entry_at(5, c_at), entry_at(6, b_at), entry_at(5, 0)}), c + b + a);
+    // A number that reads as -1 is still a message of its own.
+    EXPECT_EQ(rewrite(saved, {entry_at(-1, b_at)}), b);
+    // The whole job keeps one copy of message 5: the one the sort puts first.
+    EXPECT_EQ(sort_log(saved), c + b);
+}
+
+TEST_F(WriterTest, NiftyBannerAtTheHeadAndNoOther) {
+    run_options.service = SERVICE_NIFTY;
+    const std::string early = "- ABCDEF MES( 3) ROOM NAME 96/05/12\r\n";
+    const std::string late = "- ABCDEF MES( 3) ROOM NAME 96/05/20\r\n";
+    const std::string m1 = nifty_header(1) + "one\r\n";
+    const std::string m2 = nifty_header(2, "96/05/11 09:00") + "two\r\n";
+    const std::string saved = early + m1 + late + m2 + "\x1a";
+    EXPECT_EQ(sort_log(saved), late + m2 + m1);
+    EXPECT_EQ(sort_log(m1 + m2), m2 + m1);
+    // Another log's banner never leaks into a log without one.
+    EXPECT_EQ(latest_banner_length, 0u);
+}
+
+TEST_F(WriterTest, NiftyLongBannerIsWrittenWhole) {
+    run_options.service = SERVICE_NIFTY;
+    const std::string banner = "- ABCDEF MES( 3) " + std::string(200, 'N') + " 96/05/20\r\n";
+    const std::string m1 = nifty_header(1) + "one\r\n";
+    EXPECT_EQ(sort_log(m1 + banner), banner + m1);
+}
+
+TEST_F(WriterTest, NiftyLinesWithoutLineFeed) {
+    run_options.service = SERVICE_NIFTY;
+    const std::string header = nifty_header(1);
+    const std::string long_line = std::string(10000, 'L') + "\r\n";
+    const std::string nul_line("ab\0cd\r\n", 7);
+    // A full 8192-byte piece at the end is kept; a shorter end is dropped.
+    const std::string full_piece(8192, 'F');
+    struct Case {
+        std::string body;
+        std::string written;
+    } cases[] = {
+        {long_line + "\x1a", long_line},
+        {nul_line + "no line feed", nul_line},
+        {"crlf kept\r\n" + full_piece, "crlf kept\r\n" + full_piece},
+        {"x\r\n" + full_piece + "rest", "x\r\n" + full_piece},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(printable(c.body.substr(0, 20)));
+        EXPECT_EQ(rewrite(header + c.body, {entry_at(1, 0)}), header + c.written);
+        EXPECT_EQ(result_, 0);
+    }
+}
+
+TEST_F(WriterTest, PcvanCopiesNulBytesAndLongLines) {
+    run_options.line_check = 0;
+    const std::string body = std::string("a\0b\r\n", 5) + std::string(10000, 'L') + "\n" + "end";
+    const std::string saved = pcvan_header(1) + body;
+    EXPECT_EQ(rewrite(saved, {entry_at(1, 0)}), saved);
+}
+
+// A log cut at every byte, in the middle of double-byte characters and line
+// ends too, is indexed and written without reading or writing out of bounds.
+TEST_F(WriterTest, LogsCutAtEveryByte) {
+    const std::string pcvan = "before\r\n" + pcvan_header(2, "96/05/13  01:00", " (1)") +
+                              "body\r\n\r\n" + pcvan_header(1) + "\r\nend\r\n";
+    const std::string nifty = "- ABCDEF MES( 3) ROOM NAME 96/05/20\r\n" + nifty_header(2) +
+                              "b\r\n" + nifty_header(1, "96/05/11 09:00") + "\x81\x9a\r\n";
+    for (int service : {SERVICE_PCVAN, SERVICE_NIFTY}) {
+        run_options.service = service;
+        const std::string& log = service == SERVICE_PCVAN ? pcvan : nifty;
+        for (size_t length = 0; length <= log.size(); ++length) {
+            SCOPED_TRACE(length);
+            std::vector<MessageIndexEntry> index;
+            if (index_and_sort(log.substr(0, length), &index) < 0) {
+                continue;  // a header cut after line 1: the log is skipped
+            }
+            EXPECT_EQ(write_quietly(index), 0) << err_;
+            EXPECT_LE(read_file(log_path()).size(), length);
+        }
+    }
+}
+
+TEST_F(WriterTest, OpenErrors) {
+    std::vector<MessageIndexEntry> index = {entry_at(1, 0)};
+    EXPECT_EQ(write_quietly(index), -1);
+    EXPECT_EQ(err_, "File Open Error: " + saved_path() + "\n");
+    EXPECT_FALSE(file_exists(log_path()));
+
+    write_file(saved_path(), pcvan_header(1));
+    const std::string no_dir = dir_.file("missing/LOG.TXT");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(write_sorted_log(saved_path().c_str(), no_dir.c_str(), index.data(), 1), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "File Open Error: " + no_dir + "\n");
+}
+
+TEST_F(WriterTest, BadOffsetIsAReadError) {
+    EXPECT_EQ(rewrite(pcvan_header(1), {entry_at(1, -5)}), "");
+    EXPECT_EQ(result_, -1);
+    EXPECT_EQ(err_.rfind("Read Error: " + saved_path() + ": ", 0), 0u) << err_;
+}
+
+// Each counted operation of a whole run fails in turn (opens, reads, seeks,
+// writes, the flush and the closes): the run must report it and give -1, so
+// the caller puts the saved copy back. Past the last one, the log is whole.
+TEST_F(WriterTest, EveryFailedOperationFailsTheWrite) {
+    run_options.service = SERVICE_NIFTY;
+    const std::string banner = "- ABCDEF MES( 3) ROOM NAME 96/05/20\r\n";
+    const std::string m1 = nifty_header(1) + "one\r\n" + std::string(70000, 'L') + "\r\n";
+    const std::string m2 = nifty_header(2, "96/05/11 09:00") + "two\r\n";
+    const std::string expected = banner + m2 + m1;
+    ASSERT_EQ(sort_log(banner + m1 + m2), expected);
+
+    std::vector<MessageIndexEntry> index = {
+        entry_at(2, static_cast<int32_t>(banner.size() + m1.size())),
+        entry_at(1, static_cast<int32_t>(banner.size()))};
+    platform_fail_operation(0, 0);
+    ASSERT_EQ(write_quietly(index), 0);
+    const long operations = platform_operation_count();
+    ASSERT_GT(operations, 8);
+    for (long n = 1; n <= operations + 1; ++n) {
+        SCOPED_TRACE("failing operation " + std::to_string(n));
+        platform_fail_operation(n, ENOSPC);
+        const int result = write_quietly(index);
+        if (n <= operations) {
+            EXPECT_EQ(result, -1);
+            EXPECT_FALSE(err_.empty());
+        } else {
+            EXPECT_EQ(result, 0);
+            EXPECT_EQ(err_, "");
+            EXPECT_EQ(read_file(log_path()), expected);
+        }
+    }
+}
+
+TEST_F(WriterTest, WriteErrorMessageNamesTheLog) {
+    write_file(saved_path(), pcvan_header(1));
+    std::vector<MessageIndexEntry> index = {entry_at(1, 0)};
+    platform_fail_operation(0, 0);
+    write_quietly(index);
+    const long operations = platform_operation_count();
+    bool saw_write_error = false;
+    for (long n = 1; n <= operations; ++n) {
+        platform_fail_operation(n, ENOSPC);
+        write_quietly(index);
+        saw_write_error = saw_write_error || err_ == "Write Error: " + log_path() + ": " +
+                                                         std::strerror(ENOSPC) + "\n";
+    }
+    EXPECT_TRUE(saw_write_error);
+}
+
+}  // namespace
