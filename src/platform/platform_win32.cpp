@@ -1,0 +1,287 @@
+// Windows side of the platform layer. The file system already ignores letter
+// case, and MoveFileA already refuses to replace its target, so most of this
+// is the C runtime plus a translation of Win32 error codes to errno.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include "platform/platform_win32.h"
+
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/platform_names.h"
+
+// The C runtime would otherwise expand "a*.log" before main sees it; the
+// program reports wildcards itself.
+extern "C" {
+int _dowildcard = 0;
+}
+
+unsigned long sectors_per_cluster = 0;
+unsigned long bytes_per_sector = 0;
+unsigned long free_clusters = 0;
+unsigned long total_clusters = 0;
+bool force_free_space_fallback = false;
+
+static bool fail_if_injected(PlatformOperation operation) {
+    int error = platform_injected_failure(operation);
+    if (error != 0) {
+        errno = error;
+        return true;
+    }
+    return false;
+}
+
+// Callers print strerror(errno), so Win32 failures need an errno. A log held
+// open by an editor is a sharing violation: "Permission denied" says more to
+// the user than "Input/output error".
+static int errno_from_win32(DWORD error) {
+    switch (error) {
+        case ERROR_ALREADY_EXISTS:
+        case ERROR_FILE_EXISTS:
+            return EEXIST;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_DRIVE:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+            return EACCES;
+        case ERROR_NOT_SAME_DEVICE:
+            return EXDEV;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return ENOSPC;
+        case ERROR_INVALID_NAME:
+            return EINVAL;
+        default:
+            return EIO;
+    }
+}
+
+static int copy_name(const char* path, char* resolved, size_t size) {
+    size_t length = std::strlen(path);
+    if (length + 1 > size) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::memcpy(resolved, path, length + 1);
+    return 0;
+}
+
+int resolve_existing_name(const char* path, char* resolved, size_t size) {
+    return copy_name(path, resolved, size);
+}
+
+int resolve_new_name(const char* path, char* resolved, size_t size) {
+    return copy_name(path, resolved, size);
+}
+
+// FlushFileBuffers needs write access, which a stream opened for reading lacks;
+// then a second, writable handle to the same file flushes it. (The log job
+// syncs a finished log through a read stream before removing its only other
+// copy.)
+static int flush_file(int descriptor) {
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = EBADF;
+        return -1;
+    }
+    if (FlushFileBuffers(handle)) {
+        return 0;
+    }
+    DWORD error = GetLastError();
+    if (error == ERROR_ACCESS_DENIED) {
+        HANDLE writable = ReOpenFile(handle, GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+        if (writable != INVALID_HANDLE_VALUE) {
+            BOOL flushed = FlushFileBuffers(writable);
+            error = GetLastError();
+            CloseHandle(writable);
+            if (flushed) {
+                return 0;
+            }
+        } else {
+            error = GetLastError();
+        }
+    }
+    errno = errno_from_win32(error);
+    return -1;
+}
+
+int platform_sync(PlatformFile* file) {
+    if (fail_if_injected(OP_SYNC)) {
+        return -1;
+    }
+    FILE* stream = platform_stream_of(file);
+    if (std::fflush(stream) != 0 || flush_file(_fileno(stream)) != 0) {
+        return -1;
+    }
+    return 0;
+}
+
+// The length check of the names is all the resolving Windows needs.
+static int status_of(const char* path, struct _stat64* status) {
+    char name[NAME_BUFFER_SIZE];
+    if (resolve_existing_name(path, name, sizeof name) != 0) {
+        return -1;
+    }
+    return _stat64(name, status);
+}
+
+int platform_file_size(const char* path, int32_t* size) {
+    if (fail_if_injected(OP_STATUS)) {
+        return -1;
+    }
+    struct _stat64 status;
+    if (status_of(path, &status) != 0) {
+        return -1;
+    }
+    if ((status.st_mode & _S_IFMT) == _S_IFDIR) {
+        errno = EISDIR;
+        return -1;
+    }
+    // Devices such as NUL and CON have no size to compare with free space.
+    if ((status.st_mode & _S_IFMT) != _S_IFREG) {
+        errno = EINVAL;
+        return -1;
+    }
+    // 2 GiB or more arrives negative; past 4 GiB the low 32 bits alone could
+    // look small, so the sign is kept.
+    uint32_t low = static_cast<uint32_t>(static_cast<uint64_t>(status.st_size));
+    if (status.st_size > INT32_MAX) {
+        low |= 0x80000000u;
+    }
+    *size = static_cast<int32_t>(low);
+    return 0;
+}
+
+int platform_file_exists(const char* path) {
+    if (fail_if_injected(OP_EXISTS)) {
+        return 0;
+    }
+    char name[NAME_BUFFER_SIZE];
+    if (resolve_existing_name(path, name, sizeof name) != 0) {
+        return 0;
+    }
+    return _access(name, 0) == 0 ? 1 : 0;
+}
+
+int platform_remove(const char* path) {
+    if (fail_if_injected(OP_REMOVE)) {
+        return -1;
+    }
+    char name[NAME_BUFFER_SIZE];
+    if (resolve_existing_name(path, name, sizeof name) != 0) {
+        return -1;
+    }
+    return std::remove(name) == 0 ? 0 : -1;
+}
+
+// MoveFileA never replaces its target and copies across volumes by itself.
+int platform_rename(const char* from, const char* to) {
+    if (fail_if_injected(OP_RENAME)) {
+        return -1;
+    }
+    char source[NAME_BUFFER_SIZE];
+    char target[NAME_BUFFER_SIZE];
+    if (resolve_existing_name(from, source, sizeof source) != 0 ||
+        resolve_new_name(to, target, sizeof target) != 0) {
+        return -1;
+    }
+    if (!MoveFileA(source, target)) {
+        errno = errno_from_win32(GetLastError());
+        return -1;
+    }
+    return 0;
+}
+
+// Volume serial number and file index identify a file on Windows, as device
+// and inode do on POSIX.
+static bool identify_file(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+    char name[NAME_BUFFER_SIZE];
+    if (resolve_existing_name(path, name, sizeof name) != 0) {
+        return false;
+    }
+    HANDLE handle = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = errno_from_win32(GetLastError());
+        return false;
+    }
+    bool known = GetFileInformationByHandle(handle, info) != 0;
+    if (!known) {
+        errno = errno_from_win32(GetLastError());
+    }
+    CloseHandle(handle);
+    return known;
+}
+
+int platform_same_file(const char* a, const char* b) {
+    if (fail_if_injected(OP_STATUS)) {
+        return -1;
+    }
+    BY_HANDLE_FILE_INFORMATION first, second;
+    if (!identify_file(a, &first) || !identify_file(b, &second)) {
+        return -1;
+    }
+    return first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+                   first.nFileIndexHigh == second.nFileIndexHigh &&
+                   first.nFileIndexLow == second.nFileIndexLow
+               ? 1
+               : 0;
+}
+
+using DiskFreeSpaceExFunction = BOOL(WINAPI*)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER,
+                                              PULARGE_INTEGER);
+
+// Looked up at every query rather than linked: systems before Windows 95 OSR2
+// lack the call, and the cluster product is all they offer.
+static DiskFreeSpaceExFunction find_disk_free_space_ex() {
+    if (force_free_space_fallback) {
+        return nullptr;
+    }
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    if (kernel == nullptr) {
+        return nullptr;
+    }
+    return reinterpret_cast<DiskFreeSpaceExFunction>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "GetDiskFreeSpaceExA")));
+}
+
+// `path` locates the current drive on POSIX only; a null root already means
+// the current drive here.
+int get_disk_free_bytes(const char* root, const char* path, uint64_t* free_bytes) {
+    (void)path;
+    if (fail_if_injected(OP_FREE_SPACE)) {
+        return 0;
+    }
+    DiskFreeSpaceExFunction disk_free_space_ex = find_disk_free_space_ex();
+    if (disk_free_space_ex != nullptr) {
+        ULARGE_INTEGER available, total;
+        BOOL result = disk_free_space_ex(root, &available, &total, nullptr);
+        if (result) {
+            *free_bytes = available.QuadPart;
+        } else {
+            errno = errno_from_win32(GetLastError());
+        }
+        return result;
+    }
+    BOOL result = GetDiskFreeSpaceA(root, &sectors_per_cluster, &bytes_per_sector, &free_clusters,
+                                    &total_clusters);
+    if (result) {
+        uint64_t cluster_bytes = uint64_t{sectors_per_cluster} * bytes_per_sector;
+        *free_bytes = cluster_bytes * free_clusters;
+    } else {
+        errno = errno_from_win32(GetLastError());
+    }
+    return result;
+}

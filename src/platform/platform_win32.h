@@ -1,0 +1,17 @@
+// Windows-only parts of the platform layer that tests reach into.
+#pragma once
+
+#ifdef _WIN32
+
+// Outputs of the cluster-geometry fall-back of get_disk_free_bytes, kept
+// process-wide (DWORD, 32 bits on Windows).
+extern unsigned long sectors_per_cluster;
+extern unsigned long bytes_per_sector;
+extern unsigned long free_clusters;
+extern unsigned long total_clusters;
+
+// Test switch: behave as if kernel32 had no GetDiskFreeSpaceExA, so the
+// fall-back is exercised on systems that do have it.
+extern bool force_free_space_fallback;
+
+#endif

@@ -1,0 +1,352 @@
+// One file argument through the whole job, as a user runs it (the built
+// binary) and in-process with file operations failing.
+#include "driver/log_pipeline.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "driver/run_options.h"
+#include "platform/platform.h"
+#include "support/test_files.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/platform_posix.h"
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using Names = std::vector<std::string>;
+
+// A black star and "title" in katakana open a PC-VAN header line 2.
+const std::string PCVAN_TITLE = "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b";
+
+// A PC-VAN message of a one-line body: line count + 5 lines in all.
+std::string pcvan_message(const std::string& number, const std::string& date,
+                          const std::string& body) {
+    return "#" + number + "/9 TITLE\r\n" + PCVAN_TITLE + " (ABC01234)  " + date +
+           "  21:34 (1)\r\n--\r\n" + body + "\r\n--\r\n\r\n";
+}
+
+std::string nifty_message(const std::string& number, const std::string& date,
+                          const std::string& body) {
+    return number + "/00009 ABC01234 TITLE\r\n( 3)   " + date + " 21:34\r\n" + body + "\r\n\r\n";
+}
+
+const std::string PCVAN_ONE = pcvan_message("1", "96/05/12", "one");
+const std::string PCVAN_TWO = pcvan_message("2", "96/05/13", "two");
+const std::string PCVAN_LOG = PCVAN_TWO + PCVAN_ONE;
+const std::string PCVAN_SORTED = PCVAN_ONE + PCVAN_TWO;
+
+const std::string NIFTY_ONE = nifty_message("00001", "96/05/12", "one");
+const std::string NIFTY_TWO = nifty_message("00002", "96/05/13", "two");
+const std::string BANNER_OLD = "- ABCDEF MES( 3) ROOM NAME 96/05/12\r\n";
+const std::string BANNER_NEW = "- ABCDEF MES( 3) ROOM NAME 96/05/20\r\n";
+// Only the latest banner survives, at the head.
+const std::string NIFTY_LOG = BANNER_OLD + NIFTY_TWO + BANNER_NEW + NIFTY_ONE;
+const std::string NIFTY_SORTED = BANNER_NEW + NIFTY_ONE + NIFTY_TWO;
+
+const std::string FINISHED = "Sorting[2]\n...Writing\n...Finish\n";
+
+std::string upper(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return text;
+}
+
+// --- Through the binary ----------------------------------------------------------------
+
+struct RunCase {
+    const char* label;
+    const char* switches;
+    const char* argument;
+    const std::string* log;
+    const std::string* sorted;
+    const char* stem;  // of the upper-cased results
+    bool backup;
+};
+
+const RunCase RUN_CASES[] = {
+    {"pcvan_backup", "-P", "PCVAN.LOG", &PCVAN_LOG, &PCVAN_SORTED, "PCVAN", true},
+    {"pcvan_no_backup", "-PB", "PCVAN.LOG", &PCVAN_LOG, &PCVAN_SORTED, "PCVAN", false},
+    {"pcvan_no_line_check", "-P!", "pcvan.log", &PCVAN_LOG, &PCVAN_SORTED, "PCVAN", true},
+    {"nifty_backup", "-N", "NIFTY.LOG", &NIFTY_LOG, &NIFTY_SORTED, "NIFTY", true},
+    {"nifty_no_backup", "-NB", "NIFTY.LOG", &NIFTY_LOG, &NIFTY_SORTED, "NIFTY", false},
+    {"nifty_lower_case", "-n", "nifty.log", &NIFTY_LOG, &NIFTY_SORTED, "NIFTY", true},
+    {"nifty_mixed_case_no_backup", "-nB", "Nifty.Log", &NIFTY_LOG, &NIFTY_SORTED, "NIFTY", false},
+};
+
+class PipelineRun : public testing::TestWithParam<RunCase> {};
+
+TEST_P(PipelineRun, SortsUnderTheUpperCasedName) {
+    const RunCase& c = GetParam();
+    TempDir dir;
+    write_file(dir.file(c.argument), *c.log);
+    RunResult run = run_program(dir.path(), {c.switches, c.argument});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
+    std::string log = std::string(c.stem) + ".LOG";
+    std::string backup = std::string(c.stem) + ".BAK";
+    EXPECT_EQ(run.err, "Reading: " + log + "\n" + FINISHED) << printable(run.err);
+    Names expected = c.backup ? Names{backup, log} : Names{log};
+    EXPECT_EQ(list_directory(dir.path()), expected);
+    EXPECT_EQ(read_file(dir.file(log)), *c.sorted) << printable(read_file(dir.file(log)));
+    if (c.backup) {
+        EXPECT_EQ(read_file(dir.file(backup)), *c.log);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothDialects, PipelineRun, testing::ValuesIn(RUN_CASES),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+TEST(PipelineRunAgain, SecondRunReplacesTheBackup) {
+    TempDir dir;
+    write_file(dir.file("pcvan.log"), PCVAN_LOG);
+    ASSERT_EQ(run_program(dir.path(), {"-P", "pcvan.log"}).status, 0);
+    RunResult run = run_program(dir.path(), {"-P", "pcvan.log"});
+    EXPECT_EQ(run.err, "Reading: PCVAN.LOG\n" + FINISHED);
+    EXPECT_EQ(list_directory(dir.path()), (Names{"PCVAN.BAK", "PCVAN.LOG"}));
+    EXPECT_EQ(read_file(dir.file("PCVAN.BAK")), PCVAN_SORTED);
+    EXPECT_EQ(read_file(dir.file("PCVAN.LOG")), PCVAN_SORTED);
+}
+
+// Refused arguments are left alone and the run goes on with the next one.
+TEST(PipelineRefusals, EachArgumentOnItsOwn) {
+    TempDir dir;
+    write_file(dir.file("old.bak"), PCVAN_LOG);
+    write_file(dir.file("plain.txt"), "no header here\r\n");
+    fs::create_directory(dir.file("somedir"));
+    write_file(dir.file("pcvan.log"), PCVAN_LOG);
+    RunResult run = run_program(
+        dir.path(), {"-P", "missing.log", "old.bak", "plain.txt", "somedir", "pcvan.log"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err,
+              "missing.log: No such file or directory\n"
+              "Skip!: old.bak\n"
+              "Reading: PLAIN.TXT\nSkip!\n"
+              "somedir: Is a directory\n"
+              "Reading: PCVAN.LOG\n" +
+                  FINISHED)
+        << printable(run.err);
+    EXPECT_EQ(list_directory(dir.path()),
+              (Names{"PCVAN.BAK", "PCVAN.LOG", "old.bak", "plain.txt", "somedir"}));
+    EXPECT_EQ(read_file(dir.file("old.bak")), PCVAN_LOG);
+    EXPECT_EQ(read_file(dir.file("plain.txt")), "no header here\r\n");
+}
+
+TEST(PipelineRefusals, NamesTooLongForTheBuffers) {
+    TempDir dir;
+    const size_t longest = NAME_BUFFER_SIZE - 5;  // room for ".BAK" and the NUL
+    std::string too_long(longest + 1, 'a');
+    write_file(dir.file("pcvan.log"), PCVAN_LOG);
+    RunResult run = run_program(dir.path(), {"-P", too_long, "pcvan.log"});
+    EXPECT_EQ(run.err, "Name Too Long!: " + too_long + "\n" + "Reading: PCVAN.LOG\n" + FINISHED);
+#ifndef _WIN32
+    // One byte shorter gets through to the system, which has its own limit.
+    std::string fits(longest, 'a');
+    run = run_program(dir.path(), {"-P", fits});
+    EXPECT_EQ(run.err, fits + ": " + std::strerror(ENAMETOOLONG) + "\n");
+#endif
+}
+
+#ifndef _WIN32
+// Two files differing only in case: the upper-cased working name would reach
+// the other one.
+TEST(PipelineRefusals, AmbiguousNames) {
+    TempDir dir;
+    write_file(dir.file("nifty.log"), NIFTY_LOG);
+    write_file(dir.file("NIFTY.LOG"), NIFTY_SORTED);
+    if (read_file(dir.file("nifty.log")) != NIFTY_LOG) {
+        GTEST_SKIP() << "file system ignores letter case";
+    }
+    RunResult run = run_program(dir.path(), {"-N", "nifty.log", "Nifty.log"});
+    EXPECT_EQ(run.err, std::string("Ambiguous Name!: nifty.log\n") +
+                           "Nifty.log: " + std::strerror(AMBIGUOUS_NAME_ERROR) + "\n");
+    EXPECT_EQ(list_directory(dir.path()), (Names{"NIFTY.LOG", "nifty.log"}));
+    EXPECT_EQ(read_file(dir.file("nifty.log")), NIFTY_LOG);
+    EXPECT_EQ(read_file(dir.file("NIFTY.LOG")), NIFTY_SORTED);
+}
+
+// has_room_for would skip it without a word.
+TEST(PipelineRefusals, FileOfTwoGigabytesOrMore) {
+    TempDir dir;
+    int fd = open(dir.file("big.log").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    bool sparse = ftruncate(fd, INT64_C(0x80000000)) == 0;
+    close(fd);
+    if (!sparse) {
+        GTEST_SKIP() << "no sparse files here";
+    }
+    RunResult run = run_program(dir.path(), {"-P", "big.log"});
+    EXPECT_EQ(run.err, "File Too Large!: big.log\n");
+    EXPECT_EQ(list_directory(dir.path()), Names{"big.log"});
+}
+
+#endif  // _WIN32
+
+TEST(PipelineTemporary, PassesOverExistingNames) {
+    TempDir dir;
+    write_file(dir.file("PCVAN.LOG"), PCVAN_LOG);
+    write_file(dir.file("tmp1.$$$"), "someone else's");
+    RunResult run = run_program(dir.path(), {"-PB", "PCVAN.LOG", "PCVAN.LOG"});
+    EXPECT_EQ(run.err, "Reading: PCVAN.LOG\n" + FINISHED + "Reading: PCVAN.LOG\n" + FINISHED);
+    EXPECT_EQ(list_directory(dir.path()), (Names{"PCVAN.LOG", "tmp1.$$$"}));
+    EXPECT_EQ(read_file(dir.file("tmp1.$$$")), "someone else's");
+    EXPECT_EQ(read_file(dir.file("PCVAN.LOG")), PCVAN_SORTED);
+}
+
+// The log's directory is resolved through its upper-cased name; the
+// temporary copy lies in the current directory.
+TEST(PipelineAbsolutePath, ResultsLandBesideTheLog) {
+    for (const char* switches : {"-N", "-NB"}) {
+        SCOPED_TRACE(switches);
+        TempDir logs;
+        TempDir work;
+        fs::create_directory(logs.file("Forum"));
+        std::string path = logs.file("Forum/forum.log");
+        write_file(path, NIFTY_LOG);
+        RunResult run = run_program(work.path(), {switches, path});
+        EXPECT_EQ(run.err, "Reading: " + upper(path) + "\n" + FINISHED);
+        bool backup = std::string(switches) == "-N";
+        Names expected = backup ? Names{"FORUM.BAK", "FORUM.LOG"} : Names{"FORUM.LOG"};
+        EXPECT_EQ(list_directory(logs.file("Forum")), expected);
+        EXPECT_EQ(read_file(logs.file("Forum/FORUM.LOG")), NIFTY_SORTED);
+        EXPECT_TRUE(list_directory(work.path()).empty());
+    }
+}
+
+#ifndef _WIN32
+// Without backup the log goes to the current directory, here on another file
+// system: the move aside is a copy and delete.
+TEST(PipelineAbsolutePath, TemporaryOnAnotherFileSystem) {
+    TempDir logs;
+    struct stat shm, tmp;
+    if (stat("/dev/shm", &shm) != 0 || stat(logs.path().c_str(), &tmp) != 0 ||
+        shm.st_dev == tmp.st_dev || access("/dev/shm", W_OK) != 0) {
+        GTEST_SKIP() << "no second file system";
+    }
+    std::string work = "/dev/shm/zembra-work-" + std::to_string(getpid());
+    fs::create_directory(work);
+    write_file(logs.file("pcvan.log"), PCVAN_LOG);
+    RunResult run = run_program(work, {"-PB", logs.file("pcvan.log")});
+    EXPECT_EQ(run.err, "Reading: " + upper(logs.file("pcvan.log")) + "\n" + FINISHED);
+    EXPECT_EQ(list_directory(logs.path()), Names{"PCVAN.LOG"});
+    EXPECT_EQ(read_file(logs.file("PCVAN.LOG")), PCVAN_SORTED);
+    EXPECT_TRUE(list_directory(work).empty());
+    fs::remove_all(work);
+}
+
+#endif  // _WIN32
+
+// --- In-process, with failures ----------------------------------------------------------
+
+class InDirectory {
+  public:
+    explicit InDirectory(const std::string& directory) : previous_(fs::current_path()) {
+        fs::current_path(directory);
+    }
+    ~InDirectory() { fs::current_path(previous_); }
+
+  private:
+    fs::path previous_;
+};
+
+struct Outcome {
+    std::string err;
+    long operations;
+    std::vector<std::string> names;
+};
+
+Outcome process_with_failure(const TempDir& dir, int make_backup, long fail_at) {
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+        fs::remove_all(entry.path());
+    }
+    write_file(dir.file("pcvan.log"), PCVAN_LOG);
+    run_options = RunOptions{SERVICE_PCVAN, make_backup, 1, 0};
+    std::vector<MessageIndexEntry> index(MAX_INDEX_ENTRIES);
+    InDirectory inside(dir.path());
+    testing::internal::CaptureStderr();
+    platform_fail_operation(fail_at, EIO);
+    process_log_file("pcvan.log", index.data());
+    long operations = platform_operation_count();
+    platform_fail_operation(0, 0);
+    return {testing::internal::GetCapturedStderr(), operations, list_directory(".")};
+}
+
+bool has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// Each operation fails in turn. Whatever fails, the original bytes are kept
+// whole somewhere, a log reported finished is the whole sorted log, and the
+// outcomes a user can meet each turn up.
+class PipelineFailures : public testing::TestWithParam<int> {};
+
+TEST_P(PipelineFailures, NoFailureLosesTheLog) {
+    const int make_backup = GetParam();
+    TempDir dir;
+    const std::string eio = std::strerror(EIO);
+    std::set<std::string> seen;
+    for (long n = 1;; ++n) {
+        SCOPED_TRACE("operation " + std::to_string(n));
+        Outcome run = process_with_failure(dir, make_backup, n);
+        const std::string& err = run.err;
+        bool kept = false;
+        for (const auto& name : run.names) {
+            kept = kept || read_file(dir.file(name)) == PCVAN_LOG;
+        }
+        if (has(err, "...Finish\n")) {
+            ASSERT_EQ(read_file(dir.file("PCVAN.LOG")), PCVAN_SORTED) << printable(err);
+            if (has(err, "Saved copy kept: TMP")) {
+                seen.insert("sync failed, temporary kept");
+                ASSERT_TRUE(kept);
+            }
+            if (run.operations < n) {
+                ASSERT_EQ(err, "Reading: PCVAN.LOG\n" + FINISHED);
+                break;
+            }
+            continue;
+        }
+        ASSERT_TRUE(kept) << printable(err);
+        if (has(err, "...Writing\n")) {
+            // The write failed and the log is back as it was, alone.
+            ASSERT_EQ(run.names, Names{"PCVAN.LOG"}) << printable(err);
+            seen.insert(has(err, "Write Error") ? "write failed, restored" : "restored");
+        } else if (err == "Reading: PCVAN.LOG\nBackUp Failed! Skip!\n") {
+            seen.insert("backup failed");
+            ASSERT_EQ(run.names, Names{"pcvan.log"});
+        } else if (err == "Reading: PCVAN.LOG\npcvan.log: " + eio + "\nSkip!\n") {
+            seen.insert("move to temporary failed");
+            ASSERT_EQ(run.names, Names{"pcvan.log"});
+        }
+    }
+    std::set<std::string> expected = {"write failed, restored", "restored"};
+    if (make_backup) {
+        expected.insert("backup failed");
+    } else {
+        expected.insert("move to temporary failed");
+        expected.insert("sync failed, temporary kept");
+    }
+    for (const auto& outcome : expected) {
+        EXPECT_EQ(seen.count(outcome), 1u) << outcome;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutBackup, PipelineFailures, testing::Values(1, 0),
+                         [](const auto& info) {
+                             return std::string(info.param ? "backup" : "no_backup");
+                         });
+
+}  // namespace
