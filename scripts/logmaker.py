@@ -6,7 +6,7 @@ batches, with the terminal's own chatter in between; the result is Shift_JIS
 with CR LF line ends. Used for the shipped examples and for the benchmark logs.
 
     logmaker.py pcvan|nifty OUTPUT [--messages N] [--downloads N] [--seed N]
-                [--body-lines N] [--long-lines N] [--repeat-all]
+                [--body-lines N] [--long-percent N] [--repeat-all]
 """
 import argparse
 import random
@@ -28,12 +28,13 @@ def message_date(index, rng):
     return year, month, dom, (index * 7) % 24, rng.randrange(60)
 
 
-def body(rng, lines, long_lines):
+def body(rng, lines, long_percent):
     text = []
     for _ in range(lines):
         words = [rng.choice(WORDS) for _ in range(rng.randrange(3, 9))]
         text.append(" ".join(words))
-    for _ in range(long_lines):
+    # A pasted file or a runaway terminal line: longer than one 8192-byte piece.
+    if rng.randrange(100) < long_percent:
         text.insert(rng.randrange(len(text) + 1), "X" * rng.randrange(8200, 20000))
     return text
 
@@ -51,7 +52,7 @@ def pcvan_message(number, total, rng, args):
 
 def nifty_message(number, total, rng, args):
     year, month, day, hour, minute = message_date(number, rng)
-    lines = body(rng, rng.randrange(1, args.body_lines + 1), args.long_lines)
+    lines = body(rng, rng.randrange(1, args.body_lines + 1), args.long_percent)
     header1 = "%05d/%05d %s %s" % (number, total, rng.choice(USERS), rng.choice(TITLES))
     header2 = "( 3)   %02d/%02d/%02d %02d:%02d" % (year, month, day, hour, minute)
     return [header1, header2] + lines + [""]
@@ -97,7 +98,8 @@ def main():
     parser.add_argument("--downloads", type=int, default=3)
     parser.add_argument("--seed", type=int, default=1996)
     parser.add_argument("--body-lines", type=int, default=6)
-    parser.add_argument("--long-lines", type=int, default=0)
+    parser.add_argument("--long-percent", type=int, default=0,
+                        help="NIFTY SERVE: percent of messages with a line over 8192 bytes")
     parser.add_argument("--repeat-all", action="store_true")
     args = parser.parse_args()
     with open(args.output, "wb") as out:
