@@ -32,7 +32,9 @@ TempDir::~TempDir() {
     fs::remove_all(path_, error);
 }
 
-std::string TempDir::file(const std::string& name) const { return (fs::path(path_) / name).string(); }
+std::string TempDir::file(const std::string& name) const {
+    return (fs::path(path_) / name).string();
+}
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -60,10 +62,71 @@ std::vector<std::string> list_directory(const std::string& path) {
     return names;
 }
 
-static std::string quote_argument(const std::string& arg) {
 #ifdef _WIN32
-    return "\"" + arg + "\"";
+// One argument as the C runtime splits a command line: backslashes are literal
+// unless they precede a double quote.
+static std::string quote_argument(const std::string& arg) {
+    std::string quoted = "\"";
+    size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(2 * backslashes, '\\');
+    return quoted + "\"";
+}
+
+// The build names the program by its host path; under Wine "/" is drive Z:.
+static std::string windows_path(std::string path) {
+    if (!path.empty() && path[0] == '/') {
+        path = std::string("Z:") + path;
+    }
+    for (char& c : path) {
+        if (c == '/') {
+            c = '\\';
+        }
+    }
+    return path;
+}
+
+// The console streams are in text mode and write "\n" as CR LF; taking one CR
+// off every CR LF gives back exactly what the program wrote.
+static std::string from_text_mode(const std::string& bytes) {
+    std::string text;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (!(bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')) {
+            text += bytes[i];
+        }
+    }
+    return text;
+}
+
+RunResult run_program(const std::string& directory, const std::vector<std::string>& args,
+                      const std::string& program) {
+    TempDir capture;
+    std::string out_path = capture.file("stdout");
+    std::string err_path = capture.file("stderr");
+    std::string command = "cd /d \"" + directory + "\" && \"" + windows_path(program) + "\"";
+    for (const auto& arg : args) {
+        command += " " + quote_argument(arg);
+    }
+    command += " >\"" + out_path + "\" 2>\"" + err_path + "\"";
+    // cmd.exe strips the outer quotes of a command line that starts with one.
+    command = std::string("\"") + command + "\"";
+    std::fflush(nullptr);
+    RunResult result;
+    result.status = std::system(command.c_str());
+    result.out = from_text_mode(read_file(out_path));
+    result.err = from_text_mode(read_file(err_path));
+    return result;
+}
 #else
+static std::string quote_argument(const std::string& arg) {
     std::string quoted = "'";
     for (char c : arg) {
         if (c == '\'') {
@@ -73,7 +136,6 @@ static std::string quote_argument(const std::string& arg) {
         }
     }
     return quoted + "'";
-#endif
 }
 
 RunResult run_program(const std::string& directory, const std::vector<std::string>& args,
@@ -81,31 +143,20 @@ RunResult run_program(const std::string& directory, const std::vector<std::strin
     TempDir capture;
     std::string out_path = capture.file("stdout");
     std::string err_path = capture.file("stderr");
-#ifdef _WIN32
-    std::string command = "cd /d " + quote_argument(directory) + " && " + quote_argument(program);
-#else
     std::string command = "cd " + quote_argument(directory) + " && exec " + quote_argument(program);
-#endif
     for (const auto& arg : args) {
         command += " " + quote_argument(arg);
     }
     command += " >" + quote_argument(out_path) + " 2>" + quote_argument(err_path);
-#ifdef _WIN32
-    // cmd.exe strips the outer quotes of a command line that starts with one.
-    command = "\"" + command + "\"";
-#endif
     std::fflush(nullptr);
     int raw = std::system(command.c_str());
     RunResult result;
-#ifdef _WIN32
-    result.status = raw;
-#else
     result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-#endif
     result.out = read_file(out_path);
     result.err = read_file(err_path);
     return result;
 }
+#endif
 
 std::string printable(const std::string& bytes) {
     std::string text;

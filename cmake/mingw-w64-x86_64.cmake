@@ -1,0 +1,17 @@
+# Cross-compiles zembra for 64-bit Windows with mingw-w64. The -posix
+# compilers are needed: the win32-thread-model ones lack std::mutex, which
+# GoogleTest uses.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(ZEMBRA_MINGW_TRIPLET x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${ZEMBRA_MINGW_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${ZEMBRA_MINGW_TRIPLET}-g++-posix)
+set(CMAKE_RC_COMPILER ${ZEMBRA_MINGW_TRIPLET}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${ZEMBRA_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+

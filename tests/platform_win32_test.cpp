@@ -1,0 +1,370 @@
+// The Windows platform layer against the real Win32 file system: drive-letter
+// roots, the free-space fall-back, case-insensitive names, MoveFileA errors,
+// and the console and command line of zembra.exe. POSIX builds compile this
+// to an empty test program.
+#include <gtest/gtest.h>
+
+#ifdef _WIN32
+
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/platform_win32.h"
+#include "support/free_space.h"
+#include "support/test_files.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Wine maps Z: to "/" and C: to its prefix; no other letter names a drive
+// there, and Q: names none on a usual Windows machine either.
+constexpr const char* UNMAPPED_ROOT = "Q:\\";
+
+struct RoomCase {
+    const char* path;
+    int expected;
+};
+
+// Runs has_room_for and returns its result and what it wrote on stderr.
+int room_for(int32_t size, const char* path, std::string* err) {
+    testing::internal::CaptureStderr();
+    int result = has_room_for(size, path);
+    *err = testing::internal::GetCapturedStderr();
+    return result;
+}
+
+TEST(DriveLetters, MappedDrivesHaveRoomUnmappedOnesAreNotReady) {
+    const RoomCase cases[] = {
+        {"Z:\\tmp\\x.log", HAS_ROOM}, {"z:\\tmp\\x.log", HAS_ROOM}, {"z:x.log", HAS_ROOM},
+        {"C:\\x.log", HAS_ROOM},      {"c:x.log", HAS_ROOM},        {"x.log", HAS_ROOM},
+        {"\\tmp\\x.log", HAS_ROOM},   {"@:x.log", HAS_ROOM},  // 0x40: the current drive
+        {"Q:\\x.log", DRIVE_ERROR},   {"q:x.log", DRIVE_ERROR},     {"1:\\x.log", DRIVE_ERROR},
+        {"[:\\x.log", DRIVE_ERROR},
+    };
+    for (const auto& test : cases) {
+        std::string err;
+        EXPECT_EQ(room_for(0, test.path, &err), test.expected) << test.path;
+        EXPECT_EQ(err, test.expected == DRIVE_ERROR ? "Drive Not Ready!\n" : "") << test.path;
+    }
+    std::string err;
+    EXPECT_EQ(room_for(0, nullptr, &err), HAS_ROOM);
+    EXPECT_EQ(room_for(-1, "Z:\\x.log", &err), NO_ROOM);  // a file of 2 GiB or more
+}
+
+TEST(DriveLetters, FailedQueryIsFinalAndLeavesTheCountUntouched) {
+    for (bool fallback : {false, true}) {
+        force_free_space_fallback = fallback;
+        uint64_t free_bytes = 12345;
+        EXPECT_EQ(get_disk_free_bytes(UNMAPPED_ROOT, nullptr, &free_bytes), 0) << fallback;
+        EXPECT_EQ(free_bytes, 12345u) << fallback;
+    }
+    force_free_space_fallback = false;
+}
+
+TEST(FreeSpaceFallback, ClusterProductMatchesTheExtendedQuery) {
+    for (const char* root :
+         {static_cast<const char*>("Z:\\"), "C:\\", "z:\\", static_cast<const char*>(nullptr)}) {
+        std::string label = root ? root : "(current drive)";
+        uint64_t extended = 0;
+        ASSERT_NE(get_disk_free_bytes(root, nullptr, &extended), 0) << label;
+
+        force_free_space_fallback = true;
+        uint64_t product = 0;
+        int result = get_disk_free_bytes(root, nullptr, &product);
+        force_free_space_fallback = false;
+        ASSERT_NE(result, 0) << label;
+
+        // The product is taken in 64 bits: a volume beyond 4 GiB would wrap
+        // in 32.
+        EXPECT_EQ(product,
+                  uint64_t{sectors_per_cluster} * bytes_per_sector * uint64_t{free_clusters})
+            << label;
+        EXPECT_GT(product, 0u) << label;
+        // Other processes write meanwhile, and the fall-back reports all free
+        // clusters rather than the caller's share: close, not equal.
+        uint64_t larger = product > extended ? product : extended;
+        uint64_t smaller = product > extended ? extended : product;
+        EXPECT_LE(larger - smaller, larger / 10 + (64u << 20)) << label;
+    }
+}
+
+class Win32Files : public testing::Test {
+  protected:
+    void SetUp() override { platform_fail_operation(0, 0); }
+    void TearDown() override { platform_fail_operation(0, 0); }
+    std::string at(const char* name) const { return dir_.file(name); }
+    TempDir dir_;
+};
+
+bool write_with_platform(const std::string& path, const std::string& bytes) {
+    PlatformFile* file = platform_open_write(path.c_str());
+    if (file == nullptr) {
+        return false;
+    }
+    bool written =
+        platform_write(file, bytes.data(), bytes.size()) == 0 && platform_sync(file) == 0;
+    return platform_close(file) == 0 && written;
+}
+
+TEST_F(Win32Files, NamesIgnoreLetterCase) {
+    const std::string bytes = "#1 line\r\nbody\n\x1a tail";  // CR LF, LF and ^Z kept as bytes
+    ASSERT_TRUE(write_with_platform(at("abc.log"), bytes));
+
+    int32_t size = -1;
+    ASSERT_EQ(platform_file_size(at("ABC.LOG").c_str(), &size), 0);
+    EXPECT_EQ(size, static_cast<int32_t>(bytes.size()));
+    EXPECT_EQ(platform_file_exists(at("Abc.Log").c_str()), 1);
+    EXPECT_EQ(platform_same_file(at("abc.log").c_str(), at("ABC.LOG").c_str()), 1);
+
+    PlatformFile* file = platform_open_read(at("ABC.LOG").c_str());
+    ASSERT_NE(file, nullptr);
+    char line[64];
+    std::string read;
+    int length;
+    while ((length = platform_read_line(file, line, sizeof line)) > 0) {
+        read.append(line, static_cast<size_t>(length));
+    }
+    EXPECT_EQ(length, 0);
+    EXPECT_EQ(platform_close(file), 0);
+    EXPECT_EQ(read, bytes);
+    EXPECT_EQ(list_directory(dir_.path()), std::vector<std::string>{"abc.log"});
+}
+
+// The log job syncs a finished log through a read stream.
+TEST_F(Win32Files, SyncWorksOnReadAndWriteStreams) {
+    ASSERT_TRUE(write_with_platform(at("a.log"), "bytes"));
+    PlatformFile* file = platform_open_read(at("a.log").c_str());
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(platform_sync(file), 0) << std::strerror(errno);
+    EXPECT_EQ(platform_close(file), 0);
+}
+
+TEST_F(Win32Files, SameFileTellsFilesApart) {
+    write_file(at("a.log"), "a");
+    write_file(at("b.log"), "a");
+    EXPECT_EQ(platform_same_file(at("a.log").c_str(), at("b.log").c_str()), 0);
+    EXPECT_EQ(platform_same_file(at("a.log").c_str(), at("missing.log").c_str()), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(Win32Files, RenameNeverReplacesAndReportsErrno) {
+    write_file(at("from.log"), "from");
+    write_file(at("to.log"), "to");
+    fs::create_directory(at("dir"));
+    struct Case {
+        std::string from, to;
+        int error;
+    };
+    const Case cases[] = {
+        {at("from.log"), at("to.log"), EEXIST},
+        {at("from.log"), at("TO.LOG"), EEXIST},
+        {at("from.log"), at("dir"), EEXIST},
+        {at("missing.log"), at("new.log"), ENOENT},
+        {at("from.log"), at("nowhere\\new.log"), ENOENT},
+    };
+    for (const auto& test : cases) {
+        errno = 0;
+        EXPECT_EQ(platform_rename(test.from.c_str(), test.to.c_str()), -1) << test.to;
+        EXPECT_EQ(errno, test.error) << test.to << ": " << std::strerror(errno);
+    }
+    EXPECT_EQ(read_file(at("from.log")), "from");
+    EXPECT_EQ(read_file(at("to.log")), "to");
+
+    // Held open without delete sharing, as an editor may hold a log.
+    HANDLE held = CreateFileA(at("from.log").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    errno = 0;
+    int held_result = platform_rename(at("from.log").c_str(), at("held.log").c_str());
+    int held_error = errno;
+    CloseHandle(held);
+    EXPECT_EQ(held_result, -1);
+    EXPECT_EQ(held_error, EACCES) << std::strerror(held_error);
+
+    ASSERT_EQ(platform_rename(at("from.log").c_str(), at("FROM.BAK").c_str()), 0);
+    EXPECT_EQ(read_file(at("from.bak")), "from");
+    EXPECT_FALSE(file_exists(at("from.log")));
+}
+
+TEST_F(Win32Files, StatusQueryRefusesDirectoriesAndTruncatesTo32Bits) {
+    int32_t size = 7;
+    fs::create_directory(at("dir"));
+    EXPECT_EQ(platform_file_size(at("dir").c_str(), &size), -1);
+    EXPECT_EQ(errno, EISDIR);
+    EXPECT_EQ(platform_file_size(at("missing.log").c_str(), &size), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(size, 7);
+
+    // A device: msvcrt finds no such file, newer runtimes a character device.
+    EXPECT_EQ(platform_file_size("NUL", &size), -1);
+    EXPECT_TRUE(errno == ENOENT || errno == EINVAL) << std::strerror(errno);
+
+    // 2 GiB or more arrives as a negative size rather than as a failure; past
+    // 4 GiB the sign stays, where the low 32 bits alone would look small.
+    const struct {
+        uint64_t length;
+        int32_t size;
+    } huge_cases[] = {
+        {(uint64_t{3} << 30) + 5, static_cast<int32_t>(0xC0000005u)},
+        {(uint64_t{4} << 30) + 5, static_cast<int32_t>(0x80000005u)},
+    };
+    for (const auto& test : huge_cases) {
+        write_file(at("huge.log"), "");
+        std::error_code error;
+        fs::resize_file(at("huge.log"), test.length, error);
+        if (error) {
+            GTEST_SKIP() << "no sparse file of " << test.length << " bytes: " << error.message();
+        }
+        ASSERT_EQ(platform_file_size(at("huge.log").c_str(), &size), 0) << test.length;
+        EXPECT_EQ(size, test.size) << test.length;
+        std::string err;
+        EXPECT_EQ(room_for(size, at("huge.log").c_str(), &err), NO_ROOM) << test.length;
+    }
+    fs::remove(at("huge.log"));
+}
+
+TEST_F(Win32Files, OverlongNamesFailCleanly) {
+    std::string name = at(std::string(300, 'x').c_str());
+    errno = 0;
+    EXPECT_EQ(platform_open_read(name.c_str()), nullptr);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    EXPECT_EQ(platform_open_write(name.c_str()), nullptr);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    int32_t size = 0;
+    EXPECT_EQ(platform_file_size(name.c_str(), &size), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    write_file(at("a.log"), "a");
+    EXPECT_EQ(platform_rename(at("a.log").c_str(), name.c_str()), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    EXPECT_EQ(read_file(at("a.log")), "a");
+}
+
+TEST_F(Win32Files, EveryOperationHonoursInjectedFailures) {
+    write_file(at("a.log"), "a");
+    int32_t size = 0;
+    uint64_t free_bytes = 99;
+    struct Case {
+        const char* name;
+        bool failed;
+    };
+    auto fail_first = [](int error) { platform_fail_operation(1, error); };
+
+    fail_first(ENOSPC);
+    bool size_failed = platform_file_size(at("a.log").c_str(), &size) == -1 && errno == ENOSPC;
+    fail_first(EACCES);
+    bool remove_failed = platform_remove(at("a.log").c_str()) == -1 && errno == EACCES;
+    fail_first(EXDEV);
+    bool rename_failed =
+        platform_rename(at("a.log").c_str(), at("b.log").c_str()) == -1 && errno == EXDEV;
+    fail_first(EIO);
+    bool free_failed = get_disk_free_bytes(nullptr, nullptr, &free_bytes) == 0 && errno == EIO;
+    fail_first(EIO);
+    bool exists_failed = platform_file_exists(at("a.log").c_str()) == 0;
+    fail_first(EIO);
+    bool same_failed = platform_same_file(at("a.log").c_str(), at("a.log").c_str()) == -1;
+    PlatformFile* file = platform_open_write(at("c.log").c_str());
+    ASSERT_NE(file, nullptr);
+    fail_first(EIO);
+    bool sync_failed = platform_sync(file) == -1 && errno == EIO;
+    platform_fail_operation(0, 0);
+    EXPECT_EQ(platform_close(file), 0);
+
+    const Case cases[] = {{"status", size_failed},   {"remove", remove_failed},
+                          {"rename", rename_failed}, {"free space", free_failed},
+                          {"exists", exists_failed}, {"same file", same_failed},
+                          {"sync", sync_failed}};
+    for (const auto& test : cases) {
+        EXPECT_TRUE(test.failed) << test.name;
+    }
+    EXPECT_EQ(free_bytes, 99u);
+    EXPECT_EQ(read_file(at("a.log")), "a");
+    EXPECT_FALSE(file_exists(at("b.log")));
+}
+
+// --- zembra.exe itself -------------------------------------------------------
+
+// The harness undoes the console's CR LF; this runs the program through
+// cmd.exe directly to see the bytes as they are.
+struct RawRun {
+    int status;
+    std::string err;
+};
+
+std::string windows_path(std::string path) {
+    if (!path.empty() && path[0] == '/') {
+        path = std::string("Z:") + path;
+    }
+    for (char& c : path) {
+        if (c == '/') {
+            c = '\\';
+        }
+    }
+    return path;
+}
+
+RawRun run_raw(const std::string& directory, const std::string& args) {
+    TempDir capture;
+    std::string err_path = capture.file("stderr");
+    std::string command = "\"cd /d \"" + directory + "\" && \"" + windows_path(ZEMBRA_BINARY) +
+                          "\" " + args + " >NUL 2>\"" + err_path + "\"\"";
+    std::fflush(nullptr);
+    RawRun run;
+    run.status = std::system(command.c_str());
+    run.err = read_file(err_path);
+    return run;
+}
+
+TEST(ZembraExe, WildcardsReachTheProgramUnexpandedAndLinesEndInCrLf) {
+    TempDir dir;
+    write_file(dir.file("a1.log"), "");  // something the C runtime could expand to
+    write_file(dir.file("a2.log"), "");
+    RawRun run = run_raw(dir.path(), "a*.log b?.log");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err,
+              "WildCard not Supported!: a*.log\r\n"
+              "WildCard not Supported!: b?.log\r\n")
+        << printable(run.err);
+}
+
+TEST(ZembraExe, UsageNamesTheExecutableAfterItsLastBackslash) {
+    TempDir dir;
+    RawRun run = run_raw(dir.path(), "");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("\r\nUsage : zembra.exe <-P|-N> [-B|/B] <File> [<File> ...]\r\n"),
+              std::string::npos)
+        << printable(run.err);
+    for (size_t i = 0; i < run.err.size(); ++i) {
+        if (run.err[i] == '\n') {
+            ASSERT_TRUE(i > 0 && run.err[i - 1] == '\r') << "bare LF at " << i;
+        }
+    }
+}
+
+TEST(ZembraExe, SortsALogGivenWithADriveLetterPath) {
+    TempDir dir;
+    std::string original = read_file(std::string(ZEMBRA_SOURCE_DIR) + "/examples/pcvan.log");
+    ASSERT_FALSE(original.empty());
+    write_file(dir.file("pcvan.log"), original);
+    std::string path = windows_path(dir.file("pcvan.log"));
+    ASSERT_EQ(path[1], ':');
+
+    RunResult run = run_program(dir.path(), {"-P", path});
+    EXPECT_EQ(run.status, 0) << printable(run.err);
+    EXPECT_NE(run.err.find("...Finish\n"), std::string::npos) << printable(run.err);
+    EXPECT_EQ(list_directory(dir.path()), (std::vector<std::string>{"PCVAN.BAK", "PCVAN.LOG"}));
+    EXPECT_EQ(read_file(dir.file("PCVAN.BAK")), original);
+    EXPECT_FALSE(read_file(dir.file("PCVAN.LOG")).empty());
+}
+
+}  // namespace
+
+#endif  // _WIN32
