@@ -25,7 +25,7 @@ def message_date(index, rng):
     year = 96 + day // 360
     month = (day // 30) % 12 + 1
     dom = day % 30 + 1
-    return year, month, dom, (index * 7) % 24, rng.randrange(60)
+    return year, month, dom, (index % 6) * 4 + rng.randrange(4), rng.randrange(60)
 
 
 def body(rng, lines, long_percent):
