@@ -158,6 +158,14 @@ int read_header(LogReader* reader, int32_t* first_room, MessageIndexEntry* entry
     return 0;
 }
 
+// A line that ends in a line feed, or a full piece of a longer one. Anything
+// else is an unterminated last line: the writer drops it from message bodies,
+// and at the head of the new log it would run into the first header line and
+// hide that message from the next run.
+bool is_whole_piece(const LogReader& reader) {
+    return reader.line[reader.length - 1] == '\n' || reader.length == LINE_BUFFER_SIZE - 1;
+}
+
 // Offsets are stored in 32 bits; a larger position must not wrap.
 bool fits_in_offset(int64_t position) {
     return position >= 0 && position <= INT32_MAX;
@@ -190,7 +198,9 @@ int build_index(const char* path, MessageIndex index) {
             break;
         }
         if (nifty && line_matches(reader.line, PATTERN_NIFTY_BANNER)) {
-            note_forum_banner(reader.line, static_cast<size_t>(reader.length));
+            if (is_whole_piece(reader)) {
+                note_forum_banner(reader.line, static_cast<size_t>(reader.length));
+            }
         } else if (line_matches(reader.line, run_options.service)) {
             if (!fits_in_offset(line_start)) {
                 std::fprintf(stderr, "File Too Large: %s\n", path);

@@ -1,0 +1,156 @@
+// Failures of the file layer that the log job must notice: a full disk on
+// write and on close, reads that fail in the middle of a message header or of
+// a counted body, and misuse of the stream calls.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "driver/run_options.h"
+#include "logindex/log_indexer.h"
+#include "logindex/sorted_log_writer.h"
+#include "platform/platform.h"
+#include "support/test_files.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A black star and "title" in katakana open a PC-VAN header line 2.
+const std::string PCVAN_TITLE = "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b";
+const std::string LINE1 = "#1/9 TITLE\r\n";
+const std::string LINE2 = PCVAN_TITLE + " (ABC01234)  96/05/12  21:34 (3)\r\n";
+const std::string BODY = "--\r\nbody\r\nbody\r\nbody\r\n--\r\n\r\n";
+// The file layer reads in blocks of this size.
+constexpr size_t READ_BLOCK = 64 * 1024;
+
+// Text lines of `size` bytes in all, each short enough to be read whole.
+std::string filler(size_t size) {
+    std::string text;
+    while (size > 0) {
+        const size_t line = size > 4002 ? 4000 : size;
+        text += std::string(line - 2, 'x') + "\r\n";
+        size -= line;
+    }
+    return text;
+}
+
+long lines_in(const std::string& text) {
+    return static_cast<long>(std::count(text.begin(), text.end(), '\n'));
+}
+
+struct IndexRun {
+    int result;
+    std::string err;
+};
+
+// Indexes `log` as PC-VAN with line checking, failing operation `fail_at`.
+IndexRun index_failing(const TempDir& dir, const std::string& log, long fail_at) {
+    write_file(dir.file("LOG.TXT"), log);
+    run_options = RunOptions{SERVICE_PCVAN, 1, 1, 0};
+    std::vector<MessageIndexEntry> index(MAX_INDEX_ENTRIES);
+    testing::internal::CaptureStderr();
+    platform_fail_operation(fail_at, EIO);
+    int result = build_index(dir.file("LOG.TXT").c_str(), index.data());
+    platform_fail_operation(0, 0);
+    return {result, testing::internal::GetCapturedStderr()};
+}
+
+// The header's second line, or a counted body line, lies in the next block.
+// The operations before the read that fails: the open, the first block, and
+// the position query after each filler line.
+TEST(IndexerReadErrors, InsideHeaderAndCountedBody) {
+    TempDir dir;
+    const std::string read_error =
+        "Read Error: " + dir.file("LOG.TXT") + ": " + std::strerror(EIO) + "\n";
+    const std::string before_line2 = filler(READ_BLOCK - LINE1.size());
+    const std::string before_body = filler(READ_BLOCK - LINE1.size() - LINE2.size() - 4);
+    for (const std::string* text : {&before_line2, &before_body}) {
+        const std::string log = *text + LINE1 + LINE2 + BODY;
+        ASSERT_EQ(index_failing(dir, log, 0).result, 1);
+        IndexRun run = index_failing(dir, log, 3 + lines_in(*text));
+        EXPECT_EQ(run.result, -1);
+        EXPECT_EQ(run.err, read_error);
+    }
+}
+
+// --- Stream calls --------------------------------------------------------------------
+
+TEST(StreamMisuse, TinyLineBufferAndNegativeSeek) {
+    TempDir dir;
+    write_file(dir.file("a"), "line\n");
+    PlatformFile* file = platform_open_read(dir.file("a").c_str());
+    ASSERT_NE(file, nullptr);
+    char buffer[2];
+    errno = 0;
+    EXPECT_EQ(platform_read_line(file, buffer, 1), -1);
+    EXPECT_EQ(errno, EINVAL);
+    // Past the block in hand the seek goes to the C library, which refuses it.
+    errno = 0;
+    EXPECT_EQ(platform_seek(file, -1), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(platform_read_line(file, buffer, 2), 1);
+    EXPECT_EQ(platform_close(file), 0);
+}
+
+TEST(StreamMisuse, PositionOfAWrittenStream) {
+    TempDir dir;
+    PlatformFile* file = platform_open_write(dir.file("w").c_str());
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(platform_write(file, "12345", 5), 0);
+    EXPECT_EQ(platform_tell(file), 5);
+    EXPECT_EQ(platform_close(file), 0);
+    EXPECT_EQ(read_file(dir.file("w")), "12345");
+}
+
+TEST(StreamMisuse, DirectoryCannotBeCreatedOver) {
+    TempDir dir;
+    fs::create_directory(dir.file("d"));
+    errno = 0;
+    EXPECT_EQ(platform_open_write(dir.file("d").c_str()), nullptr);
+    EXPECT_NE(errno, 0);
+}
+
+#ifndef _WIN32
+
+// --- A full disk (POSIX /dev/full) ---------------------------------------------------------
+
+// A write larger than the stream's buffer fails at once; a small one only
+// when the stream is closed. Either way the close reports it.
+TEST(FullDisk, WriteAndCloseReportIt) {
+    for (size_t size : {size_t{10}, size_t{256 * 1024}}) {
+        SCOPED_TRACE(size);
+        PlatformFile* file = platform_open_write("/dev/full");
+        ASSERT_NE(file, nullptr);
+        const std::string data(size, 'x');
+        const int written = platform_write(file, data.data(), data.size());
+        EXPECT_EQ(written, size > 1024 ? -1 : 0);
+        errno = 0;
+        EXPECT_EQ(platform_close(file), -1);
+        EXPECT_NE(errno, 0);
+    }
+}
+
+// The writer notices the full disk and fails, so that the saved copy goes
+// back under the log's name.
+TEST(FullDisk, WriterFails) {
+    TempDir dir;
+    const std::string log = LINE1 + LINE2 + BODY;
+    write_file(dir.file("SAVED"), log);
+    run_options = RunOptions{SERVICE_PCVAN, 1, 1, 0};
+    MessageIndexEntry entry = {1, 0, 0, 3, 0};
+    testing::internal::CaptureStderr();
+    int result = write_sorted_log(dir.file("SAVED").c_str(), "/dev/full", &entry, 1);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(err, std::string("Write Error: /dev/full: ") + std::strerror(ENOSPC) + "\n");
+    EXPECT_EQ(read_file(dir.file("SAVED")), log);
+}
+
+#endif  // _WIN32
+
+}  // namespace
