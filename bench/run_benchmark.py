@@ -1,12 +1,19 @@
 #!/usr/bin/env python3
 """Times zembra against the copy floor (cp) and a general tool (sort).
 
-On one machine in one run, alternating, on fresh copies of the same log:
-zembra with backup, zembra -B, cp, and LC_ALL=C sort -o. Reports the median
-wall time of each, zembra's ratio to cp, zembra's peak resident memory, and
-how the time grows with the log's size.
+On one machine in one run, alternating, on fresh copies of the same log (the
+page cache warm): zembra with backup, zembra -B, cp, and LC_ALL=C sort -o.
+Reports the median wall time of each, zembra's ratio to cp and to sort,
+zembra's peak resident memory, and how the time grows with the log's size.
 
-    bench/run_benchmark.py [--zembra build/default/zembra] [--runs 10]
+Every log holds close to 3000 message headers, the index's limit (a log of
+more is refused, which would time nothing but the indexer), from overlapping
+downloads of 1000 messages.
+
+    bench/run_benchmark.py [--zembra PATH] [--runs 10] [--only NAME]
+
+Without --zembra it uses build/default/zembra, configuring and building the
+default preset first when that binary is missing.
 """
 import argparse
 import os
@@ -20,17 +27,24 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LOGMAKER = os.path.join(ROOT, "scripts", "logmaker.py")
 
-# name, service switch, logmaker arguments
+
+def log_args(service, body_lines, downloads="4", extra=()):
+    return [service, "--messages", "1000", "--downloads", downloads,
+            "--body-lines", str(body_lines)] + list(extra)
+
+
+# name, switches, logmaker arguments. Bodies average 2.6 KB, so 3000 headers
+# make about 8 MB.
 LOGS = [
-    ("pcvan-8mb", "-P", ["pcvan", "--messages", "3000", "--downloads", "4", "--body-lines", "40"]),
-    ("nifty-8mb", "-N", ["nifty", "--messages", "3000", "--downloads", "4", "--body-lines", "40"]),
-    ("nifty-long-lines", "-N", ["nifty", "--messages", "3000", "--downloads", "4",
-                                "--body-lines", "16", "--long-percent", "20"]),
-    ("pcvan-all-repeat", "-P", ["pcvan", "--messages", "1000", "--downloads", "3",
-                                "--body-lines", "40", "--repeat-all"]),
+    ("pcvan-8mb", "-P", log_args("pcvan", 110)),
+    ("pcvan-8mb-nocheck", "-P!", log_args("pcvan", 110)),
+    ("nifty-8mb", "-N", log_args("nifty", 114)),
+    ("nifty-long-lines", "-N", log_args("nifty", 60, extra=["--long-percent", "10"])),
+    ("pcvan-all-repeat", "-P", log_args("pcvan", 110, "3", ["--repeat-all"])),
+    ("nifty-all-repeat", "-N", log_args("nifty", 110, "3", ["--repeat-all"])),
 ]
-# Body lines per message giving logs of about 1, 2, 4 and 8 MB.
-SIZES = [("1mb", "5"), ("2mb", "10"), ("4mb", "20"), ("8mb", "40")]
+# Body lines per message giving NIFTY SERVE logs of about 1, 2, 4 and 8 MB.
+SIZES = [("1mb", 13), ("2mb", 26), ("4mb", 56), ("8mb", 114)]
 
 
 def make_log(path, args, seed=7):
@@ -38,11 +52,30 @@ def make_log(path, args, seed=7):
                    check=True)
 
 
-def timed(command, cwd, env=None):
+def find_zembra(path):
+    if path:
+        return os.path.abspath(path)
+    zembra = os.path.join(ROOT, "build", "default", "zembra")
+    if not os.path.exists(zembra):
+        subprocess.run(["cmake", "--preset", "default"], cwd=ROOT, check=True)
+        subprocess.run(["cmake", "--build", "--preset", "default", "--target", "zembra"],
+                       cwd=ROOT, check=True)
+    return zembra
+
+
+def timed(command, cwd, env=None, cpu=None):
+    """Wall time; the child's user + system time is appended to `cpu`."""
     start = time.perf_counter()
-    subprocess.run(command, cwd=cwd, env=env, check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return time.perf_counter() - start
+    child = subprocess.Popen(command, cwd=cwd, env=env,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(child.pid, 0)
+    elapsed = time.perf_counter() - start
+    child.returncode = os.waitstatus_to_exitcode(status)
+    if child.returncode != 0:
+        raise subprocess.CalledProcessError(child.returncode, command)
+    if cpu is not None:
+        cpu.append(usage.ru_utime + usage.ru_stime)
+    return elapsed
 
 
 def peak_rss_kib(command, cwd):
@@ -63,12 +96,22 @@ def fresh(work, source, name):
     return path
 
 
+def check_log_is_sorted(zembra, switch, source, work):
+    """A log that zembra refuses (too many headers) would time nothing."""
+    fresh(work, source, "forum.log")
+    result = subprocess.run([zembra, switch, "forum.log"], cwd=work, capture_output=True,
+                            text=True, errors="replace")
+    if "...Finish" not in result.stderr:
+        sys.exit("zembra did not rewrite the log:\n" + result.stderr)
+    return int(result.stderr.split("Sorting[")[1].split("]")[0])
+
+
 def bench_log(zembra, switch, source, runs, work):
-    times = {"zembra": [], "zembra -B": [], "cp": [], "sort": []}
+    times = {"zembra": [], "zembra -B": [], "cp": [], "sort": [], "zembra cpu": []}
     env = dict(os.environ, LC_ALL="C")
     for _ in range(runs):
         fresh(work, source, "forum.log")
-        times["zembra"].append(timed([zembra, switch, "forum.log"], work))
+        times["zembra"].append(timed([zembra, switch, "forum.log"], work, cpu=times["zembra cpu"]))
         fresh(work, source, "forum.log")
         times["zembra -B"].append(timed([zembra, switch + "B", "forum.log"], work))
         fresh(work, source, "forum.log")
@@ -82,25 +125,34 @@ def bench_log(zembra, switch, source, runs, work):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--zembra", default=os.path.join(ROOT, "build", "default", "zembra"))
+    parser.add_argument("--zembra", default=None)
     parser.add_argument("--runs", type=int, default=10)
+    parser.add_argument("--only", default=None, help="time only the logs whose name holds this")
     args = parser.parse_args()
-    zembra = os.path.abspath(args.zembra)
+    zembra = find_zembra(args.zembra)
+    rows = list(LOGS) + [("nifty-" + size, "-N", log_args("nifty", lines))
+                         for size, lines in SIZES]
+    if args.only:
+        rows = [row for row in rows if args.only in row[0]]
     with tempfile.TemporaryDirectory(prefix="zembra-bench-") as work:
         source = os.path.join(work, "source.log")
-        print("%-18s %8s %9s %9s %9s %9s %7s %9s" % (
-            "log", "MB", "zembra", "zembra-B", "cp", "sort", "z/cp", "peak KiB"))
-        rows = [(name, switch, make_args) for name, switch, make_args in LOGS]
-        rows += [("pcvan-" + size, "-P", ["pcvan", "--messages", "3000", "--downloads", "4",
-                                          "--body-lines", lines]) for size, lines in SIZES]
+        print("%d runs each, medians; zembra is %s" % (args.runs, zembra))
+        # "z cpu" is zembra's own user + system time; the rest of its wall
+        # time is spent waiting, mostly for the fsync that puts the new log
+        # on disk before the old one is let go (cp and sort do not sync).
+        print("%-18s %5s %6s %9s %9s %9s %9s %9s %6s %6s %8s" % (
+            "log", "MB", "msgs", "zembra", "z cpu", "zembra-B", "cp", "sort", "z/cp",
+            "z/sort", "peak KiB"))
         for name, switch, make_args in rows:
             make_log(source, make_args)
             megabytes = os.path.getsize(source) / 1e6
+            messages = check_log_is_sorted(zembra, switch, source, work)
             medians, rss = bench_log(zembra, switch, source, args.runs, work)
-            print("%-18s %8.2f %8.1fms %8.1fms %8.1fms %8.1fms %7.2f %9d" % (
-                name, megabytes, medians["zembra"] * 1e3, medians["zembra -B"] * 1e3,
+            print("%-18s %5.2f %6d %7.1fms %7.1fms %7.1fms %7.1fms %7.1fms %6.2f %6.2f %8d" % (
+                name, megabytes, messages, medians["zembra"] * 1e3,
+                medians["zembra cpu"] * 1e3, medians["zembra -B"] * 1e3,
                 medians["cp"] * 1e3, medians["sort"] * 1e3,
-                medians["zembra"] / medians["cp"], rss))
+                medians["zembra"] / medians["cp"], medians["zembra"] / medians["sort"], rss))
             sys.stdout.flush()
 
 

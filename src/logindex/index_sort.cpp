@@ -43,26 +43,46 @@ void swap_records(void* base, size_t record_size, int first, int second) {
     }
 }
 
+namespace {
+
 // Middle element as pivot, one-sided partition, lower part sorted first.
-void quicksort_range(void* base, size_t record_size, RecordCompare compare, int lo, int hi) {
+// The steps are written once, over how records are compared and swapped, so
+// that sort_index can run them on typed entries (the comparison inlined, a
+// record swapped whole) and give exactly the order of the generic version.
+template <typename Less, typename Swap>
+void quicksort_steps(int lo, int hi, const Less& less, const Swap& swap) {
     if (lo >= hi) {
         return;
     }
-    const auto* bytes = static_cast<const unsigned char*>(base);
-    auto record = [&](int i) { return bytes + static_cast<size_t>(i) * record_size; };
-    swap_records(base, record_size, lo, static_cast<int>((int64_t{lo} + hi) / 2));
+    swap(lo, static_cast<int>((int64_t{lo} + hi) / 2));
     int last = lo;
     for (int i = lo + 1; i <= hi; ++i) {
-        if (compare(record(i), record(lo)) < 0) {
+        if (less(i, lo)) {
             ++last;
-            swap_records(base, record_size, last, i);
+            swap(last, i);
         }
     }
-    swap_records(base, record_size, lo, last);
-    quicksort_range(base, record_size, compare, lo, last - 1);
-    quicksort_range(base, record_size, compare, last + 1, hi);
+    swap(lo, last);
+    quicksort_steps(lo, last - 1, less, swap);
+    quicksort_steps(last + 1, hi, less, swap);
+}
+
+}  // namespace
+
+void quicksort_range(void* base, size_t record_size, RecordCompare compare, int lo, int hi) {
+    const auto* bytes = static_cast<const unsigned char*>(base);
+    auto record = [&](int i) { return bytes + static_cast<size_t>(i) * record_size; };
+    quicksort_steps(
+        lo, hi, [&](int i, int j) { return compare(record(i), record(j)) < 0; },
+        [&](int i, int j) { swap_records(base, record_size, i, j); });
 }
 
 void sort_index(MessageIndex index, int count) {
-    quicksort_range(index, sizeof(MessageIndexEntry), compare_entries, 0, count - 1);
+    quicksort_steps(
+        0, count - 1, [&](int i, int j) { return compare_entries(&index[i], &index[j]) < 0; },
+        [&](int i, int j) {
+            const MessageIndexEntry entry = index[i];
+            index[i] = index[j];
+            index[j] = entry;
+        });
 }

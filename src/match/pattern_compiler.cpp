@@ -36,7 +36,7 @@ enum ReadResult { READ_CHAR, READ_END, READ_LONE_LEAD };
 // The end of the pattern (a NUL, or a double-byte pair whose unit is 0) is
 // left unread so that every enclosing construct sees it too. A lead byte
 // right before the NUL is consumed and reported apart.
-ReadResult read_pattern_char(Compiler& c, CharUnit* unit) {
+[[gnu::noinline]] ReadResult read_pattern_pair(Compiler& c, CharUnit* unit) {
     size_t before = c.position;
     bool ended = false;
     *unit = read_unit(c.pattern, &c.position, &ended);
@@ -47,13 +47,29 @@ ReadResult read_pattern_char(Compiler& c, CharUnit* unit) {
     return ended ? READ_LONE_LEAD : READ_CHAR;
 }
 
+// Patterns are mostly ASCII, one byte a character: that case stays inline.
+[[gnu::always_inline]] inline ReadResult read_pattern_char(Compiler& c, CharUnit* unit) {
+    unsigned char first = static_cast<unsigned char>(c.pattern[c.position]);
+    if (first != 0 && !is_sjis_lead_byte(first)) {
+        *unit = first;
+        c.position += 1;
+        return READ_CHAR;
+    }
+    return read_pattern_pair(c, unit);
+}
+
+// Once the compile has failed, nothing more is stored.
 bool reserve(Compiler& c, size_t more) {
     if (c.failed || c.count + more > c.capacity) c.failed = true;
     return !c.failed;
 }
 
-void append(Compiler& c, uint16_t word) {
-    if (reserve(c, 1)) c.words[c.count++] = word;
+[[gnu::always_inline]] inline void append(Compiler& c, uint16_t word) {
+    if (c.count < c.capacity && !c.failed) {
+        c.words[c.count++] = word;
+    } else {
+        c.failed = true;
+    }
 }
 
 void insert_pair(Compiler& c, size_t at, uint16_t first, uint16_t second) {
@@ -317,6 +333,57 @@ void compile_sequence(Compiler& c, int depth) {
 }
 
 }  // namespace
+
+bool has_fixed_start(const char* pattern) {
+    return pattern != nullptr && pattern[0] == '^' && std::strpbrk(pattern, "|\xF0") == nullptr;
+}
+
+// Reads the item and the repeat characters after it exactly as
+// compile_sequence does, so the words are the ones the full compile makes.
+int compile_fixed_item(const char* pattern, size_t* position, uint16_t* words, size_t capacity,
+                       size_t* word_count, bool* repeated) {
+    *word_count = 0;
+    *repeated = false;
+    Compiler c{pattern, *position,
+               words,   capacity < MAX_PATTERN_WORDS ? capacity : MAX_PATTERN_WORDS,
+               0,       false};
+    CharUnit unit = 0;
+    if (read_pattern_char(c, &unit) != READ_CHAR) return 0;
+    uint8_t kind = unit < 0x80 ? PATTERN_CHAR_KINDS[unit] : KIND_LITERAL;
+    if (kind != KIND_LITERAL && kind != KIND_DELETE && kind != KIND_CLASS && kind != KIND_BACKSLASH)
+        return 0;
+    size_t item_start = 0;
+    compile_item(c, unit, &item_start, 0);
+    if (c.count == 0) return 0;  // a trailing backslash: nothing to match
+    size_t item_end = c.position;
+    // "*" or "?" anywhere in the run of repeats after the item makes it
+    // optional ('a+?' is '(a+)?'); "+" alone keeps one pass required.
+    for (;;) {
+        CharUnit next = 0;
+        if (read_pattern_char(c, &next) != READ_CHAR || (next != '*' && next != '+' && next != '?'))
+            break;
+        if (next != '+') return 0;
+        *repeated = true;
+    }
+    append(c, TOK_END);
+    if (c.failed) return -1;
+    if (!*repeated) *position = item_end;
+    *word_count = c.count;
+    return 1;
+}
+
+int compile_pattern_rest(const char* pattern, size_t position, uint16_t* words, size_t capacity,
+                         size_t* word_count) {
+    *word_count = 0;
+    Compiler c{pattern, position,
+               words,   capacity < MAX_PATTERN_WORDS ? capacity : MAX_PATTERN_WORDS,
+               0,       false};
+    compile_sequence(c, 0);
+    append(c, TOK_END);
+    if (c.failed) return -1;
+    *word_count = c.count;
+    return 0;
+}
 
 int compile_pattern(const char* pattern, uint16_t* words, size_t capacity, size_t* word_count) {
     *word_count = 0;

@@ -116,6 +116,19 @@ bool class_holds(const uint16_t* words, size_t class_word, CharUnit unit) {
     return hit != negated;
 }
 
+// Steps over one unit with the item word at `word`, a literal or a class
+// (every item of a fixed start is one of these). False when the unit at
+// *position does not match; the end of the text never does.
+inline bool match_unit_item(const uint16_t* words, size_t word, const unsigned char* text,
+                            uint32_t* position) {
+    if (words[word] != TOK_CLASS) return match_unit(text, position, words[word]);
+    uint32_t width = 0;
+    CharUnit unit = unit_at(text, *position, &width);
+    if (unit == 0 || !class_holds(words, word, unit)) return false;
+    *position += width;
+    return true;
+}
+
 // Matches the words from `word` on against the text from `position`, with
 // iteration mark `mark`: a repeat makes another pass only when the position
 // has moved since the innermost pass still running began. Gives the end of
@@ -156,13 +169,10 @@ AttemptResult match_here(const uint16_t* words, const unsigned char* text, size_
                 position += width;
                 word += 1;
                 break;
-            case KIND_CLASS: {
-                CharUnit unit = unit_at(text, position, &width);
-                failed = unit == 0 || !class_holds(words, word, unit);
-                position += width;
+            case KIND_CLASS:
+                failed = !match_unit_item(words, word, text, &position);
                 word = offset_target(words, word + 1);
                 break;
-            }
             case KIND_DELETE:  // TOK_JUMP
                 word = offset_target(words, word + 1);
                 break;
@@ -208,6 +218,74 @@ uint32_t count_units(const unsigned char* text, uint32_t from, uint32_t to) {
     return units;
 }
 
+// Words of one item of the fixed start: a class of many members is rare, and
+// one that does not fit here is simply left to the full search.
+constexpr size_t FIXED_ITEM_WORDS = 64;
+
+// How far the fixed items of an anchored pattern took the match: where the
+// rest of the pattern and of the text begin, and what the items would have
+// cost the full search (words and steps).
+struct FixedStart {
+    size_t pattern_position;
+    uint32_t text_position;
+    uint32_t items;
+    size_t words;  // TOK_START_ANCHOR and the items' words
+};
+
+// Tries the fixed items one at a time, each compiled just before it is
+// tried. False when one fails on the text, so that no match can exist.
+bool match_fixed_start(const unsigned char* text, const char* pattern, FixedStart* fixed) {
+    *fixed = FixedStart{1, 0, 0, 1};  // after the "^"
+    uint16_t item[FIXED_ITEM_WORDS];
+    size_t item_words = 0;
+    bool repeated = false;
+    while (compile_fixed_item(pattern, &fixed->pattern_position, item, FIXED_ITEM_WORDS,
+                              &item_words, &repeated) == 1) {
+        uint32_t position = fixed->text_position;
+        if (!match_unit_item(item, 0, text, &position)) return false;
+        if (repeated) break;
+        fixed->text_position = position;
+        fixed->items += 1;
+        fixed->words += item_words - 1;  // its TOK_END is not part of the pattern
+    }
+    return true;
+}
+
+// The compiled pattern and the pending choices take some 190 KiB of stack,
+// which only the lines that get past the fixed start pay for.
+[[gnu::noinline]] AttemptResult search_after_fixed_start(const unsigned char* bytes,
+                                                         const char* pattern,
+                                                         const FixedStart& fixed, uint32_t* end) {
+    uint16_t words[MAX_PATTERN_WORDS];
+    size_t word_count = 0;
+    // The whole compiled pattern must fit, as if compiled in one piece.
+    size_t room = fixed.words < MAX_PATTERN_WORDS ? MAX_PATTERN_WORDS - fixed.words : 0;
+    if (compile_pattern_rest(pattern, fixed.pattern_position, words, room, &word_count) != 0)
+        return ATTEMPT_GAVE_UP;
+    PendingChoices pending;
+    pending.steps = fixed.items;  // one step for each item word already matched
+    return match_here(words, bytes, 0, fixed.text_position, 0, pending, end);
+}
+
+[[gnu::noinline]] AttemptResult search(const unsigned char* bytes, const char* pattern,
+                                       uint32_t* start, uint32_t* start_units, uint32_t* end) {
+    uint16_t words[MAX_PATTERN_WORDS];
+    size_t word_count = 0;
+    if (compile_pattern(pattern, words, MAX_PATTERN_WORDS, &word_count) != 0)
+        return ATTEMPT_GAVE_UP;
+    PendingChoices pending;
+    pending.steps = 0;
+    if (words[0] == TOK_START_ANCHOR) return match_here(words, bytes, 1, 0, 0, pending, end);
+    for (;;) {
+        AttemptResult result = match_here(words, bytes, 0, *start, *start, pending, end);
+        uint32_t width = 0;
+        if (result != ATTEMPT_FAILED || unit_at(bytes, *start, &width) == 0) return result;
+        *start += width;
+        ++*start_units;
+        if (*start >= TEXT_POSITION_LIMIT) return ATTEMPT_GAVE_UP;
+    }
+}
+
 }  // namespace
 
 // regs is cleared first, so a call without a match leaves zeros in it. A
@@ -215,31 +293,17 @@ uint32_t count_units(const unsigned char* text, uint32_t from, uint32_t to) {
 int match_pattern(MatchRegisters* regs, const char* text, const char* pattern) {
     if (regs != nullptr) *regs = MatchRegisters{0, 0, 0, 0};
     if (text == nullptr || pattern == nullptr) return 0;
-    uint16_t words[MAX_PATTERN_WORDS];
-    size_t word_count = 0;
-    if (compile_pattern(pattern, words, MAX_PATTERN_WORDS, &word_count) != 0) return 0;
-
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
-    PendingChoices pending;
-    pending.steps = 0;
     uint32_t start = 0;
     uint32_t start_units = 0;
     uint32_t end = 0;
     AttemptResult result = ATTEMPT_FAILED;
-    if (words[0] == TOK_START_ANCHOR) {
-        result = match_here(words, bytes, 1, 0, 0, pending, &end);
+    if (has_fixed_start(pattern)) {
+        FixedStart fixed;
+        if (!match_fixed_start(bytes, pattern, &fixed)) return 0;
+        result = search_after_fixed_start(bytes, pattern, fixed, &end);
     } else {
-        for (;;) {
-            result = match_here(words, bytes, 0, start, start, pending, &end);
-            uint32_t width = 0;
-            if (result != ATTEMPT_FAILED || unit_at(bytes, start, &width) == 0) break;
-            start += width;
-            ++start_units;
-            if (start >= TEXT_POSITION_LIMIT) {
-                result = ATTEMPT_GAVE_UP;
-                break;
-            }
-        }
+        result = search(bytes, pattern, &start, &start_units, &end);
     }
     if (result != ATTEMPT_MATCHED) return 0;
     if (regs != nullptr) {
