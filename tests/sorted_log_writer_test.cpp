@@ -295,3 +295,40 @@ TEST_F(WriterTest, WriteErrorMessageNamesTheLog) {
 }
 
 }  // namespace
+
+namespace {
+
+// A DOS end-of-file mark ends the log without a line end. When its message
+// sorts before another, the next header must still start a line of its own,
+// or the next run would no longer see that message.
+TEST_F(WriterTest, UnterminatedLastLineNeverJoinsTheNextHeader) {
+    struct Case {
+        int service;
+        int line_check;
+        std::string log;
+        std::string sorted;
+    } cases[] = {
+        {SERVICE_PCVAN, 0,
+         pcvan_header(2, "96/05/13  10:00") + "two\r\n" + pcvan_header(1) + "one\x1a",
+         pcvan_header(1) + "one\x1a\r\n" + pcvan_header(2, "96/05/13  10:00") + "two\r\n"},
+        // With line checking the message holds the three lines of a count of 0.
+        {SERVICE_PCVAN, 1,
+         pcvan_header(2, "96/05/13  10:00") + "two\n\n\n" + pcvan_header(1) + "\r\n\r\n\x1a",
+         pcvan_header(1) + "\r\n\r\n\x1a\r\n" + pcvan_header(2, "96/05/13  10:00") + "two\n\n\n"},
+        // Already in order: the log is rewritten byte for byte.
+        {SERVICE_PCVAN, 0,
+         pcvan_header(1) + "one\r\n" + pcvan_header(2, "96/05/13  10:00") + "\x1a",
+         pcvan_header(1) + "one\r\n" + pcvan_header(2, "96/05/13  10:00") + "\x1a"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(printable(c.log));
+        run_options.service = c.service;
+        run_options.line_check = c.line_check;
+        EXPECT_EQ(printable(sort_log(c.log)), printable(c.sorted));
+        EXPECT_EQ(result_, 0);
+        // A second run over the result changes nothing.
+        EXPECT_EQ(printable(sort_log(c.sorted)), printable(c.sorted));
+    }
+}
+
+}  // namespace

@@ -27,7 +27,8 @@ struct LogCopy {
     const char* saved_path;
     const char* log_path;
     char line[LINE_BUFFER_SIZE];
-    int length;  // bytes in `line`, NULs inside included
+    int length;      // bytes in `line`, NULs inside included
+    bool line_open;  // the last byte written to the log is not a line feed
 };
 
 int report_read_error(const LogCopy& copy) {
@@ -54,11 +55,28 @@ int read_saved_line(LogCopy* copy) {
     return copy->length > 0 ? 1 : 0;
 }
 
-int write_bytes(const LogCopy& copy, const char* bytes, size_t length) {
-    if (platform_write(copy.log, bytes, length) != 0) {
-        return report_write_error(copy);
+int write_bytes(LogCopy* copy, const char* bytes, size_t length) {
+    if (length == 0) {
+        return 0;
     }
+    if (platform_write(copy->log, bytes, length) != 0) {
+        return report_write_error(*copy);
+    }
+    copy->line_open = bytes[length - 1] != '\n';
     return 0;
+}
+
+// The last line of the saved copy may lack its line end (a DOS end-of-file
+// mark, say). Written before another message, it would run into that
+// message's header line, which the next run would no longer recognise; so a
+// message always starts on a line of its own, ended like its header line.
+int start_on_new_line(LogCopy* copy) {
+    if (!copy->line_open) {
+        return 0;
+    }
+    const bool crlf = copy->length >= 2 && copy->line[copy->length - 2] == '\r' &&
+                      copy->line[copy->length - 1] == '\n';
+    return write_bytes(copy, crlf ? "\r\n" : "\n", crlf ? 2 : 1);
 }
 
 // NIFTY SERVE keeps a line that ends in a line feed, except banner lines, and
@@ -100,8 +118,11 @@ int copy_message(LogCopy* copy, const MessageIndexEntry& entry) {
         } else if (lines_read > 0 && line_matches(copy->line, run_options.service)) {
             return 0;
         }
+        if (lines_read == 0 && start_on_new_line(copy) != 0) {
+            return -1;
+        }
         const bool keep = run_options.service == SERVICE_PCVAN || nifty_keeps_line(*copy);
-        if (keep && write_bytes(*copy, copy->line, static_cast<size_t>(copy->length)) != 0) {
+        if (keep && write_bytes(copy, copy->line, static_cast<size_t>(copy->length)) != 0) {
             return -1;
         }
     }
@@ -121,7 +142,7 @@ int copy_messages(LogCopy* copy, const MessageIndex index, int count) {
     return 0;
 }
 
-int write_banner(const LogCopy& copy) {
+int write_banner(LogCopy* copy) {
     if (run_options.service != SERVICE_NIFTY || latest_banner_length == 0) {
         return 0;
     }
@@ -149,6 +170,8 @@ int write_sorted_log(const char* saved_path, const char* log_path, const Message
     LogCopy copy;
     copy.saved_path = saved_path;
     copy.log_path = log_path;
+    copy.length = 0;
+    copy.line_open = false;
     copy.saved = platform_open_read(saved_path);
     if (copy.saved == nullptr) {
         std::fprintf(stderr, "File Open Error: %s\n", saved_path);
@@ -160,7 +183,7 @@ int write_sorted_log(const char* saved_path, const char* log_path, const Message
         platform_close(copy.saved);
         return -1;
     }
-    int result = write_banner(copy);
+    int result = write_banner(&copy);
     if (result == 0) {
         result = copy_messages(&copy, index, count);
     }
