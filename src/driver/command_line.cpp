@@ -17,7 +17,6 @@ constexpr const char CREDIT_NOTICE[] = " - sorts BBS conference-room logs";
 // Used when the platform hands over no path of the executable at all.
 constexpr const char DEFAULT_PROGRAM_NAME[] = "zembra";
 
-
 bool is_switch_mark(char c) {
     return c != '\0' && std::strchr(SWITCH_MARKS, c) != nullptr;
 }

@@ -103,20 +103,8 @@ static int move_aside(const char* argument, const char* working_name, char* save
 }
 
 // The new log must be on disk before the temporary, its only other copy, goes.
-static int sync_log(const char* log_name) {
-    PlatformFile* file = platform_open_read(log_name);
-    if (file == nullptr) {
-        return -1;
-    }
-    int synced = platform_sync(file);
-    int error = errno;
-    platform_close(file);
-    errno = error;
-    return synced;
-}
-
 static void remove_temporary(const char* saved_name, const char* log_name) {
-    if (sync_log(log_name) != 0) {
+    if (platform_sync_named(log_name) != 0) {
         report_error(log_name);
         std::fprintf(stderr, "Saved copy kept: %s\n", saved_name);
         return;

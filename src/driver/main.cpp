@@ -1,3 +1,5 @@
 #include "driver/command_line.h"
 
-int main(int argc, char** argv) { return run_zembra(argc, argv); }
+int main(int argc, char** argv) {
+    return run_zembra(argc, argv);
+}

@@ -44,6 +44,8 @@ int platform_flush(PlatformFile* file);
 int platform_sync(PlatformFile* file);
 // Always releases the stream; -1 when a pending write failed.
 int platform_close(PlatformFile* file);
+// Forces the content of the file called `path` to stable storage.
+int platform_sync_named(const char* path);
 
 // Status query of an existing regular file: its size as a signed 32-bit value
 // (a file of 2 GiB or more arrives negative). Directories and devices fail.

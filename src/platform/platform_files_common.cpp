@@ -220,6 +220,18 @@ int platform_close(PlatformFile* file) {
     return 0;
 }
 
+int platform_sync_named(const char* path) {
+    PlatformFile* file = platform_open_read(path);
+    if (file == nullptr) {
+        return -1;
+    }
+    int synced = platform_sync(file);
+    int error = errno;
+    platform_close(file);
+    errno = error;
+    return synced;
+}
+
 // Used by the platform's own sync.
 FILE* platform_stream_of(PlatformFile* file) {
     return file->stream;

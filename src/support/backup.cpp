@@ -80,18 +80,6 @@ int make_backup(const char* log_name, char* backup_name) {
     return platform_rename(log_name, backup_name);
 }
 
-static int sync_file_named(const char* name) {
-    PlatformFile* file = platform_open_read(name);
-    if (file == nullptr) {
-        return -1;
-    }
-    int synced = platform_sync(file);
-    int error = errno;
-    platform_close(file);
-    errno = error;
-    return synced;
-}
-
 // The new log is written beside the log and renamed onto the log's (free)
 // name only when whole and on disk. Written straight under the log's name, a
 // run killed halfway would leave a partial log there, and the next run would
@@ -104,7 +92,7 @@ static int write_new_log(const char* saved_name, const char* new_name, const cha
     if (new_name == log_name) {
         return 0;
     }
-    if (sync_file_named(new_name) != 0 || platform_rename(new_name, log_name) != 0) {
+    if (platform_sync_named(new_name) != 0 || platform_rename(new_name, log_name) != 0) {
         std::fprintf(stderr, "%s: %s\n", log_name, std::strerror(errno));
         return -1;
     }

@@ -6,7 +6,7 @@
 #include <vector>
 
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -16,7 +16,7 @@ public:
     // `name` inside the directory.
     std::string file(const std::string& name) const;
 
-private:
+  private:
     std::string path_;
 };
 
