@@ -62,7 +62,7 @@ static PlatformFile* open_stream(const char* name, const char* mode, bool writin
     return file;
 }
 
-static bool fail_if_injected(PlatformOperation operation) {
+bool platform_fail_if_injected(PlatformOperation operation) {
     int error = platform_injected_failure(operation);
     if (error != 0) {
         errno = error;
@@ -72,7 +72,7 @@ static bool fail_if_injected(PlatformOperation operation) {
 }
 
 PlatformFile* platform_open_read(const char* path) {
-    if (fail_if_injected(OP_OPEN)) {
+    if (platform_fail_if_injected(OP_OPEN)) {
         return nullptr;
     }
     char name[NAME_BUFFER_SIZE];
@@ -83,7 +83,7 @@ PlatformFile* platform_open_read(const char* path) {
 }
 
 PlatformFile* platform_open_write(const char* path) {
-    if (fail_if_injected(OP_OPEN)) {
+    if (platform_fail_if_injected(OP_OPEN)) {
         return nullptr;
     }
     char name[NAME_BUFFER_SIZE];
@@ -98,7 +98,7 @@ static bool refill(PlatformFile* file, bool* failed) {
     file->buffer_start += static_cast<int64_t>(file->buffered);
     file->buffered = 0;
     file->next = 0;
-    if (fail_if_injected(OP_READ)) {
+    if (platform_fail_if_injected(OP_READ)) {
         *failed = true;
         return false;
     }
@@ -146,7 +146,7 @@ int platform_read_line(PlatformFile* file, char* buffer, int size) {
 }
 
 int64_t platform_tell(PlatformFile* file) {
-    if (fail_if_injected(OP_TELL)) {
+    if (platform_fail_if_injected(OP_TELL)) {
         return -1;
     }
     if (file->writing) {
@@ -156,7 +156,7 @@ int64_t platform_tell(PlatformFile* file) {
 }
 
 int platform_seek(PlatformFile* file, int64_t offset) {
-    if (fail_if_injected(OP_SEEK)) {
+    if (platform_fail_if_injected(OP_SEEK)) {
         return -1;
     }
     // Within the buffer a seek costs nothing: consecutive messages of a log
@@ -181,7 +181,7 @@ int platform_seek(PlatformFile* file, int64_t offset) {
 }
 
 int platform_write(PlatformFile* file, const char* data, size_t length) {
-    if (fail_if_injected(OP_WRITE)) {
+    if (platform_fail_if_injected(OP_WRITE)) {
         file->write_failed = true;
         return -1;
     }
@@ -193,7 +193,7 @@ int platform_write(PlatformFile* file, const char* data, size_t length) {
 }
 
 int platform_flush(PlatformFile* file) {
-    if (fail_if_injected(OP_FLUSH)) {
+    if (platform_fail_if_injected(OP_FLUSH)) {
         return -1;
     }
     return std::fflush(file->stream) == 0 ? 0 : -1;

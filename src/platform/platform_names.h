@@ -14,5 +14,8 @@ int resolve_new_name(const char* path, char* resolved, size_t size);
 
 #include <cstdio>
 struct PlatformFile;
+#include "platform/platform.h"
+// True, with errno set, when the test seam fails this operation.
+bool platform_fail_if_injected(PlatformOperation operation);
 // The stdio stream under a file, for the platform's own sync.
 FILE* platform_stream_of(PlatformFile* file);

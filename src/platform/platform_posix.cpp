@@ -23,15 +23,6 @@
 
 RenameTestMode rename_test_mode = RENAME_NORMAL;
 
-static bool fail_if_injected(PlatformOperation operation) {
-    int error = platform_injected_failure(operation);
-    if (error != 0) {
-        errno = error;
-        return true;
-    }
-    return false;
-}
-
 // --- Names -------------------------------------------------------------------
 
 // The working name is upper-cased with the Shift_JIS rule (the byte after a
@@ -153,7 +144,7 @@ int resolve_new_name(const char* path, char* resolved, size_t size) {
 // --- Streams and status --------------------------------------------------------
 
 int platform_sync(PlatformFile* file) {
-    if (fail_if_injected(OP_SYNC)) {
+    if (platform_fail_if_injected(OP_SYNC)) {
         return -1;
     }
     FILE* stream = platform_stream_of(file);
@@ -172,7 +163,7 @@ static int status_of(const char* path, struct stat* status) {
 }
 
 int platform_file_size(const char* path, int32_t* size) {
-    if (fail_if_injected(OP_STATUS)) {
+    if (platform_fail_if_injected(OP_STATUS)) {
         return -1;
     }
     struct stat status;
@@ -200,7 +191,7 @@ int platform_file_size(const char* path, int32_t* size) {
 }
 
 int platform_file_exists(const char* path) {
-    if (fail_if_injected(OP_EXISTS)) {
+    if (platform_fail_if_injected(OP_EXISTS)) {
         return 0;
     }
     char name[NAME_BUFFER_SIZE];
@@ -208,7 +199,7 @@ int platform_file_exists(const char* path) {
 }
 
 int platform_remove(const char* path) {
-    if (fail_if_injected(OP_REMOVE)) {
+    if (platform_fail_if_injected(OP_REMOVE)) {
         return -1;
     }
     char name[NAME_BUFFER_SIZE];
@@ -219,7 +210,7 @@ int platform_remove(const char* path) {
 }
 
 int platform_same_file(const char* a, const char* b) {
-    if (fail_if_injected(OP_STATUS)) {
+    if (platform_fail_if_injected(OP_STATUS)) {
         return -1;
     }
     struct stat first, second;
@@ -233,7 +224,7 @@ int platform_same_file(const char* a, const char* b) {
 
 static bool write_all(int fd, const char* data, size_t length) {
     while (length > 0) {
-        if (fail_if_injected(OP_WRITE)) {
+        if (platform_fail_if_injected(OP_WRITE)) {
             return false;
         }
         ssize_t written = write(fd, data, length);
@@ -270,7 +261,7 @@ static bool copy_contents(int source, int target) {
 }
 
 static bool sync_file(int fd) {
-    return !fail_if_injected(OP_SYNC) && fsync(fd) == 0;
+    return !platform_fail_if_injected(OP_SYNC) && fsync(fd) == 0;
 }
 
 // What MoveFileA does across volumes: copy, then delete the source. The target
@@ -387,7 +378,7 @@ static int rename_resolved(const char* from, const char* to) {
 }
 
 int platform_rename(const char* from, const char* to) {
-    if (fail_if_injected(OP_RENAME)) {
+    if (platform_fail_if_injected(OP_RENAME)) {
         return -1;
     }
     char source[NAME_BUFFER_SIZE];
@@ -426,7 +417,7 @@ static int directory_of(const char* path, char* directory, size_t size) {
 }
 
 int get_disk_free_bytes(const char* root, const char* path, uint64_t* free_bytes) {
-    if (fail_if_injected(OP_FREE_SPACE)) {
+    if (platform_fail_if_injected(OP_FREE_SPACE)) {
         return 0;
     }
     // Drive letters name nothing here.

@@ -30,15 +30,6 @@ unsigned long free_clusters = 0;
 unsigned long total_clusters = 0;
 bool force_free_space_fallback = false;
 
-static bool fail_if_injected(PlatformOperation operation) {
-    int error = platform_injected_failure(operation);
-    if (error != 0) {
-        errno = error;
-        return true;
-    }
-    return false;
-}
-
 // Callers print strerror(errno), so Win32 failures need an errno. A log held
 // open by an editor is a sharing violation: "Permission denied" says more to
 // the user than "Input/output error".
@@ -118,7 +109,7 @@ static int flush_file(int descriptor) {
 }
 
 int platform_sync(PlatformFile* file) {
-    if (fail_if_injected(OP_SYNC)) {
+    if (platform_fail_if_injected(OP_SYNC)) {
         return -1;
     }
     FILE* stream = platform_stream_of(file);
@@ -138,7 +129,7 @@ static int status_of(const char* path, struct _stat64* status) {
 }
 
 int platform_file_size(const char* path, int32_t* size) {
-    if (fail_if_injected(OP_STATUS)) {
+    if (platform_fail_if_injected(OP_STATUS)) {
         return -1;
     }
     struct _stat64 status;
@@ -165,7 +156,7 @@ int platform_file_size(const char* path, int32_t* size) {
 }
 
 int platform_file_exists(const char* path) {
-    if (fail_if_injected(OP_EXISTS)) {
+    if (platform_fail_if_injected(OP_EXISTS)) {
         return 0;
     }
     char name[NAME_BUFFER_SIZE];
@@ -176,7 +167,7 @@ int platform_file_exists(const char* path) {
 }
 
 int platform_remove(const char* path) {
-    if (fail_if_injected(OP_REMOVE)) {
+    if (platform_fail_if_injected(OP_REMOVE)) {
         return -1;
     }
     char name[NAME_BUFFER_SIZE];
@@ -188,7 +179,7 @@ int platform_remove(const char* path) {
 
 // MoveFileA never replaces its target and copies across volumes by itself.
 int platform_rename(const char* from, const char* to) {
-    if (fail_if_injected(OP_RENAME)) {
+    if (platform_fail_if_injected(OP_RENAME)) {
         return -1;
     }
     char source[NAME_BUFFER_SIZE];
@@ -226,7 +217,7 @@ static bool identify_file(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
 }
 
 int platform_same_file(const char* a, const char* b) {
-    if (fail_if_injected(OP_STATUS)) {
+    if (platform_fail_if_injected(OP_STATUS)) {
         return -1;
     }
     BY_HANDLE_FILE_INFORMATION first, second;
@@ -261,7 +252,7 @@ static DiskFreeSpaceExFunction find_disk_free_space_ex() {
 // the current drive here.
 int get_disk_free_bytes(const char* root, const char* path, uint64_t* free_bytes) {
     (void)path;
-    if (fail_if_injected(OP_FREE_SPACE)) {
+    if (platform_fail_if_injected(OP_FREE_SPACE)) {
         return 0;
     }
     DiskFreeSpaceExFunction disk_free_space_ex = find_disk_free_space_ex();
