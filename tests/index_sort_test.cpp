@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <random>
 #include <vector>
 
@@ -111,6 +112,82 @@ TEST(IndexSortTest, RandomIndexesSortIntoOrderKeepingEveryEntry) {
     }
 }
 
+// The steps written out literally, recursion on both sides as they read, for
+// the sorts to be compared against.
+void reference_quicksort(std::vector<MessageIndexEntry>& v, int lo, int hi) {
+    if (lo >= hi) {
+        return;
+    }
+    std::swap(v[lo], v[(lo + hi) / 2]);
+    int last = lo;
+    for (int i = lo + 1; i <= hi; ++i) {
+        if (compare_entries(&v[i], &v[lo]) < 0) {
+            std::swap(v[++last], v[i]);
+        }
+    }
+    std::swap(v[lo], v[last]);
+    reference_quicksort(v, lo, last - 1);
+    reference_quicksort(v, last + 1, hi);
+}
+
+// Random and tie-heavy tables, up to the full 3000: the typed sort, the
+// generic sort and the literal steps leave every entry in the same place.
+TEST(IndexSortTest, BothSortsFollowTheStepsExactly) {
+    std::mt19937 random(12345);
+    for (int round = 0; round < 300; ++round) {
+        const int count = round % 50 == 0 ? MAX_INDEX_ENTRIES : static_cast<int>(random() % 60) + 1;
+        const uint32_t spread = round % 3 == 0 ? 2 : 5;  // few distinct keys: many ties
+        std::vector<MessageIndexEntry> entries;
+        for (int i = 0; i < count; ++i) {
+            entries.push_back(entry(static_cast<int32_t>(random() % spread), random() % spread,
+                                    random() % spread, i));
+        }
+        std::vector<MessageIndexEntry> expected = entries;
+        reference_quicksort(expected, 0, count - 1);
+        std::vector<MessageIndexEntry> typed = entries;
+        sort_index(typed.data(), count);
+        std::vector<MessageIndexEntry> generic = entries;
+        quicksort_range(generic.data(), sizeof(MessageIndexEntry), compare_entries, 0, count - 1);
+        ASSERT_EQ(offsets_of(typed), offsets_of(expected)) << "round " << round;
+        ASSERT_EQ(offsets_of(generic), offsets_of(expected)) << "round " << round;
+    }
+}
+
+// A table whose middle entry is always the largest left: the literal steps
+// recurse once per entry on the lower side. The sort must stay within a few
+// frames of its caller, whatever the order (a 3000-deep recursion crashed on
+// small stacks).
+uintptr_t deepest_frame;
+uintptr_t shallowest_frame;
+
+int compare_noting_depth(const void* a, const void* b) {
+    const auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    deepest_frame = std::min(deepest_frame, frame);
+    shallowest_frame = std::max(shallowest_frame, frame);
+    return compare_entries(a, b);
+}
+
+TEST(IndexSortTest, DepthStaysLogarithmicOnTheWorstOrder) {
+    const int count = MAX_INDEX_ENTRIES;
+    std::vector<int> at(count);  // which original entry each place holds
+    std::vector<MessageIndexEntry> entries(count, entry(0, 1, 1, 0));
+    for (int i = 0; i < count; ++i) {
+        at[i] = i;
+    }
+    for (int hi = count - 1; hi > 0; --hi) {  // replay the steps, largest to the middle
+        entries[at[hi / 2]].number = hi;
+        std::swap(at[0], at[hi / 2]);
+        std::swap(at[0], at[hi]);
+    }
+    deepest_frame = UINTPTR_MAX;
+    shallowest_frame = 0;
+    quicksort_range(entries.data(), sizeof(MessageIndexEntry), compare_noting_depth, 0, count - 1);
+    EXPECT_LT(shallowest_frame - deepest_frame, 16u * 1024);
+    for (int i = 0; i < count; ++i) {
+        ASSERT_EQ(entries[i].number, i);
+    }
+}
+
 // Copies of one message (same number, date and time) end next to each other.
 TEST(IndexSortTest, CopiesOfAMessageEndAdjacent) {
     std::vector<MessageIndexEntry> entries = {entry(5, 100, 0, 0), entry(6, 100, 1, 1),
@@ -124,7 +201,7 @@ TEST(IndexSortTest, CopiesOfAMessageEndAdjacent) {
     EXPECT_EQ(numbers, (std::vector<int32_t>{4, 5, 5, 6, 6}));
 }
 
-// All entries equal is the deepest recursion: one level per entry.
+// All entries equal: every partition leaves the upper side with all but one.
 TEST(IndexSortTest, FullTableOfEqualEntries) {
     std::vector<MessageIndexEntry> entries(MAX_INDEX_ENTRIES, entry(1, 1, 1, 0));
     sort_index(entries.data(), MAX_INDEX_ENTRIES);

@@ -45,15 +45,16 @@ void swap_records(void* base, size_t record_size, int first, int second) {
 
 namespace {
 
-// Middle element as pivot, one-sided partition, lower part sorted first.
-// The steps are written once, over how records are compared and swapped, so
-// that sort_index can run them on typed entries (the comparison inlined, a
-// record swapped whole) and give exactly the order of the generic version.
+// Middle element as pivot, one-sided partition. The two sides never exchange
+// entries, so sorting them in either order gives the same result: the smaller
+// side is sorted by recursion and the larger by the loop, which bounds the
+// depth by log2 of the count (12 for 3000 entries instead of 3000 when every
+// entry is equal). The steps are written once, over how records are compared
+// and swapped, so that sort_index can run them on typed entries (the
+// comparison inlined, a record swapped whole) and give exactly the order of
+// the generic version.
 template <typename Less, typename Swap>
-void quicksort_steps(int lo, int hi, const Less& less, const Swap& swap) {
-    if (lo >= hi) {
-        return;
-    }
+int partition_steps(int lo, int hi, const Less& less, const Swap& swap) {
     swap(lo, static_cast<int>((int64_t{lo} + hi) / 2));
     int last = lo;
     for (int i = lo + 1; i <= hi; ++i) {
@@ -63,8 +64,21 @@ void quicksort_steps(int lo, int hi, const Less& less, const Swap& swap) {
         }
     }
     swap(lo, last);
-    quicksort_steps(lo, last - 1, less, swap);
-    quicksort_steps(last + 1, hi, less, swap);
+    return last;
+}
+
+template <typename Less, typename Swap>
+void quicksort_steps(int lo, int hi, const Less& less, const Swap& swap) {
+    while (lo < hi) {
+        const int last = partition_steps(lo, hi, less, swap);
+        if (last - lo < hi - last) {
+            quicksort_steps(lo, last - 1, less, swap);
+            lo = last + 1;
+        } else {
+            quicksort_steps(last + 1, hi, less, swap);
+            hi = last - 1;
+        }
+    }
 }
 
 }  // namespace
