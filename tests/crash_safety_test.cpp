@@ -126,8 +126,8 @@ TEST_P(CrashSafety, KilledRewriteLosesNothing) {
         EXPECT_TRUE(some_file_holds(dir.path(), original) || some_file_holds(dir.path(), sorted))
             << again.err;
     }
-    std::printf("[ crash    ] %s: %d kills, %d in mid-run, all survived\n", crash.name, kills,
-                killed_mid_run);
+    std::printf("[ crash    ] %s: %d kills, %d in mid-run, %d during the rewrite, all survived\n",
+                crash.name, kills, killed_mid_run, caught_rewriting);
     // Kills that all land before the first change or after the last prove
     // nothing about the rewrite.
     EXPECT_GT(caught_rewriting, 0) << killed_mid_run << " kills before the process ended";
