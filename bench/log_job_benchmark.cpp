@@ -16,6 +16,7 @@
 #include "logindex/index_sort.h"
 #include "logindex/log_indexer.h"
 #include "logindex/sorted_log_writer.h"
+#include "support/log_texts.h"
 
 namespace {
 
@@ -23,8 +24,6 @@ constexpr int MESSAGES = 1000;
 constexpr int DOWNLOADS = 3;  // every message three times: 3000 headers
 constexpr int BODY_LINES = 20;
 
-// "★タイトル"
-const std::string TITLE = "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b";
 // A body line of Japanese and ASCII, 60 bytes with its line end.
 const std::string BODY_LINE =
     "\x82\xb1\x82\xea\x82\xcd\x96\x7b\x95\xb6\x82\xc5\x82\xb7\x81\x42"
@@ -54,8 +53,8 @@ std::string message(int number, bool pcvan, Lcg& random) {
     char line1[64];
     if (pcvan) {
         std::snprintf(line1, sizeof line1, "#%d/%d SENDER\r\n", number, MESSAGES);
-        return line1 + TITLE + " (ABC01234)  " + message_date(number, true) + " (" +
-               std::to_string(lines) + ") TITLE\r\n\r\n" + body + "\r\n\r\n";
+        return line1 + (PCVAN_TITLE " (ABC01234)  " + message_date(number, true) + " (" +
+                        std::to_string(lines) + ") TITLE\r\n\r\n" + body + "\r\n\r\n");
     }
     std::snprintf(line1, sizeof line1, "%05d/%05d ABC01234 TITLE\r\n", number, MESSAGES);
     return line1 + ("( 3)   " + message_date(number, false) + "\r\n") + body + "\r\n";

@@ -5,24 +5,15 @@
 
 #include <string>
 
+#include "logindex/log_format.h"
 #include "match/pattern_match.h"
+#include "support/log_texts.h"
 
 namespace {
 
-const char* const PATTERNS[5] = {
-    "^#[1-9][0-9]*/[1-9][0-9]*.+",
-    "^[0-9][0-9][0-9][0-9][0-9]/[0-9][0-9][0-9][0-9][0-9] [A-Z].+",
-    // ★タイトル (81 9A, 83 5E, 83 43, 83 67, 83 8B)
-    "^\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b \\([ 0-9A-Z]+\\)  [0-9][0-9]/.+",
-    "^\\([ 0-9][0-9]\\)   [0-9][0-9]/[0-9][0-9]/[0-9][0-9] .+",
-    "^- [A-Z0-9 ]*MES\\([ 0-9]+\\).+ [0-9][0-9]/[0-9][0-9]/.+",
-};
-
 const char* const HEADER_LINES[5] = {
-    "#1234/1250 \x83\x65\x83\x58\x83\x67\r\n",
-    "01234/01240 ABC01234  TITLE\r\n",
-    "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b (ABC12345)  96/10/01 12:34 (12)\r\n",
-    "( 5)   96/10/01 12:34 ABC\r\n",
+    "#1234/1250 \x83\x65\x83\x58\x83\x67\r\n",          "01234/01240 ABC01234  TITLE\r\n",
+    PCVAN_TITLE " (ABC12345)  96/10/01 12:34 (12)\r\n", "( 5)   96/10/01 12:34 ABC\r\n",
     "- FORUM MES(12) TITLE 96/10/01 12:34\r\n",
 };
 
@@ -50,7 +41,7 @@ void BM_match_pattern(benchmark::State& state) {
     MatchRegisters regs{};
     int result = 0;
     for (auto _ : state) {
-        result = match_pattern(&regs, line.c_str(), PATTERNS[pattern]);
+        result = match_pattern(&regs, line.c_str(), HEADER_PATTERNS[pattern]);
         benchmark::DoNotOptimize(result);
         benchmark::DoNotOptimize(regs);
     }

@@ -12,22 +12,13 @@
 
 #include "driver/run_options.h"
 #include "platform/platform.h"
+#include "support/failing_runs.h"
+#include "support/log_texts.h"
 #include "support/test_files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-class InDirectory {
-  public:
-    explicit InDirectory(const std::string& directory) : previous_(fs::current_path()) {
-        fs::current_path(directory);
-    }
-    ~InDirectory() { fs::current_path(previous_); }
-
-  private:
-    fs::path previous_;
-};
 
 TEST(IsBackupFile, ExtensionIgnoringCase) {
     const struct {
@@ -118,13 +109,12 @@ TEST_F(MakeBackup, RefusalsTouchNothing) {
 // --- finish_rewrite ------------------------------------------------------------------
 
 // Two PC-VAN messages out of order, each with a body of one line.
-const std::string PCVAN_LOG =
-    "#2/2 SECOND\r\n"
-    "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b (ABC01234)  96/05/13  21:34 (1)\r\n"
-    "--\r\nbody two\r\n--\r\n\r\n"
-    "#1/2 FIRST\r\n"
-    "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b (ABC01234)  96/05/12  21:34 (1)\r\n"
-    "--\r\nbody one\r\n--\r\n\r\n";
+const std::string PCVAN_LOG = "#2/2 SECOND\r\n" PCVAN_TITLE
+                              " (ABC01234)  96/05/13  21:34 (1)\r\n"
+                              "--\r\nbody two\r\n--\r\n\r\n"
+                              "#1/2 FIRST\r\n" PCVAN_TITLE
+                              " (ABC01234)  96/05/12  21:34 (1)\r\n"
+                              "--\r\nbody one\r\n--\r\n\r\n";
 const std::string PCVAN_SORTED =
     PCVAN_LOG.substr(PCVAN_LOG.find("#1/2")) + PCVAN_LOG.substr(0, PCVAN_LOG.find("#1/2"));
 
@@ -173,28 +163,23 @@ TEST_F(FinishRewrite, FailedCreationPutsTheSavedCopyBack) {
 // it was.
 TEST_F(FinishRewrite, EveryFailureLeavesAWholeLog) {
     bool restored_after_write = false;
-    for (long n = 1;; ++n) {
-        SCOPED_TRACE("operation " + std::to_string(n));
-        fs::remove(dir.file("LOG.TXT"));
-        write_file(dir.file("LOG.BAK"), PCVAN_LOG);
-        std::string err;
-        platform_fail_operation(n, ENOSPC);
-        InDirectory inside(dir.path());
-        testing::internal::CaptureStderr();
-        int result = finish_rewrite("LOG.BAK", "LOG.TXT", index, 2);
-        long operations = platform_operation_count();
-        platform_fail_operation(0, 0);
-        err = testing::internal::GetCapturedStderr();
-        if (result == 0) {
+    InDirectory inside(dir.path());
+    auto job = [&] {
+        fs::remove("LOG.TXT");
+        write_file("LOG.BAK", PCVAN_LOG);
+        return finish_rewrite("LOG.BAK", "LOG.TXT", index, 2);
+    };
+    sweep_failures(ENOSPC, job, [&](long, const FailedRun& run) {
+        const std::string& err = run.err;
+        if (run.result == 0) {
             EXPECT_EQ(read_file("LOG.TXT"), PCVAN_SORTED);
-            if (operations < n) break;
-            continue;
+            return;
         }
-        ASSERT_EQ(result, -1) << err;
+        ASSERT_EQ(run.result, -1) << err;
         EXPECT_EQ(list_directory("."), std::vector<std::string>{"LOG.TXT"}) << err;
         EXPECT_EQ(read_file("LOG.TXT"), PCVAN_LOG) << err;
         restored_after_write = restored_after_write || err.find("Write Error") == 0;
-    }
+    });
     EXPECT_TRUE(restored_after_write);
 }
 

@@ -14,6 +14,8 @@
 #include "driver/log_pipeline.h"
 #include "driver/run_options.h"
 #include "platform/platform.h"
+#include "support/failing_runs.h"
+#include "support/log_texts.h"
 #include "support/test_files.h"
 
 #ifndef _WIN32
@@ -28,20 +30,10 @@ namespace fs = std::filesystem;
 
 using Names = std::vector<std::string>;
 
-// A black star and "title" in katakana open a PC-VAN header line 2.
-const std::string PCVAN_TITLE = "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b";
-
-std::string pcvan_message(const std::string& number, const std::string& date) {
-    return "#" + number + "/9 TITLE\r\n" + PCVAN_TITLE + " (ABC01234)  " + date +
-           "  21:34 (1)\r\n--\r\nbody " + number + "\r\n--\r\n\r\n";
-}
-
-std::string nifty_message(const std::string& number, const std::string& date) {
-    return number + "/00009 ABC01234 TITLE\r\n( 3)   " + date + " 21:34\r\nbody\r\n\r\n";
-}
-
-const std::string PCVAN_LOG = pcvan_message("2", "96/05/13") + pcvan_message("1", "96/05/12");
-const std::string PCVAN_SORTED = pcvan_message("1", "96/05/12") + pcvan_message("2", "96/05/13");
+const std::string PCVAN_ONE = pcvan_message("1", "96/05/12", "body 1");
+const std::string PCVAN_TWO = pcvan_message("2", "96/05/13", "body 2");
+const std::string PCVAN_LOG = PCVAN_TWO + PCVAN_ONE;
+const std::string PCVAN_SORTED = PCVAN_ONE + PCVAN_TWO;
 const std::string FINISHED = "Sorting[2]\n...Writing\n...Finish\n";
 
 // --- Contents that hold no message -------------------------------------------------
@@ -163,8 +155,8 @@ TEST(UnterminatedBanner, NotKeptAndTheSecondRunLosesNothing) {
     TempDir dir;
     const std::string old_banner = "- ABCDEF MES( 3) ROOM NAME 96/05/12\r\n";
     const std::string last_banner = "- ABCDEF MES( 3) ROOM NAME 96/05/20";
-    const std::string one = nifty_message("00001", "96/05/12");
-    const std::string two = nifty_message("00002", "96/05/13");
+    const std::string one = nifty_message("00001", "96/05/12", "body");
+    const std::string two = nifty_message("00002", "96/05/13", "body");
     write_file(dir.file("NIFTY.LOG"), old_banner + two + one + last_banner);
     RunResult run = run_program(dir.path(), {"-N", "NIFTY.LOG"});
     EXPECT_EQ(run.err, "Reading: NIFTY.LOG\n" + FINISHED) << printable(run.err);
@@ -176,17 +168,6 @@ TEST(UnterminatedBanner, NotKeptAndTheSecondRunLosesNothing) {
 }
 
 // --- A file that vanishes after the checks --------------------------------------------
-
-class InDirectory {
-  public:
-    explicit InDirectory(const std::string& directory) : previous_(fs::current_path()) {
-        fs::current_path(directory);
-    }
-    ~InDirectory() { fs::current_path(previous_); }
-
-  private:
-    fs::path previous_;
-};
 
 // The file disappears (ENOENT) at each operation up to the first read of the
 // log: at the status query, the free-space query, the name check or the open.
@@ -201,12 +182,10 @@ TEST(VanishingFile, EachCheckRefusesWithAMessage) {
         write_file(dir.file("LOG.TXT"), PCVAN_LOG);
         run_options = RunOptions{SERVICE_PCVAN, 1, 1, 0};
         InDirectory inside(dir.path());
-        testing::internal::CaptureStderr();
-        platform_fail_operation(n, ENOENT);
-        const int result = process_log_file("LOG.TXT", index.data());
-        platform_fail_operation(0, 0);
-        const std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(result, -1) << printable(err);
+        const FailedRun run =
+            run_failing(n, ENOENT, [&] { return process_log_file("LOG.TXT", index.data()); });
+        const std::string& err = run.err;
+        EXPECT_EQ(run.result, -1) << printable(err);
         open_refused = err == "Reading: LOG.TXT\nFile Open Error: LOG.TXT\nSkip!\n";
         EXPECT_TRUE(open_refused || err == missing || err == "Drive Not Ready!\n")
             << printable(err);

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/log_texts.h"
 #include "support/test_files.h"
 
 namespace {
@@ -26,12 +27,10 @@ std::string make_large_pcvan_log(int messages, int body_lines) {
         int day = number / 8;
         std::snprintf(line, sizeof line, "#%d/%d TITLE %d\r\n", number, messages, number);
         log += line;
-        // "★タイトル" in Shift_JIS, then the code, date, time and line count.
-        std::snprintf(line, sizeof line,
-                      "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b (ABC01234)  %02d/%02d/%02d  "
-                      "%02d:%02d (%d) TITLE\r\n",
-                      96 + day / 360, day / 30 % 12 + 1, day % 30 + 1, number % 24, number % 60,
-                      body_lines);
+        // The title, then the code, date, time and line count.
+        std::snprintf(
+            line, sizeof line, PCVAN_TITLE " (ABC01234)  %02d/%02d/%02d  %02d:%02d (%d) TITLE\r\n",
+            96 + day / 360, day / 30 % 12 + 1, day % 30 + 1, number % 24, number % 60, body_lines);
         log += line;
         log += "\r\n";
         for (int i = 0; i < body_lines; ++i) {
@@ -99,6 +98,7 @@ TEST_P(CrashSafety, KilledRewriteLosesNothing) {
 
     const int kills = 24;
     int killed_mid_run = 0;
+    int caught_rewriting = 0;  // killed with the log neither untouched nor sorted
     for (int k = 0; k < kills; ++k) {
         SCOPED_TRACE("kill " + std::to_string(k));
         for (const auto& name : list_directory(dir.path())) {
@@ -117,14 +117,20 @@ TEST_P(CrashSafety, KilledRewriteLosesNothing) {
         if (!finished) {
             ASSERT_TRUE(some_file_holds(dir.path(), original));
         }
+        bool untouched = list_directory(dir.path()) == std::vector<std::string>{"forum.log"} &&
+                         read_file(dir.file("forum.log")) == original;
+        caught_rewriting += was_killed && !finished && !untouched ? 1 : 0;
 
         RunResult again = run_program(dir.path(), {crash.switches, "forum.log"});
         ASSERT_EQ(again.status, 0) << again.err;
         EXPECT_TRUE(some_file_holds(dir.path(), original) || some_file_holds(dir.path(), sorted))
             << again.err;
     }
-    std::printf("[ crash    ] %s: %d kills, %d in mid-run, all survived\n", crash.name, kills,
-                killed_mid_run);
+    std::printf("[ crash    ] %s: %d kills, %d in mid-run, %d during the rewrite, all survived\n",
+                crash.name, kills, killed_mid_run, caught_rewriting);
+    // Kills that all land before the first change or after the last prove
+    // nothing about the rewrite.
+    EXPECT_GT(caught_rewriting, 0) << killed_mid_run << " kills before the process ended";
 }
 
 const CrashCase CRASH_CASES[] = {{"backup", "-P"}, {"no_backup", "-PB"}};

@@ -12,6 +12,7 @@
 #include "driver/command_line.h"
 #include "driver/run_options.h"
 #include "platform/platform.h"
+#include "support/failing_runs.h"
 #include "support/test_files.h"
 
 namespace {
@@ -58,8 +59,7 @@ RunOutcome run_in(const std::string& directory, const char* switches, const std:
     // The second log differs, so that its copies never pass for the first's.
     write_file((fs::path(directory) / "second.log").string(), original + "second log\r\n");
     run_options = RunOptions{-1, 1, 1, 0};
-    fs::path previous = fs::current_path();
-    fs::current_path(directory);
+    InDirectory inside(directory);
     std::vector<std::string> args = {"zembra", switches, "first.log", "second.log"};
     if (!both) {
         args.pop_back();
@@ -69,14 +69,9 @@ RunOutcome run_in(const std::string& directory, const char* switches, const std:
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
-    testing::internal::CaptureStderr();
-    platform_fail_operation(fail_at, error);
-    int status = run_zembra(static_cast<int>(args.size()), argv.data());
-    long operations = platform_operation_count();
-    platform_fail_operation(0, 0);
-    std::string err = testing::internal::GetCapturedStderr();
-    fs::current_path(previous);
-    return {status, err, snapshot(directory), operations};
+    const FailedRun run = run_failing(
+        fail_at, error, [&] { return run_zembra(static_cast<int>(args.size()), argv.data()); });
+    return {run.result, run.err, snapshot(directory), run.operations};
 }
 
 bool some_file_holds(const DirectoryState& files, const std::string& bytes) {

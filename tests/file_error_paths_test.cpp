@@ -14,16 +14,16 @@
 #include "logindex/log_indexer.h"
 #include "logindex/sorted_log_writer.h"
 #include "platform/platform.h"
+#include "support/failing_runs.h"
+#include "support/log_texts.h"
 #include "support/test_files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// A black star and "title" in katakana open a PC-VAN header line 2.
-const std::string PCVAN_TITLE = "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b";
 const std::string LINE1 = "#1/9 TITLE\r\n";
-const std::string LINE2 = PCVAN_TITLE + " (ABC01234)  96/05/12  21:34 (3)\r\n";
+const std::string LINE2 = PCVAN_TITLE " (ABC01234)  96/05/12  21:34 (3)\r\n";
 const std::string BODY = "--\r\nbody\r\nbody\r\nbody\r\n--\r\n\r\n";
 // The file layer reads in blocks of this size.
 constexpr size_t READ_BLOCK = 64 * 1024;
@@ -43,21 +43,13 @@ long lines_in(const std::string& text) {
     return static_cast<long>(std::count(text.begin(), text.end(), '\n'));
 }
 
-struct IndexRun {
-    int result;
-    std::string err;
-};
-
 // Indexes `log` as PC-VAN with line checking, failing operation `fail_at`.
-IndexRun index_failing(const TempDir& dir, const std::string& log, long fail_at) {
+FailedRun index_failing(const TempDir& dir, const std::string& log, long fail_at) {
     write_file(dir.file("LOG.TXT"), log);
     run_options = RunOptions{SERVICE_PCVAN, 1, 1, 0};
     std::vector<MessageIndexEntry> index(MAX_INDEX_ENTRIES);
-    testing::internal::CaptureStderr();
-    platform_fail_operation(fail_at, EIO);
-    int result = build_index(dir.file("LOG.TXT").c_str(), index.data());
-    platform_fail_operation(0, 0);
-    return {result, testing::internal::GetCapturedStderr()};
+    return run_failing(fail_at, EIO,
+                       [&] { return build_index(dir.file("LOG.TXT").c_str(), index.data()); });
 }
 
 // The header's second line, or a counted body line, lies in the next block.
@@ -72,7 +64,7 @@ TEST(IndexerReadErrors, InsideHeaderAndCountedBody) {
     for (const std::string* text : {&before_line2, &before_body}) {
         const std::string log = *text + LINE1 + LINE2 + BODY;
         ASSERT_EQ(index_failing(dir, log, 0).result, 1);
-        IndexRun run = index_failing(dir, log, 3 + lines_in(*text));
+        FailedRun run = index_failing(dir, log, 3 + lines_in(*text));
         EXPECT_EQ(run.result, -1);
         EXPECT_EQ(run.err, read_error);
     }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "match/pattern_match.h"
+#include "support/log_texts.h"
 #include "support/sjis_string.h"
 #include "support/test_files.h"
 
@@ -59,15 +60,15 @@ struct TimeCase {
 
 TEST(TimeKey, PacksHourAndUnmaskedMinute) {
     const TimeCase cases[] = {
-        {0, 0, 0},
-        {21, 34, 44096},
-        {23, 59, 48992},
-        {0, 64, 1u << 11},  // minute 64 spills into the hour bits
-        {1, 64, 1u << 11},  // combined with OR, not added {32, 0, 0},         // hour bits past 16
-                            // are cut off
-        {0, 2048, 0},       // so are minute bits
-        {-1, 0, 0xF800},
-        {INT32_MIN, INT32_MAX, 0xFFE0},
+        {0, 0, 0},                       // midnight
+        {21, 34, 44096},                 // the worked example
+        {23, 59, 48992},                 // the last minute of a day
+        {0, 64, 1u << 11},               // minute 64 spills into the hour bits
+        {1, 64, 1u << 11},               // combined with OR, not added
+        {32, 0, 0},                      // hour bits past 16 are cut off
+        {0, 2048, 0},                    // so are minute bits
+        {-1, 0, 0xF800},                 // a negative hour keeps its low bits
+        {INT32_MIN, INT32_MAX, 0xFFE0},  // and so do the extremes
     };
     for (const auto& c : cases) {
         EXPECT_EQ(make_time_key(c.hour, c.minute), c.key) << c.hour << ":" << c.minute;
@@ -113,12 +114,9 @@ TEST(ReadNumber, BehavesLikeTheDecimalConversion) {
 TEST(HeaderPatterns, PcvanLineTwoStartsWithTenShiftJisBytes) {
     // "★タイトル" as five double-byte characters.
     const char* pattern = HEADER_PATTERNS[PATTERN_PCVAN_LINE2];
-    EXPECT_EQ(std::strncmp(pattern, "^\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b ", 12), 0);
+    EXPECT_EQ(std::strncmp(pattern, "^" PCVAN_TITLE " ", 12), 0);
     EXPECT_EQ(std::strchr(pattern, ' ') - pattern, 11);
 }
-
-// "★タイトル" in Shift_JIS.
-#define PCVAN_TITLE "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b"
 
 struct PatternCase {
     int pattern;
@@ -175,8 +173,7 @@ HeaderFields read_header_fields(const char* line2, int service) {
 
 TEST(HeaderColumns, ReadTheWorkedExamples) {
     // "★タイトル (ABC01234)  96/05/12  21:34 (12) ..."
-    const char pcvan[] =
-        "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b (ABC01234)  96/05/12  21:34 (12) x\r\n";
+    const char pcvan[] = PCVAN_TITLE " (ABC01234)  96/05/12  21:34 (12) x\r\n";
     HeaderFields fields = read_header_fields(pcvan, 0);
     EXPECT_EQ(fields.date_key, 8364u);
     EXPECT_EQ(fields.time_key, 44096u);

@@ -11,12 +11,12 @@
 #include "driver/run_options.h"
 #include "logindex/forum_banner.h"
 #include "platform/platform.h"
+#include "support/job_step_test.h"
+#include "support/log_texts.h"
 #include "support/test_files.h"
 
 namespace {
 
-// "★タイトル"
-const std::string TITLE = "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b";
 // "Error! 発言ヘッダが不正です\n"
 const std::string HEADER_ERROR =
     "Error! \x94\xad\x8c\xbe\x83\x77\x83\x62\x83\x5f\x82\xaa\x95\x73\x90\xb3\x82\xc5\x82\xb7\n";
@@ -25,18 +25,9 @@ const std::string ROOM_ERROR =
     "Error! \x95\xa1\x90\x94\x82\xcc\x89\xef\x8b\x63\x8e\xba\x83\x8d\x83\x4f\x82\xaa\x8a\xdc"
     "\x82\xdc\x82\xea\x82\xc4\x82\xa2\x82\xe9\x82\xe6\x82\xa4\x82\xc5\x82\xb7\n";
 
-// Line 2 puts the year at column 23 and the count's "(" at column 39.
-std::string pcvan_header(int number, const std::string& count = " (12)",
-                         const std::string& date_time = "96/05/12  21:34") {
-    return "#" + std::to_string(number) + "/1250 SENDER\r\n" + TITLE + " (ABC01234)  " + date_time +
-           count + " TITLE\r\n";
-}
-
-std::string nifty_header(int number, const std::string& room = " 3",
-                         const std::string& date_time = "96/05/12 21:34") {
-    char line1[64];
-    std::snprintf(line1, sizeof line1, "%05d/00120 ABC01234 TITLE\r\n", number);
-    return line1 + ("(" + room + ")   " + date_time + " SENDER\r\n");
+// A PC-VAN header whose body is counted, 12 lines unless given.
+std::string counted_header(int number, const std::string& count = " (12)") {
+    return pcvan_header(number, "96/05/12  21:34", count);
 }
 
 std::string body_lines(int count) {
@@ -47,18 +38,8 @@ std::string body_lines(int count) {
     return lines;
 }
 
-class IndexerTest : public testing::Test {
+class IndexerTest : public JobStepTest {
   protected:
-    void SetUp() override {
-        saved_options_ = run_options;
-        run_options = RunOptions{SERVICE_PCVAN, 1, 1, 0};
-        reset_forum_banner();
-    }
-    void TearDown() override {
-        run_options = saved_options_;
-        platform_fail_operation(0, 0);
-    }
-
     int index_log(const std::string& bytes) {
         write_file(path(), bytes);
         return index_file();
@@ -74,7 +55,6 @@ class IndexerTest : public testing::Test {
     std::string path() const { return dir_.file("LOG.TXT"); }
 
     TempDir dir_;
-    RunOptions saved_options_{};
     std::vector<MessageIndexEntry> index_ = std::vector<MessageIndexEntry>(MAX_INDEX_ENTRIES);
     std::string out_;
     std::string err_;
@@ -83,8 +63,8 @@ class IndexerTest : public testing::Test {
 TEST_F(IndexerTest, PcvanWorkedExampleDiscardsFourteenLinesAndDumps) {
     run_options.debug_dump = 1;
     // The 14th line after line 2 quotes a header; it is discarded untested.
-    const std::string first = pcvan_header(1234) + body_lines(13) + "#77/1 quoted\r\n";
-    const std::string second = pcvan_header(1250, " (0)", "96/05/13  08:05");
+    const std::string first = counted_header(1234) + body_lines(13) + "#77/1 quoted\r\n";
+    const std::string second = pcvan_header(1250, "96/05/13  08:05");
     ASSERT_EQ(index_log(first + second + body_lines(1)), 2);
     EXPECT_EQ(err_, "");
     EXPECT_EQ(out_,
@@ -133,11 +113,11 @@ TEST_F(IndexerTest, PcvanLineCountsDiscardTheirLines) {
         SCOPED_TRACE(std::string("count \"") + c.count + "\" line_check " +
                      std::to_string(c.line_check));
         run_options.line_check = c.line_check;
-        std::string first = pcvan_header(1, c.count);
+        std::string first = counted_header(1, c.count);
         if (c.discarded > 0) {
             first += body_lines(c.discarded - 1) + "#77/1 quoted\r\n";
         }
-        ASSERT_EQ(index_log(first + pcvan_header(2, " (0)") + "closing\r\n"), c.result) << err_;
+        ASSERT_EQ(index_log(first + pcvan_header(2) + "closing\r\n"), c.result) << err_;
         EXPECT_EQ(index_[0].line_count, c.line_count);
         if (c.result == 2) {
             EXPECT_EQ(index_[1].offset, static_cast<int32_t>(first.size()));
@@ -150,9 +130,9 @@ TEST_F(IndexerTest, HeaderErrors) {
         int service;
         std::string log;
     } cases[] = {
-        {SERVICE_PCVAN, pcvan_header(1) + body_lines(14) + "#2/1 last line\r\n"},
+        {SERVICE_PCVAN, counted_header(1) + body_lines(14) + "#2/1 last line\r\n"},
         {SERVICE_PCVAN, "#2/1 header\r\nnot a line 2\r\n"},
-        {SERVICE_PCVAN, "#2/1 header\r\n" + TITLE + " (ABC01234) 96/05/12  21:34\r\n"},
+        {SERVICE_PCVAN, "#2/1 header\r\n" PCVAN_TITLE " (ABC01234) 96/05/12  21:34\r\n"},
         {SERVICE_NIFTY, "00002/00001 ABC01234 TITLE\r\n"},
         // A quoted header inside a NIFTY SERVE body fails the whole log.
         {SERVICE_NIFTY, nifty_header(1) + "00002/00001 ABC01234 quoted\r\n> text\r\n"},
@@ -186,7 +166,8 @@ TEST_F(IndexerTest, NiftyRoomCheck) {
     for (const Case& c : cases) {
         std::string log;
         for (size_t i = 0; i < c.rooms.size(); ++i) {
-            log += nifty_header(static_cast<int>(i + 1), c.rooms[i]) + body_lines(1);
+            log +=
+                nifty_header(static_cast<int>(i + 1), "96/05/12 21:34", c.rooms[i]) + body_lines(1);
         }
         SCOPED_TRACE(printable(log));
         EXPECT_EQ(index_log(log), c.result);
@@ -210,7 +191,7 @@ TEST_F(IndexerTest, NiftyBannersAreTrackedNotIndexed) {
 std::string many_messages(int count) {
     std::string log;
     for (int i = 1; i <= count; ++i) {
-        log += pcvan_header(i, " (0)") + "closing\r\n";
+        log += pcvan_header(i) + "closing\r\n";
     }
     return log;
 }
@@ -233,20 +214,20 @@ TEST_F(IndexerTest, TableLimit) {
 TEST_F(IndexerTest, LongLinesArriveInPieces) {
     run_options.line_check = 0;
     // The second piece of this line starts like a header line 1.
-    const std::string long_line = std::string(8192, 'x') + pcvan_header(7);
+    const std::string long_line = std::string(8192, 'x') + counted_header(7);
     const std::string long_body = std::string(10000, 'y') + "\r\n";
-    const std::string log = pcvan_header(1) + long_body + long_line + pcvan_header(8);
+    const std::string log = counted_header(1) + long_body + long_line + counted_header(8);
     ASSERT_EQ(index_log(log), 3);
     EXPECT_EQ(index_[1].number, 7);
-    EXPECT_EQ(index_[1].offset, static_cast<int32_t>(pcvan_header(1).size() + 10002 + 8192));
-    EXPECT_EQ(index_[2].offset, static_cast<int32_t>(log.size() - pcvan_header(8).size()));
+    EXPECT_EQ(index_[1].offset, static_cast<int32_t>(counted_header(1).size() + 10002 + 8192));
+    EXPECT_EQ(index_[2].offset, static_cast<int32_t>(log.size() - counted_header(8).size()));
 }
 
 // A short line 2 must read past its end as empty fields, never as bytes an
 // earlier, longer line left in the buffer.
 TEST_F(IndexerTest, ShortLineTwoReadsMissingColumnsAsZero) {
-    const std::string pcvan = pcvan_header(1, " (0)") + "closing\r\n" + "#2/1 short\r\n" + TITLE +
-                              " (A)  96/x\r\n" + pcvan_header(3, " (0)") + "closing\r\n";
+    const std::string pcvan = pcvan_header(1) + "closing\r\n" + "#2/1 short\r\n" + PCVAN_TITLE +
+                              " (A)  96/x\r\n" + pcvan_header(3) + "closing\r\n";
     ASSERT_EQ(index_log(pcvan), 3) << err_;
     EXPECT_EQ(index_[1].date_key, 10240u);  // year 00, month 0, day 0
     EXPECT_EQ(index_[1].time_key, 0u);

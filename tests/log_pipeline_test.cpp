@@ -13,6 +13,8 @@
 
 #include "driver/run_options.h"
 #include "platform/platform.h"
+#include "support/failing_runs.h"
+#include "support/log_texts.h"
 #include "support/test_files.h"
 
 #ifndef _WIN32
@@ -28,21 +30,6 @@ namespace {
 namespace fs = std::filesystem;
 
 using Names = std::vector<std::string>;
-
-// A black star and "title" in katakana open a PC-VAN header line 2.
-const std::string PCVAN_TITLE = "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b";
-
-// A PC-VAN message of a one-line body: line count + 5 lines in all.
-std::string pcvan_message(const std::string& number, const std::string& date,
-                          const std::string& body) {
-    return "#" + number + "/9 TITLE\r\n" + PCVAN_TITLE + " (ABC01234)  " + date +
-           "  21:34 (1)\r\n--\r\n" + body + "\r\n--\r\n\r\n";
-}
-
-std::string nifty_message(const std::string& number, const std::string& date,
-                          const std::string& body) {
-    return number + "/00009 ABC01234 TITLE\r\n( 3)   " + date + " 21:34\r\n" + body + "\r\n\r\n";
-}
 
 const std::string PCVAN_ONE = pcvan_message("1", "96/05/12", "one");
 const std::string PCVAN_TWO = pcvan_message("2", "96/05/13", "two");
@@ -252,24 +239,8 @@ TEST(PipelineAbsolutePath, TemporaryOnAnotherFileSystem) {
 
 // --- In-process, with failures ----------------------------------------------------------
 
-class InDirectory {
-  public:
-    explicit InDirectory(const std::string& directory) : previous_(fs::current_path()) {
-        fs::current_path(directory);
-    }
-    ~InDirectory() { fs::current_path(previous_); }
-
-  private:
-    fs::path previous_;
-};
-
-struct Outcome {
-    std::string err;
-    long operations;
-    std::vector<std::string> names;
-};
-
-Outcome process_with_failure(const TempDir& dir, int make_backup, long fail_at) {
+// Processes pcvan.log, alone in `dir`, from the start.
+int process_fresh_log(const TempDir& dir, int make_backup) {
     for (const auto& entry : fs::directory_iterator(dir.path())) {
         fs::remove_all(entry.path());
     }
@@ -277,12 +248,7 @@ Outcome process_with_failure(const TempDir& dir, int make_backup, long fail_at) 
     run_options = RunOptions{SERVICE_PCVAN, make_backup, 1, 0};
     std::vector<MessageIndexEntry> index(MAX_INDEX_ENTRIES);
     InDirectory inside(dir.path());
-    testing::internal::CaptureStderr();
-    platform_fail_operation(fail_at, EIO);
-    process_log_file("pcvan.log", index.data());
-    long operations = platform_operation_count();
-    platform_fail_operation(0, 0);
-    return {testing::internal::GetCapturedStderr(), operations, list_directory(".")};
+    return process_log_file("pcvan.log", index.data());
 }
 
 bool has(const std::string& text, const std::string& part) {
@@ -299,12 +265,15 @@ TEST_P(PipelineFailures, NoFailureLosesTheLog) {
     TempDir dir;
     const std::string eio = std::strerror(EIO);
     std::set<std::string> seen;
-    for (long n = 1;; ++n) {
-        SCOPED_TRACE("operation " + std::to_string(n));
-        Outcome run = process_with_failure(dir, make_backup, n);
+    auto job = [&] { return process_fresh_log(dir, make_backup); };
+    sweep_failures(EIO, job, [&](long n, const FailedRun& run) {
         const std::string& err = run.err;
+        if (run.operations < n) {
+            ASSERT_EQ(err, "Reading: PCVAN.LOG\n" + FINISHED);  // nothing failed
+        }
+        const Names names = list_directory(dir.path());
         bool kept = false;
-        for (const auto& name : run.names) {
+        for (const auto& name : names) {
             kept = kept || read_file(dir.file(name)) == PCVAN_LOG;
         }
         if (has(err, "...Finish\n")) {
@@ -313,25 +282,21 @@ TEST_P(PipelineFailures, NoFailureLosesTheLog) {
                 seen.insert("sync failed, temporary kept");
                 ASSERT_TRUE(kept);
             }
-            if (run.operations < n) {
-                ASSERT_EQ(err, "Reading: PCVAN.LOG\n" + FINISHED);
-                break;
-            }
-            continue;
+            return;
         }
         ASSERT_TRUE(kept) << printable(err);
         if (has(err, "...Writing\n")) {
             // The write failed and the log is back as it was, alone.
-            ASSERT_EQ(run.names, Names{"PCVAN.LOG"}) << printable(err);
+            ASSERT_EQ(names, Names{"PCVAN.LOG"}) << printable(err);
             seen.insert(has(err, "Write Error") ? "write failed, restored" : "restored");
         } else if (err == "Reading: PCVAN.LOG\nBackUp Failed! Skip!\n") {
             seen.insert("backup failed");
-            ASSERT_EQ(run.names, Names{"pcvan.log"});
+            ASSERT_EQ(names, Names{"pcvan.log"});
         } else if (err == "Reading: PCVAN.LOG\npcvan.log: " + eio + "\nSkip!\n") {
             seen.insert("move to temporary failed");
-            ASSERT_EQ(run.names, Names{"pcvan.log"});
+            ASSERT_EQ(names, Names{"pcvan.log"});
         }
-    }
+    });
     std::set<std::string> expected = {"write failed, restored", "restored"};
     if (make_backup) {
         expected.insert("backup failed");

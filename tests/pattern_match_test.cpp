@@ -16,21 +16,14 @@
 #include <pthread.h>
 #endif
 
+#include "logindex/log_format.h"
 #include "match/pattern_compiler.h"
 #include "match/pattern_match.h"
+#include "support/log_texts.h"
+#include "support/reference_matcher.h"
 #include "support/test_files.h"
 
 namespace {
-
-// The system's header patterns; pattern 2 holds "★タイトル" in Shift_JIS.
-const char* const PATTERNS[5] = {
-    "^#[1-9][0-9]*/[1-9][0-9]*.+",
-    "^[0-9][0-9][0-9][0-9][0-9]/[0-9][0-9][0-9][0-9][0-9] [A-Z].+",
-    "^\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b \\([ 0-9A-Z]+\\)  [0-9][0-9]/.+",
-    "^\\([ 0-9][0-9]\\)   [0-9][0-9]/[0-9][0-9]/[0-9][0-9] .+",
-    "^- [A-Z0-9 ]*MES\\([ 0-9]+\\).+ [0-9][0-9]/[0-9][0-9]/.+",
-};
-#define TITLE "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b"  // ★タイトル
 
 struct MatchRow {
     std::string pattern;
@@ -69,31 +62,33 @@ MatchRegisters at_start(uint32_t bytes, uint32_t chars) {
 
 TEST(MatchPattern, HeaderLines) {
     expect_matches({
-        {PATTERNS[0], "#123/4567 TITLE\r\n", 1, at_start(17, 17)},
-        {PATTERNS[0], "#12/3\n", 1, at_start(6, 6)},
-        {PATTERNS[0], "#12/3", 0, NONE},
-        {PATTERNS[0], "#0/12 x\n", 0, NONE},
-        {PATTERNS[0], "#12/034 x\n", 0, NONE},
-        {PATTERNS[0], " #12/34 x\n", 0, NONE},
-        {PATTERNS[1], "01234/01240 ABC01234  TITLE\r\n", 1, at_start(29, 29)},
-        {PATTERNS[1], "01234/01240 abc\r\n", 0, NONE},
-        {PATTERNS[1], "1234/01240 ABC\r\n", 0, NONE},
-        {PATTERNS[1], "01234/01240 A\r\n", 1, at_start(15, 15)},
-        {PATTERNS[1], "01234/01240 A", 0, NONE},
-        {PATTERNS[2], TITLE " (ABC 12)  96/10/01 12:34 TITLE\r\n", 1, at_start(43, 38)},
-        {PATTERNS[2], TITLE " ()  96/10/01\r\n", 0, NONE},
-        {PATTERNS[2], TITLE " (abc)  96/10/01\r\n", 0, NONE},
-        {PATTERNS[2], TITLE " (A) 96/10/01\r\n", 0, NONE},
-        {PATTERNS[2], TITLE "\x81\x40(A)  96/10/01\r\n", 0, NONE},  // ideographic space
-        {PATTERNS[3], "( 5)   96/10/01 12:34 ABC\r\n", 1, at_start(27, 27)},
-        {PATTERNS[3], "(123)   96/10/01 x\n", 0, NONE},
-        {PATTERNS[3], "( 5)   96/10/01\r\n", 0, NONE},
-        {PATTERNS[3], "( 5)   96/10/01 \n", 1, at_start(17, 17)},
-        {PATTERNS[4], "- FORUM MES(12) TITLE 96/10/01 12:34\r\n", 1, at_start(38, 38)},
-        {PATTERNS[4], "- MES( 3)  96/10/01\r\n", 1, at_start(21, 21)},
-        {PATTERNS[4], "- FORUM MES(12) 96/10/01\r\n", 0, NONE},
-        {PATTERNS[4], "- forum MES(12) X 96/10/01\r\n", 0, NONE},
-        {PATTERNS[4], "- FORUM MES() X 96/10/01\r\n", 0, NONE},
+        {HEADER_PATTERNS[0], "#123/4567 TITLE\r\n", 1, at_start(17, 17)},
+        {HEADER_PATTERNS[0], "#12/3\n", 1, at_start(6, 6)},
+        {HEADER_PATTERNS[0], "#12/3", 0, NONE},
+        {HEADER_PATTERNS[0], "#0/12 x\n", 0, NONE},
+        {HEADER_PATTERNS[0], "#12/034 x\n", 0, NONE},
+        {HEADER_PATTERNS[0], " #12/34 x\n", 0, NONE},
+        {HEADER_PATTERNS[1], "01234/01240 ABC01234  TITLE\r\n", 1, at_start(29, 29)},
+        {HEADER_PATTERNS[1], "01234/01240 abc\r\n", 0, NONE},
+        {HEADER_PATTERNS[1], "1234/01240 ABC\r\n", 0, NONE},
+        {HEADER_PATTERNS[1], "01234/01240 A\r\n", 1, at_start(15, 15)},
+        {HEADER_PATTERNS[1], "01234/01240 A", 0, NONE},
+        {HEADER_PATTERNS[2], PCVAN_TITLE " (ABC 12)  96/10/01 12:34 TITLE\r\n", 1,
+         at_start(43, 38)},
+        {HEADER_PATTERNS[2], PCVAN_TITLE " ()  96/10/01\r\n", 0, NONE},
+        {HEADER_PATTERNS[2], PCVAN_TITLE " (abc)  96/10/01\r\n", 0, NONE},
+        {HEADER_PATTERNS[2], PCVAN_TITLE " (A) 96/10/01\r\n", 0, NONE},
+        {HEADER_PATTERNS[2], PCVAN_TITLE "\x81\x40(A)  96/10/01\r\n", 0,
+         NONE},  // ideographic space
+        {HEADER_PATTERNS[3], "( 5)   96/10/01 12:34 ABC\r\n", 1, at_start(27, 27)},
+        {HEADER_PATTERNS[3], "(123)   96/10/01 x\n", 0, NONE},
+        {HEADER_PATTERNS[3], "( 5)   96/10/01\r\n", 0, NONE},
+        {HEADER_PATTERNS[3], "( 5)   96/10/01 \n", 1, at_start(17, 17)},
+        {HEADER_PATTERNS[4], "- FORUM MES(12) TITLE 96/10/01 12:34\r\n", 1, at_start(38, 38)},
+        {HEADER_PATTERNS[4], "- MES( 3)  96/10/01\r\n", 1, at_start(21, 21)},
+        {HEADER_PATTERNS[4], "- FORUM MES(12) 96/10/01\r\n", 0, NONE},
+        {HEADER_PATTERNS[4], "- forum MES(12) X 96/10/01\r\n", 0, NONE},
+        {HEADER_PATTERNS[4], "- FORUM MES() X 96/10/01\r\n", 0, NONE},
     });
 }
 
@@ -320,14 +315,14 @@ constexpr size_t SYSTEM_STACK = 1024 * 1024;
 
 TEST(MatchPattern, LongestLinesFitTheSystemStack) {
     StackRun runs[] = {
-        {"#1/1" + std::string(8186, 'x') + "\r\n", PATTERNS[0], -1, {}},
-        {"#1/1" + repeat("\x83\x5E", 4094), PATTERNS[0], -1, {}},  // タ
+        {"#1/1" + std::string(8186, 'x') + "\r\n", HEADER_PATTERNS[0], -1, {}},
+        {"#1/1" + repeat("\x83\x5E", 4094), HEADER_PATTERNS[0], -1, {}},  // タ
         {"- " + std::string(8000, 'A') + "MES( 1)" + std::string(172, 'x') + " 96/10/01\r\n",
-         PATTERNS[4],
+         HEADER_PATTERNS[4],
          -1,
          {}},
         // Ends in a lone lead byte, which is not a character.
-        {TITLE " (A)  96/" + std::string(8192 - 19, '\x81'), PATTERNS[2], -1, {}},
+        {PCVAN_TITLE " (A)  96/" + std::string(8192 - 19, '\x81'), HEADER_PATTERNS[2], -1, {}},
     };
     ASSERT_EQ(runs[0].text.size(), 8192u);
     ASSERT_EQ(runs[2].text.size(), 8192u);
@@ -403,129 +398,6 @@ TEST(MatchPattern, ReplaysFuzzCorpus) {
 
 // --- Agreement with a plain recursive matcher ---
 
-// match_here as a recursive function over the whole text converted to units,
-// the end mark appended: the obvious reading of the rules.
-struct ReferenceMatcher {
-    const std::vector<uint16_t>& words;
-    const std::vector<CharUnit>& units;
-
-    size_t target(size_t offset_word) const {
-        return offset_word + static_cast<int16_t>(words[offset_word]) / 2;
-    }
-
-    bool class_hit(size_t i, CharUnit unit) const {
-        size_t j = i + 2;
-        bool negated = words[j] == 0x005E;
-        if (negated) ++j;
-        bool hit = false;
-        while (!hit && words[j] != 0) {
-            if (words[j] == TOK_RANGE) {
-                uint16_t low = std::min(words[j + 1], words[j + 2]);
-                uint16_t high = std::max(words[j + 1], words[j + 2]);
-                hit = unit >= low && unit <= high;
-                j += 3;
-            } else {
-                hit = words[j++] == unit;
-            }
-        }
-        return hit != negated;
-    }
-
-    long here(size_t i, size_t p, size_t m) const {
-        for (;;) {
-            uint16_t w = words[i];
-            uint8_t kind = is_operator_word(w) ? PATTERN_CHAR_KINDS[w >> 8] : KIND_LITERAL;
-            if (w == TOK_END) return static_cast<long>(p);
-            if (kind == KIND_DOLLAR && words[i + 1] == TOK_END)
-                return units[p] == 0 ? static_cast<long>(p) : -1;
-            if (kind == KIND_DOLLAR) w = 0x0024, kind = KIND_LITERAL;
-            switch (kind) {
-                case KIND_DOT:
-                    if (units[p] == 0) return -1;
-                    ++p, ++i;
-                    break;
-                case KIND_CLASS:
-                    if (units[p] == 0 || !class_hit(i, units[p])) return -1;
-                    ++p, i = target(i + 1);
-                    break;
-                case KIND_DELETE:
-                    i = target(i + 1);
-                    break;
-                case KIND_BAR: {
-                    long left = here(i + 2, p, m);
-                    if (left >= 0) return left;
-                    i = target(i + 1);
-                    break;
-                }
-                case KIND_STAR:
-                case KIND_PLUS:
-                case KIND_QUESTION:
-                    if (static_cast<int16_t>(words[i + 1]) > 0) {
-                        if (kind != KIND_PLUS) {
-                            long once = here(i + 2, p, m);
-                            if (once >= 0) return once;
-                            i = target(i + 1);
-                        } else {
-                            i += 2;
-                        }
-                    } else {
-                        if (kind != KIND_QUESTION && p != m) {
-                            long again = here(target(i + 1), p, p);
-                            if (again >= 0) return again;
-                        }
-                        i += 2;
-                    }
-                    break;
-                default:
-                    if (units[p] != w) return -1;
-                    ++p, ++i;
-                    break;
-            }
-        }
-    }
-};
-
-std::vector<uint16_t> compile_for_reference(const std::string& pattern) {
-    std::vector<uint16_t> words(MAX_PATTERN_WORDS);
-    size_t count = 0;
-    if (compile_pattern(pattern.c_str(), words.data(), words.size(), &count) != 0) return {};
-    words.resize(count);
-    return words;
-}
-
-int reference_match(MatchRegisters* regs, const std::string& text,
-                    const std::vector<uint16_t>& words) {
-    if (words.empty()) return 0;
-    std::vector<CharUnit> units;
-    size_t position = 0;
-    bool ended = false;
-    for (CharUnit unit = read_unit(text.c_str(), &position, &ended); !ended;
-         unit = read_unit(text.c_str(), &position, &ended))
-        units.push_back(unit);
-    units.push_back(0);
-    ReferenceMatcher matcher{words, units};
-    size_t start = 0;
-    long end = -1;
-    if (words[0] == TOK_START_ANCHOR) {
-        end = matcher.here(1, 0, 0);
-    } else {
-        for (;; ++start) {
-            end = matcher.here(0, start, start);
-            if (end >= 0 || units[start] == 0) break;
-        }
-    }
-    if (end < 0) return 0;
-    auto bytes = [&](size_t from, size_t to) {
-        uint32_t total = 0;
-        for (size_t k = from; k < to; ++k)
-            total += (units[k] >> 8 ? 1 : 0) + (units[k] & 0xFF ? 1 : 0);
-        return total;
-    };
-    *regs = {bytes(0, start), static_cast<uint32_t>(start), bytes(start, end),
-             static_cast<uint32_t>(end - start)};
-    return 1;
-}
-
 void expect_agreement(const std::string& pattern, const std::vector<uint16_t>& words,
                       const std::string& text) {
     MatchRegisters expected{0, 0, 0, 0};
@@ -567,7 +439,7 @@ TEST(MatchPattern, AgreesWithRecursiveMatcherOnEverySmallCase) {
     all_strings(PATTERN_TOKENS, std::size(PATTERN_TOKENS), 3, &patterns);
     all_strings(TEXT_CHARS, std::size(TEXT_CHARS), 3, &texts);
     for (const std::string& pattern : patterns) {
-        std::vector<uint16_t> words = compile_for_reference(pattern);
+        std::vector<uint16_t> words = compile_words(pattern);
         for (const std::string& text : texts) {
             expect_agreement(pattern, words, text);
             if (HasFatalFailure()) return;
@@ -627,7 +499,7 @@ TEST(MatchPattern, AgreesWithRecursiveMatcherOnLongerRandomCases) {
         std::string pattern = random.next(2) ? "" : "^";
         for (uint32_t k = 4 + random.next(6); k > 0; --k)
             pattern += PATTERN_TOKENS[random.next(std::size(PATTERN_TOKENS))];
-        std::vector<uint16_t> words = compile_for_reference(pattern);
+        std::vector<uint16_t> words = compile_words(pattern);
         for (int t = 0; t < 20; ++t) {
             expect_agreement(pattern, words, random_text(random, 7));
             if (HasFatalFailure()) return;
@@ -639,7 +511,7 @@ TEST(MatchPattern, AgreesWithRecursiveMatcherOnNestedConstructs) {
     RandomSource random{777};
     for (int round = 0; round < 4000; ++round) {
         std::string pattern = random_regex(random, 2);
-        std::vector<uint16_t> words = compile_for_reference(pattern);
+        std::vector<uint16_t> words = compile_words(pattern);
         for (int t = 0; t < 25; ++t) {
             expect_agreement(pattern, words, random_text(random, 6));
             if (HasFatalFailure()) return;

@@ -17,24 +17,12 @@
 
 #include "platform/platform.h"
 #include "platform/platform_names.h"
+#include "support/failing_runs.h"
 #include "support/test_files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// Runs a test inside `directory`, so that relative names are tested as users
-// type them.
-class InDirectory {
-  public:
-    explicit InDirectory(const std::string& directory) : previous_(fs::current_path()) {
-        fs::current_path(directory);
-    }
-    ~InDirectory() { fs::current_path(previous_); }
-
-  private:
-    fs::path previous_;
-};
 
 std::string upper(std::string text) {
     for (char& c : text) {
@@ -226,27 +214,27 @@ TEST(CrossDeviceRename, CopyKeepsBytesModeAndTime) {
 TEST(CrossDeviceRename, AnyFailureKeepsTheSource) {
     TempDir dir;
     std::string content(150000, 'y');
-    long n = 1;
-    for (;; ++n) {
-        SCOPED_TRACE("operation " + std::to_string(n));
+    int rename_errno = 0;
+    auto job = [&] {
         write_file(dir.file("src"), content);
         rename_test_mode = RENAME_CROSS_DEVICE;
-        platform_fail_operation(n, EIO);
         int result = platform_rename(dir.file("src").c_str(), dir.file("dst").c_str());
-        long operations = platform_operation_count();
-        platform_fail_operation(0, 0);
+        rename_errno = errno;
         rename_test_mode = RENAME_NORMAL;
-        if (result == 0) {
-            EXPECT_LT(operations, n);
+        return result;
+    };
+    long runs = sweep_failures(EIO, job, [&](long n, const FailedRun& run) {
+        if (run.result == 0) {
+            EXPECT_LT(run.operations, n);
             EXPECT_EQ(read_file(dir.file("dst")), content);
-            break;
+            return;
         }
-        EXPECT_EQ(errno, EIO);
+        EXPECT_EQ(rename_errno, EIO);
         EXPECT_EQ(list_directory(dir.path()), std::vector<std::string>{"src"});
         EXPECT_EQ(read_file(dir.file("src")), content);
-    }
+    });
     // The rename, three chunk writes and the sync.
-    EXPECT_EQ(n, 6);
+    EXPECT_EQ(runs, 6);
 }
 
 TEST(CrossDeviceRename, BetweenRealFileSystems) {

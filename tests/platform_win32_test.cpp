@@ -299,18 +299,6 @@ struct RawRun {
     std::string err;
 };
 
-std::string windows_path(std::string path) {
-    if (!path.empty() && path[0] == '/') {
-        path = std::string("Z:") + path;
-    }
-    for (char& c : path) {
-        if (c == '/') {
-            c = '\\';
-        }
-    }
-    return path;
-}
-
 RawRun run_raw(const std::string& directory, const std::string& args) {
     TempDir capture;
     std::string err_path = capture.file("stderr");

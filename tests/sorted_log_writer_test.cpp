@@ -14,24 +14,11 @@
 #include "logindex/index_sort.h"
 #include "logindex/log_indexer.h"
 #include "platform/platform.h"
+#include "support/job_step_test.h"
+#include "support/log_texts.h"
 #include "support/test_files.h"
 
 namespace {
-
-// "★タイトル"
-const std::string TITLE = "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b";
-
-std::string pcvan_header(int number, const std::string& date_time = "96/05/12  21:34",
-                         const std::string& count = " (0)") {
-    return "#" + std::to_string(number) + "/1250 SENDER\r\n" + TITLE + " (ABC01234)  " + date_time +
-           count + " TITLE\r\n";
-}
-
-std::string nifty_header(int number, const std::string& date_time = "96/05/12 21:34") {
-    char line1[64];
-    std::snprintf(line1, sizeof line1, "%05d/00120 ABC01234 TITLE\r\n", number);
-    return line1 + ("( 3)   " + date_time + " SENDER\r\n");
-}
 
 std::string numbered_lines(const std::string& tag, int count) {
     std::string lines;
@@ -45,19 +32,8 @@ MessageIndexEntry entry_at(int32_t number, int32_t offset, int32_t line_count = 
     return MessageIndexEntry{number, 0, 0, line_count, offset};
 }
 
-class WriterTest : public testing::Test {
+class WriterTest : public JobStepTest {
   protected:
-    void SetUp() override {
-        saved_options_ = run_options;
-        run_options = RunOptions{SERVICE_PCVAN, 1, 1, 0};
-        reset_forum_banner();
-    }
-    void TearDown() override {
-        run_options = saved_options_;
-        platform_fail_operation(0, 0);
-        reset_forum_banner();
-    }
-
     // Writes the log from `saved` with the given index.
     std::string rewrite(const std::string& saved, std::vector<MessageIndexEntry> index) {
         write_file(saved_path(), saved);
@@ -93,7 +69,6 @@ class WriterTest : public testing::Test {
     std::string log_path() const { return dir_.file("LOG.TXT"); }
 
     TempDir dir_;
-    RunOptions saved_options_{};
     int result_ = -1;
     std::string err_;
 };

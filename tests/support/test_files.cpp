@@ -81,8 +81,7 @@ static std::string quote_argument(const std::string& arg) {
     return quoted + "\"";
 }
 
-// The build names the program by its host path; under Wine "/" is drive Z:.
-static std::string windows_path(std::string path) {
+std::string windows_path(std::string path) {
     if (!path.empty() && path[0] == '/') {
         path = std::string("Z:") + path;
     }

@@ -2,6 +2,7 @@
 // test, whole-file reads and writes, and runs of the built zembra binary.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,20 @@ class TempDir {
     std::string path_;
 };
 
+// Runs a test inside `directory`, so that relative names are tested as users
+// type them.
+class InDirectory {
+  public:
+    explicit InDirectory(const std::string& directory)
+        : previous_(std::filesystem::current_path()) {
+        std::filesystem::current_path(directory);
+    }
+    ~InDirectory() { std::filesystem::current_path(previous_); }
+
+  private:
+    std::filesystem::path previous_;
+};
+
 std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
@@ -36,6 +51,11 @@ struct RunResult {
 // capturing standard output and standard error byte for byte.
 RunResult run_program(const std::string& directory, const std::vector<std::string>& args,
                       const std::string& program = ZEMBRA_BINARY);
+
+#ifdef _WIN32
+// The build names files by their host paths; under Wine "/" is drive Z:.
+std::string windows_path(std::string path);
+#endif
 
 // A text's bytes made readable for a failure message (escapes for non-ASCII).
 std::string printable(const std::string& bytes);

@@ -1,0 +1,27 @@
+// The bytes of captured logs that many tests build: the Shift_JIS title that
+// opens a PC-VAN header line 2, and whole messages and header pairs of both
+// services.
+#pragma once
+
+#include <string>
+
+// "★タイトル" (81 9A, 83 5E, 83 43, 83 67, 83 8B): five double-byte
+// characters. A macro, so that literals can be joined to it.
+#define PCVAN_TITLE "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b"
+
+// A PC-VAN message of a one-line body, posted at 21:34 on `date` ("96/05/12"):
+// line count + 5 lines in all.
+std::string pcvan_message(const std::string& number, const std::string& date,
+                          const std::string& body);
+// A NIFTY SERVE message in room 3 of a one-line body, posted at 21:34.
+std::string nifty_message(const std::string& number, const std::string& date,
+                          const std::string& body);
+
+// Header lines 1 and 2 of a PC-VAN message numbered `number` of 1250. Line 2
+// puts the year at column 23 and the line count's "(" at column 39 (with the
+// default date and time).
+std::string pcvan_header(int number, const std::string& date_time = "96/05/12  21:34",
+                         const std::string& count = " (0)");
+// Header lines 1 and 2 of a NIFTY SERVE message; `room` fills "( 3)".
+std::string nifty_header(int number, const std::string& date_time = "96/05/12 21:34",
+                         const std::string& room = " 3");
