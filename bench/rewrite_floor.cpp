@@ -23,8 +23,8 @@ long scan_lines(const char* path) {
     long lines = 0;
     ssize_t got = 0;
     while ((got = read(fd, block, sizeof block)) > 0) {
-        for (const char* p = block; (p = static_cast<const char*>(
-                                         std::memchr(p, '\n', block + got - p))) != nullptr;
+        for (const char* p = block;
+             (p = static_cast<const char*>(std::memchr(p, '\n', block + got - p))) != nullptr;
              ++p) {
             ++lines;
         }
@@ -46,7 +46,8 @@ int main(int argc, char** argv) {
     int out = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
     if (out < 0) return 1;
     for (long left = to_write; left > 0;) {
-        size_t chunk = left < static_cast<long>(sizeof block) ? static_cast<size_t>(left) : sizeof block;
+        size_t chunk =
+            left < static_cast<long>(sizeof block) ? static_cast<size_t>(left) : sizeof block;
         if (write(out, block, chunk) != static_cast<ssize_t>(chunk)) return 1;
         left -= static_cast<long>(chunk);
     }
