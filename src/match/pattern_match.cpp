@@ -7,7 +7,7 @@
 // one keeps the other way out on an explicit stack of pending choices, each
 // with its word, text position and iteration mark, and returns to the latest
 // one on failure. That is the same order of trial, but the depth lives in a
-// bounded array instead of on the call stack: '.+' over an 8192-byte line
+// bounded array instead of on the call stack: '.+x' over an 8192-byte line
 // needs about 8200 pending choices, 80 KiB here.
 //
 // Text positions are byte offsets; the text is decoded where the search looks
