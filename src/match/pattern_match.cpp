@@ -93,7 +93,7 @@ inline bool match_unit(const unsigned char* text, uint32_t* position, uint16_t w
 
 // Members lie between the skip word and the terminator that the skip reaches
 // past; the scan never leaves them.
-bool class_holds(const uint16_t* words, size_t class_word, CharUnit unit) {
+inline bool class_holds(const uint16_t* words, size_t class_word, CharUnit unit) {
     size_t terminator = offset_target(words, class_word + 1) - 1;
     size_t member = class_word + 2;
     bool negated = member < terminator && words[member] == CARET;
