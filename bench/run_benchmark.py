@@ -1,16 +1,21 @@
 #!/usr/bin/env python3
-"""Times zembra against the copy floor (cp) and a general tool (sort).
+"""Times zembra against the least a correct rewrite must do, cp and sort.
 
 On one machine in one run, alternating, on fresh copies of the same log (the
-page cache warm): zembra with backup, zembra -B, cp, and LC_ALL=C sort -o.
-Reports the median wall time of each, zembra's ratio to cp and to sort,
-zembra's peak resident memory, and how the time grows with the log's size.
+page cache warm): zembra with backup, zembra -B, the rewrite floor
+(bench/rewrite_floor.cpp: read the log twice with a newline scan, write the
+sorted log's size, one fsync, one rename), cp, and LC_ALL=C sort -o.
+Reports the median wall time of each, the medians of the per-round ratios
+zembra / floor and zembra -B / floor (a round's runs share the machine's
+load, so their ratio is steadier than a ratio of medians), zembra's ratio
+to cp and to sort, its peak resident memory, and how the time grows with the
+log's size.
 
 Every log holds close to 3000 message headers, the index's limit (a log of
 more is refused, which would time nothing but the indexer), from overlapping
 downloads of 1000 messages.
 
-    bench/run_benchmark.py [--zembra PATH] [--runs 10] [--only NAME]
+    bench/run_benchmark.py [--zembra PATH] [--runs 21] [--only NAME]
 
 Without --zembra it uses build/default/zembra, configuring and building the
 default preset first when that binary is missing.
@@ -52,6 +57,13 @@ def make_log(path, args, seed=7):
                    check=True)
 
 
+def build_floor(work):
+    floor = os.path.join(work, "rewrite_floor")
+    subprocess.run([os.environ.get("CXX", "c++"), "-O2", "-o", floor,
+                    os.path.join(ROOT, "bench", "rewrite_floor.cpp")], check=True)
+    return floor
+
+
 def find_zembra(path):
     if path:
         return os.path.abspath(path)
@@ -90,7 +102,7 @@ def peak_rss_kib(command, cwd):
 def fresh(work, source, name):
     path = os.path.join(work, name)
     for leftover in os.listdir(work):
-        if leftover != "source.log":
+        if leftover not in ("source.log", "rewrite_floor"):
             os.remove(os.path.join(work, leftover))
     shutil.copyfile(source, path)
     return path
@@ -103,11 +115,13 @@ def check_log_is_sorted(zembra, switch, source, work):
                             text=True, errors="replace")
     if "...Finish" not in result.stderr:
         sys.exit("zembra did not rewrite the log:\n" + result.stderr)
-    return int(result.stderr.split("Sorting[")[1].split("]")[0])
+    messages = int(result.stderr.split("Sorting[")[1].split("]")[0])
+    # zembra writes the log under its upper-cased name.
+    return messages, os.path.getsize(os.path.join(work, "FORUM.LOG"))
 
 
-def bench_log(zembra, switch, source, runs, work):
-    times = {"zembra": [], "zembra -B": [], "cp": [], "sort": [], "zembra cpu": []}
+def bench_log(zembra, floor, switch, source, sorted_bytes, runs, work):
+    times = {"zembra": [], "zembra -B": [], "floor": [], "cp": [], "sort": [], "zembra cpu": []}
     env = dict(os.environ, LC_ALL="C")
     for _ in range(runs):
         fresh(work, source, "forum.log")
@@ -115,18 +129,24 @@ def bench_log(zembra, switch, source, runs, work):
         fresh(work, source, "forum.log")
         times["zembra -B"].append(timed([zembra, switch + "B", "forum.log"], work))
         fresh(work, source, "forum.log")
+        times["floor"].append(timed([floor, "forum.log", str(sorted_bytes)], work))
+        fresh(work, source, "forum.log")
         times["cp"].append(timed(["cp", "forum.log", "copy.log"], work))
         fresh(work, source, "forum.log")
         times["sort"].append(timed(["sort", "-o", "sorted.log", "forum.log"], work, env))
     fresh(work, source, "forum.log")
     rss = peak_rss_kib([zembra, switch, "forum.log"], work)
-    return {k: statistics.median(v) for k, v in times.items()}, rss
+    medians = {k: statistics.median(v) for k, v in times.items()}
+    for name in ("zembra", "zembra -B"):
+        medians[name + " / floor"] = statistics.median(
+            [t / f for t, f in zip(times[name], times["floor"])])
+    return medians, rss
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--zembra", default=None)
-    parser.add_argument("--runs", type=int, default=10)
+    parser.add_argument("--runs", type=int, default=21)
     parser.add_argument("--only", default=None, help="time only the logs whose name holds this")
     args = parser.parse_args()
     zembra = find_zembra(args.zembra)
@@ -136,23 +156,27 @@ def main():
         rows = [row for row in rows if args.only in row[0]]
     with tempfile.TemporaryDirectory(prefix="zembra-bench-") as work:
         source = os.path.join(work, "source.log")
-        print("%d runs each, medians; zembra is %s" % (args.runs, zembra))
+        floor = build_floor(work)
+        print("%d alternating rounds, medians; zembra is %s" % (args.runs, zembra))
         # "z cpu" is zembra's own user + system time; the rest of its wall
         # time is spent waiting, mostly for the fsync that puts the new log
-        # on disk before the old one is let go (cp and sort do not sync).
-        print("%-18s %5s %6s %9s %9s %9s %9s %9s %6s %6s %8s" % (
-            "log", "MB", "msgs", "zembra", "z cpu", "zembra-B", "cp", "sort", "z/cp",
-            "z/sort", "peak KiB"))
+        # on disk before the old one is let go (the floor syncs once too; cp
+        # and sort do not sync). "z/fl" and "B/fl" are per-round ratios.
+        print("%-18s %5s %5s %8s %8s %8s %8s %8s %8s %5s %5s %5s %6s %8s" % (
+            "log", "MB", "msgs", "zembra", "z cpu", "zembra-B", "floor", "cp", "sort", "z/fl",
+            "B/fl", "z/cp", "z/sort", "peak KiB"))
         for name, switch, make_args in rows:
             make_log(source, make_args)
             megabytes = os.path.getsize(source) / 1e6
-            messages = check_log_is_sorted(zembra, switch, source, work)
-            medians, rss = bench_log(zembra, switch, source, args.runs, work)
-            print("%-18s %5.2f %6d %7.1fms %7.1fms %7.1fms %7.1fms %7.1fms %6.2f %6.2f %8d" % (
-                name, megabytes, messages, medians["zembra"] * 1e3,
-                medians["zembra cpu"] * 1e3, medians["zembra -B"] * 1e3,
-                medians["cp"] * 1e3, medians["sort"] * 1e3,
-                medians["zembra"] / medians["cp"], medians["zembra"] / medians["sort"], rss))
+            messages, sorted_bytes = check_log_is_sorted(zembra, switch, source, work)
+            medians, rss = bench_log(zembra, floor, switch, source, sorted_bytes, args.runs, work)
+            print("%-18s %5.2f %5d %6.1fms %6.1fms %6.1fms %6.1fms %6.1fms %6.1fms %5.2f %5.2f "
+                  "%5.2f %6.2f %8d" % (
+                      name, megabytes, messages, medians["zembra"] * 1e3,
+                      medians["zembra cpu"] * 1e3, medians["zembra -B"] * 1e3,
+                      medians["floor"] * 1e3, medians["cp"] * 1e3, medians["sort"] * 1e3,
+                      medians["zembra / floor"], medians["zembra -B / floor"],
+                      medians["zembra"] / medians["cp"], medians["zembra"] / medians["sort"], rss))
             sys.stdout.flush()
 
 

@@ -1,7 +1,8 @@
 // Random pattern and text bytes through the compiler and the matcher. The
 // input is the pattern, a NUL, then the text (no NUL: an empty text). Checks
 // that nothing reads or writes out of bounds (the sanitizers) and that every
-// reported match lies on character boundaries within the text.
+// reported match lies on character boundaries within the text; a prepared
+// pattern behind its first-character filter must give the same answer.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +35,16 @@ void check_compiled(const char* pattern) {
     check(words[count - 1] == TOK_END);
 }
 
+// The compiled form behind its first-character filter gives the same
+// answer as the one-call matcher.
+void check_prepared(const char* pattern, const char* text, int result, const MatchRegisters& regs) {
+    static PreparedPattern prepared;
+    if (prepare_pattern(&prepared, pattern) != 0) return;
+    MatchRegisters filtered{5, 6, 7, 8};
+    check(match_prepared(&filtered, text, prepared) == result);
+    check(memcmp(&filtered, &regs, sizeof regs) == 0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -48,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     MatchRegisters regs{1, 2, 3, 4};
     int result = match_pattern(&regs, text.c_str(), pattern.c_str());
     check(result == 0 || result == 1);
+    check_prepared(pattern.c_str(), text.c_str(), result, regs);
     if (result == 0) {
         check(regs.byte_offset == 0 && regs.char_offset == 0 && regs.byte_length == 0 &&
               regs.char_length == 0);

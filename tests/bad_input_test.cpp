@@ -148,10 +148,11 @@ INSTANTIATE_TEST_SUITE_P(LeadAndTrail, ShiftJisNames, testing::ValuesIn(NAME_CAS
 
 // --- NIFTY SERVE banner as an unterminated last line ----------------------------------
 
-// The latest banner used to be taken even as an unterminated last line; at the
-// head of the new log it ran into the first header line, and the next run
-// lost that message's body as text before the first header.
-TEST(UnterminatedBanner, NotKeptAndTheSecondRunLosesNothing) {
+// The latest banner is taken even as an unterminated last line. At the head
+// of the new log it is ended like the first header line: run into that line,
+// it would make the next run lose that message's body as text before the
+// first header.
+TEST(UnterminatedBanner, KeptEndedAndTheSecondRunLosesNothing) {
     TempDir dir;
     const std::string old_banner = "- ABCDEF MES( 3) ROOM NAME 96/05/12\r\n";
     const std::string last_banner = "- ABCDEF MES( 3) ROOM NAME 96/05/20";
@@ -160,7 +161,7 @@ TEST(UnterminatedBanner, NotKeptAndTheSecondRunLosesNothing) {
     write_file(dir.file("NIFTY.LOG"), old_banner + two + one + last_banner);
     RunResult run = run_program(dir.path(), {"-N", "NIFTY.LOG"});
     EXPECT_EQ(run.err, "Reading: NIFTY.LOG\n" + FINISHED) << printable(run.err);
-    const std::string sorted = old_banner + one + two;
+    const std::string sorted = last_banner + "\r\n" + one + two;
     EXPECT_EQ(read_file(dir.file("NIFTY.LOG")), sorted);
     run = run_program(dir.path(), {"-NB", "NIFTY.LOG"});
     EXPECT_EQ(run.err, "Reading: NIFTY.LOG\n" + FINISHED) << printable(run.err);

@@ -150,10 +150,16 @@ TEST(HeaderPatterns, RecognizeHeaderLinesOnly) {
         {PATTERN_NIFTY_BANNER, "-ABCDEF MES( 3) ROOM NAME 96/05/20\n", 0},
         {PATTERN_NIFTY_LINE1, "- ABCDEF MES( 3) ROOM NAME 96/05/20\n", 0},
     };
+    // The log job's compiled forms: every pattern fits and agrees.
+    PreparedPattern prepared[5];
+    for (int p = 0; p < 5; ++p) {
+        ASSERT_EQ(prepare_pattern(&prepared[p], HEADER_PATTERNS[p]), 0) << p;
+    }
     for (const auto& c : cases) {
         MatchRegisters regs;
         EXPECT_EQ(match_pattern(&regs, c.line, HEADER_PATTERNS[c.pattern]), c.matches)
             << c.pattern << ": " << printable(c.line);
+        EXPECT_EQ(line_matches(c.line, prepared[c.pattern]), c.matches == 1) << c.pattern;
     }
 }
 
@@ -181,7 +187,8 @@ TEST(HeaderColumns, ReadTheWorkedExamples) {
     ASSERT_NE(paren, nullptr);
     EXPECT_EQ(paren - pcvan, 39);
     EXPECT_EQ(read_number(paren + 1), 12);
-    EXPECT_EQ(read_number("#1234/1250 x" + 1), 1234);
+    const char line1[] = "#1234/1250 x";
+    EXPECT_EQ(read_number(line1 + 1), 1234);
 
     const char nifty[] = "( 3)   96/05/12 21:34 x\n";
     fields = read_header_fields(nifty, 1);

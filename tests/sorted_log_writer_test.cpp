@@ -140,6 +140,11 @@ TEST_F(WriterTest, NiftyBannerAtTheHeadAndNoOther) {
     EXPECT_EQ(sort_log(m1 + m2), m2 + m1);
     // Another log's banner never leaks into a log without one.
     EXPECT_EQ(latest_banner_length, 0u);
+    // The latest banner as the unterminated last line: at the head it is
+    // ended like the first header line, and a second run keeps it so.
+    const std::string last = late.substr(0, late.size() - 2);
+    EXPECT_EQ(printable(sort_log(early + m1 + m2 + last)), printable(late + m2 + m1));
+    EXPECT_EQ(printable(sort_log(late + m2 + m1)), printable(late + m2 + m1));
 }
 
 TEST_F(WriterTest, NiftyLongBannerIsWrittenWhole) {
@@ -290,6 +295,11 @@ TEST_F(WriterTest, UnterminatedLastLineNeverJoinsTheNextHeader) {
         {SERVICE_PCVAN, 1,
          pcvan_header(2, "96/05/13  10:00") + "two\n\n\n" + pcvan_header(1) + "\r\n\r\n\x1a",
          pcvan_header(1) + "\r\n\r\n\x1a\r\n" + pcvan_header(2, "96/05/13  10:00") + "two\n\n\n"},
+        // A full piece is followed by the next piece, which the header
+        // starts anyway: nothing is added.
+        {SERVICE_PCVAN, 0,
+         pcvan_header(2, "96/05/13  10:00") + "two\r\n" + pcvan_header(1) + std::string(8192, 'F'),
+         pcvan_header(1) + std::string(8192, 'F') + pcvan_header(2, "96/05/13  10:00") + "two\r\n"},
         // Already in order: the log is rewritten byte for byte.
         {SERVICE_PCVAN, 0,
          pcvan_header(1) + "one\r\n" + pcvan_header(2, "96/05/13  10:00") + "\x1a",

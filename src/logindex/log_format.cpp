@@ -1,5 +1,9 @@
 #include "logindex/log_format.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 // "\(" and "\)" are literal parentheses in the matcher's syntax.
 const char* const HEADER_PATTERNS[5] = {
     // PC-VAN line 1: "#1234/1250 ..."
@@ -14,6 +18,19 @@ const char* const HEADER_PATTERNS[5] = {
     // NIFTY SERVE forum banner: "- ABCDEF MES( 3) ROOM NAME 96/05/20"
     "^- [A-Z0-9 ]*MES\\([ 0-9]+\\).+ [0-9][0-9]/[0-9][0-9]/.+",
 };
+
+// The header patterns are far below PREPARED_PATTERN_WORDS (a test checks
+// it), so preparing them cannot fail.
+void prepare_header_matchers(int service, HeaderMatchers* matchers) {
+    prepare_pattern(&matchers->line1, HEADER_PATTERNS[line1_pattern(service)]);
+    prepare_pattern(&matchers->line2, HEADER_PATTERNS[line2_pattern(service)]);
+    prepare_pattern(&matchers->banner, HEADER_PATTERNS[PATTERN_NIFTY_BANNER]);
+}
+
+int report_read_error(const char* path) {
+    std::fprintf(stderr, "Read Error: %s: %s\n", path, std::strerror(errno));
+    return -1;
+}
 
 const int HEADER_COLUMNS[2][5] = {
     {23, 26, 29, 33, 36},  // PC-VAN line 2

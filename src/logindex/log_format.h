@@ -4,6 +4,9 @@
 
 #include <cstdint>
 
+#include "driver/run_options.h"
+#include "match/pattern_match.h"
+
 constexpr int MAX_INDEX_ENTRIES = 3000;
 // A line is read in pieces of at most 8192 bytes plus the terminator.
 constexpr int LINE_BUFFER_SIZE = 8193;
@@ -28,6 +31,35 @@ enum HeaderPatternIndex {
     PATTERN_NIFTY_BANNER = 4,
 };
 extern const char* const HEADER_PATTERNS[5];
+
+// The header patterns of a service's line 1 and line 2.
+constexpr HeaderPatternIndex line1_pattern(int service) {
+    return static_cast<HeaderPatternIndex>(PATTERN_PCVAN_LINE1 + service);
+}
+constexpr HeaderPatternIndex line2_pattern(int service) {
+    return static_cast<HeaderPatternIndex>(PATTERN_PCVAN_LINE2 + service);
+}
+static_assert(line1_pattern(SERVICE_PCVAN) == PATTERN_PCVAN_LINE1 &&
+                  line1_pattern(SERVICE_NIFTY) == PATTERN_NIFTY_LINE1 &&
+                  line2_pattern(SERVICE_PCVAN) == PATTERN_PCVAN_LINE2 &&
+                  line2_pattern(SERVICE_NIFTY) == PATTERN_NIFTY_LINE2,
+              "the patterns of a service's header lines are found by its number");
+
+// The patterns one pass over a log matches, compiled once for all its lines.
+struct HeaderMatchers {
+    PreparedPattern line1;
+    PreparedPattern line2;
+    PreparedPattern banner;  // NIFTY SERVE forum banner lines
+};
+void prepare_header_matchers(int service, HeaderMatchers* matchers);
+// `line` is NUL-terminated; a NUL inside it ends it for the matcher. Only
+// the result counts, so no registers are filled.
+inline bool line_matches(const char* line, const PreparedPattern& pattern) {
+    return match_prepared(nullptr, line, pattern) > 0;
+}
+
+// Prints "Read Error: %s: %s\n" with `path` and errno's text; returns -1.
+int report_read_error(const char* path);
 
 enum HeaderColumn { COLUMN_YEAR, COLUMN_MONTH, COLUMN_DAY, COLUMN_HOUR, COLUMN_MINUTE };
 extern const int HEADER_COLUMNS[2][5];

@@ -2,14 +2,12 @@
 // order. NIFTY SERVE forum banner lines go to the banner tracker instead.
 #include "logindex/log_indexer.h"
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "driver/run_options.h"
 #include "logindex/forum_banner.h"
-#include "match/pattern_match.h"
 #include "platform/platform.h"
 #include "support/sjis_string.h"
 
@@ -29,6 +27,7 @@ constexpr int LINE_COUNT_COLUMN = 38;
 struct LogReader {
     PlatformFile* file;
     const char* path;
+    HeaderMatchers matchers;
     char line[LINE_BUFFER_SIZE];
     int length;  // bytes read into `line`, NULs inside included
 };
@@ -45,15 +44,9 @@ struct HeaderDate {
 int read_next_line(LogReader* reader) {
     reader->length = platform_read_line(reader->file, reader->line, LINE_BUFFER_SIZE);
     if (reader->length < 0) {
-        std::fprintf(stderr, "Read Error: %s: %s\n", reader->path, std::strerror(errno));
-        return -1;
+        return report_read_error(reader->path);
     }
     return reader->length > 0 ? 1 : 0;
-}
-
-bool line_matches(const char* line, int pattern) {
-    MatchRegisters regs;
-    return match_pattern(&regs, line, HEADER_PATTERNS[pattern]) > 0;
 }
 
 // Numbers are read from the line as a C string: a column at or past its end
@@ -133,7 +126,7 @@ int read_header(LogReader* reader, int32_t* first_room, MessageIndexEntry* entry
     if (status < 0) {
         return -1;
     }
-    if (status == 0 || !line_matches(reader->line, PATTERN_PCVAN_LINE2 + run_options.service)) {
+    if (status == 0 || !line_matches(reader->line, reader->matchers.line2)) {
         std::fputs(HEADER_ERROR_MESSAGE, stderr);
         return -1;
     }
@@ -158,14 +151,6 @@ int read_header(LogReader* reader, int32_t* first_room, MessageIndexEntry* entry
     return 0;
 }
 
-// A line that ends in a line feed, or a full piece of a longer one. Anything
-// else is an unterminated last line: the writer drops it from message bodies,
-// and at the head of the new log it would run into the first header line and
-// hide that message from the next run.
-bool is_whole_piece(const LogReader& reader) {
-    return reader.line[reader.length - 1] == '\n' || reader.length == LINE_BUFFER_SIZE - 1;
-}
-
 // Offsets are stored in 32 bits; a larger position must not wrap.
 bool fits_in_offset(int64_t position) {
     return position >= 0 && position <= INT32_MAX;
@@ -178,6 +163,7 @@ bool fits_in_offset(int64_t position) {
 int build_index(const char* path, MessageIndex index) {
     LogReader reader;
     reader.path = path;
+    prepare_header_matchers(run_options.service, &reader.matchers);
     reader.file = platform_open_read(path);
     if (reader.file == nullptr) {
         std::fprintf(stderr, "File Open Error: %s\n", path);
@@ -197,11 +183,11 @@ int build_index(const char* path, MessageIndex index) {
             result = status < 0 ? -1 : count;
             break;
         }
-        if (nifty && line_matches(reader.line, PATTERN_NIFTY_BANNER)) {
-            if (is_whole_piece(reader)) {
-                note_forum_banner(reader.line, static_cast<size_t>(reader.length));
-            }
-        } else if (line_matches(reader.line, run_options.service)) {
+        // A banner that is the unterminated last line counts too: the writer
+        // ends it at the head of the new log.
+        if (nifty && line_matches(reader.line, reader.matchers.banner)) {
+            note_forum_banner(reader.line, static_cast<size_t>(reader.length));
+        } else if (line_matches(reader.line, reader.matchers.line1)) {
             if (!fits_in_offset(line_start)) {
                 std::fprintf(stderr, "File Too Large: %s\n", path);
                 result = -1;
@@ -222,15 +208,13 @@ int build_index(const char* path, MessageIndex index) {
         }
         line_start = platform_tell(reader.file);
         if (line_start < 0) {
-            std::fprintf(stderr, "Read Error: %s: %s\n", path, std::strerror(errno));
-            result = -1;
+            result = report_read_error(path);
             break;
         }
     }
     // A failed close of the log is as suspect as a failed read.
     if (platform_close(reader.file) != 0 && result >= 0) {
-        std::fprintf(stderr, "Read Error: %s: %s\n", path, std::strerror(errno));
-        result = -1;
+        result = report_read_error(path);
     }
     return result;
 }

@@ -1,8 +1,14 @@
 // Writes the sorted log: each message copied from the saved copy at its
 // offset, repeats passed over, and for NIFTY SERVE the latest forum banner
 // line at the head and no other banner line.
+//
+// A message is read from the saved copy in one block as far as it reaches
+// (to where the next message of the file begins), its lines are found in the
+// block with memchr and looked at where they lie, and each run of lines kept
+// one after another is written in one call.
 #include "logindex/sorted_log_writer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -10,84 +16,187 @@
 
 #include "driver/run_options.h"
 #include "logindex/forum_banner.h"
-#include "match/pattern_match.h"
 #include "platform/platform.h"
 
 namespace {
 
 // A piece this long is the front part of a longer line, not a cut-off end.
-constexpr int FULL_PIECE_LENGTH = LINE_BUFFER_SIZE - 1;
+constexpr size_t FULL_PIECE_LENGTH = LINE_BUFFER_SIZE - 1;
 // With line checking a PC-VAN message runs for its body's line count plus the
 // header lines and the lines around the body.
 constexpr int64_t LINES_AROUND_BODY = 5;
+// Messages are a few KiB; a longer one is read in blocks of this size.
+constexpr size_t BLOCK_SIZE = 64 * 1024;
+static_assert(BLOCK_SIZE >= 2 * FULL_PIECE_LENGTH,
+              "a block holds a whole piece after a partial one");
+// Read past where a message ends, so that the line that ends it (the next
+// header line 1, some 30-80 bytes) comes in the same read.
+constexpr int64_t READ_PAST_MESSAGE = 256;
+// Reads past what the index foretells, or with nothing foretold.
+constexpr size_t SMALLEST_READ = 4096;
+constexpr int64_t REACH_UNKNOWN = INT64_MAX;
+
+// The bytes of the saved copy around the message being copied.
+struct SavedBlock {
+    int64_t start;              // file position of data[0]; the stream stands at start + length
+    size_t length;              // bytes held
+    size_t next;                // where the next line begins
+    bool at_end;                // nothing of the saved copy lies past data[length]
+    char data[BLOCK_SIZE + 1];  // and room for a NUL after the line the matcher reads
+};
 
 struct LogCopy {
     PlatformFile* saved;
     PlatformFile* log;
     const char* saved_path;
     const char* log_path;
-    char line[LINE_BUFFER_SIZE];
-    int length;      // bytes in `line`, NULs inside included
-    bool line_open;  // the last byte written to the log is not a line feed
+    HeaderMatchers matchers;
+    size_t run_start;  // kept lines of the block not yet written
+    size_t run_length;
+    bool line_open;  // the log ends in a line without line end, shorter than a full piece
+    SavedBlock block;
 };
-
-int report_read_error(const LogCopy& copy) {
-    std::fprintf(stderr, "Read Error: %s: %s\n", copy.saved_path, std::strerror(errno));
-    return -1;
-}
 
 int report_write_error(const LogCopy& copy) {
     std::fprintf(stderr, "Write Error: %s: %s\n", copy.log_path, std::strerror(errno));
     return -1;
 }
 
-bool line_matches(const char* line, int pattern) {
-    MatchRegisters regs;
-    return match_pattern(&regs, line, HEADER_PATTERNS[pattern]) > 0;
-}
-
-// 1 with a line, 0 at the end of the saved copy, -1 after a reported error.
-int read_saved_line(LogCopy* copy) {
-    copy->length = platform_read_line(copy->saved, copy->line, LINE_BUFFER_SIZE);
-    if (copy->length < 0) {
-        return report_read_error(*copy);
-    }
-    return copy->length > 0 ? 1 : 0;
-}
-
 int write_bytes(LogCopy* copy, const char* bytes, size_t length) {
-    if (length == 0) {
-        return 0;
-    }
-    if (platform_write(copy->log, bytes, length) != 0) {
+    if (length > 0 && platform_write(copy->log, bytes, length) != 0) {
         return report_write_error(*copy);
     }
-    copy->line_open = bytes[length - 1] != '\n';
     return 0;
 }
 
-// The last line of the saved copy may lack its line end (a DOS end-of-file
-// mark, say). Written before another message, it would run into that
-// message's header line, which the next run would no longer recognise; so a
-// message always starts on a line of its own, ended like its header line.
-int start_on_new_line(LogCopy* copy) {
+int write_run(LogCopy* copy) {
+    const size_t length = copy->run_length;
+    copy->run_length = 0;
+    return write_bytes(copy, copy->block.data + copy->run_start, length);
+}
+
+// Kept lines that follow each other in the block go out in one write.
+int keep_line(LogCopy* copy, const char* line, size_t length) {
+    const size_t at = static_cast<size_t>(line - copy->block.data);
+    if (copy->run_length > 0 && copy->run_start + copy->run_length != at && write_run(copy) != 0) {
+        return -1;
+    }
+    if (copy->run_length == 0) {
+        copy->run_start = at;
+    }
+    copy->run_length += length;
+    copy->line_open = line[length - 1] != '\n' && length < FULL_PIECE_LENGTH;
+    return 0;
+}
+
+// Starts reading at file position `offset`, without a seek when the block
+// holds it or ends there.
+int move_to(LogCopy* copy, int64_t offset) {
+    SavedBlock& block = copy->block;
+    if (offset >= block.start && offset <= block.start + static_cast<int64_t>(block.length)) {
+        block.next = static_cast<size_t>(offset - block.start);
+        return 0;
+    }
+    if (platform_seek(copy->saved, offset) != 0) {
+        return report_read_error(copy->saved_path);
+    }
+    block.start = offset;
+    block.length = 0;
+    block.next = 0;
+    block.at_end = false;
+    return 0;
+}
+
+// Reads on after the bytes held, up to file position `wanted` when that lies
+// ahead. The pending run is written first and the unread bytes moved to the
+// front. 0, or -1 after a reported error.
+int read_more(LogCopy* copy, int64_t wanted) {
+    SavedBlock& block = copy->block;
+    if (write_run(copy) != 0) {
+        return -1;
+    }
+    std::memmove(block.data, block.data + block.next, block.length - block.next);
+    block.start += static_cast<int64_t>(block.next);
+    block.length -= block.next;
+    block.next = 0;
+    const size_t room = BLOCK_SIZE - block.length;
+    const int64_t ahead = wanted - (block.start + static_cast<int64_t>(block.length));
+    size_t size =
+        ahead > 0 && static_cast<uint64_t>(ahead) < room ? static_cast<size_t>(ahead) : room;
+    if (ahead <= 0) {
+        size = std::min(room, SMALLEST_READ);
+    }
+    const int64_t got = platform_read_block(copy->saved, block.data + block.length, size);
+    if (got < 0) {
+        return report_read_error(copy->saved_path);
+    }
+    block.length += static_cast<size_t>(got);
+    block.at_end = got == 0;
+    return 0;
+}
+
+// The next line, or piece of a longer line, as the line reader would give
+// it. 1 with a piece, 0 at the end of the saved copy, -1 after a reported
+// error.
+int next_piece(LogCopy* copy, int64_t wanted, char** line, size_t* length) {
+    SavedBlock& block = copy->block;
+    for (;;) {
+        const size_t held = block.length - block.next;
+        char* start = block.data + block.next;
+        const void* newline = std::memchr(start, '\n', std::min(held, FULL_PIECE_LENGTH));
+        if (newline != nullptr) {
+            *length = static_cast<size_t>(static_cast<const char*>(newline) - start) + 1;
+        } else if (held >= FULL_PIECE_LENGTH) {
+            *length = FULL_PIECE_LENGTH;
+        } else if (block.at_end) {
+            *length = held;
+        } else {
+            if (read_more(copy, wanted) != 0) {
+                return -1;
+            }
+            continue;
+        }
+        if (*length == 0) {
+            return 0;
+        }
+        *line = start;
+        block.next += *length;
+        return 1;
+    }
+}
+
+// The matcher reads a NUL-terminated line; one is put after the piece for
+// the while.
+bool piece_matches(char* line, size_t length, const PreparedPattern& pattern) {
+    const char after = line[length];
+    line[length] = '\0';
+    const bool matches = line_matches(line, pattern);
+    line[length] = after;
+    return matches;
+}
+
+// An unterminated last line (a DOS end-of-file mark, say) written before
+// another message would run into that message's header line, which the next
+// run would no longer recognise; so the message starts on a line of its own,
+// ended like its header line. After a full piece the header starts the next
+// piece and is found again, so nothing is added there.
+int start_on_new_line(LogCopy* copy, const char* line, size_t length) {
     if (!copy->line_open) {
         return 0;
     }
-    const bool crlf = copy->length >= 2 && copy->line[copy->length - 2] == '\r' &&
-                      copy->line[copy->length - 1] == '\n';
+    copy->line_open = false;
+    const bool crlf = length >= 2 && line[length - 2] == '\r' && line[length - 1] == '\n';
     return write_bytes(copy, crlf ? "\r\n" : "\n", crlf ? 2 : 1);
 }
 
 // NIFTY SERVE keeps a line that ends in a line feed, except banner lines, and
 // a full piece of a longer line; a shorter end without a line feed (an
-// end-of-file mark, say) is dropped. The last byte is taken from the length,
-// since a NUL may stand inside the line.
-bool nifty_keeps_line(const LogCopy& copy) {
-    if (copy.line[copy.length - 1] == '\n') {
-        return !line_matches(copy.line, PATTERN_NIFTY_BANNER);
+// end-of-file mark, say) is dropped.
+bool nifty_keeps_line(const LogCopy& copy, char* line, size_t length) {
+    if (line[length - 1] == '\n') {
+        return !piece_matches(line, length, copy.matchers.banner);
     }
-    return copy.length == FULL_PIECE_LENGTH;
+    return length == FULL_PIECE_LENGTH;
 }
 
 // A negative count never occurs in a well-formed log; it is taken as 0, as
@@ -98,54 +207,77 @@ int64_t lines_to_copy(const MessageIndexEntry& entry) {
 }
 
 // Copies one message from its offset until its stop rule ends it: a line
-// count for PC-VAN with line checking, else the next header line 1.
-int copy_message(LogCopy* copy, const MessageIndexEntry& entry) {
-    if (platform_seek(copy->saved, entry.offset) != 0) {
-        return report_read_error(*copy);
+// count for PC-VAN with line checking, else the next header line 1. The
+// message is read as far as `reach` (a file position) and a little further.
+int copy_message(LogCopy* copy, const MessageIndexEntry& entry, int64_t reach) {
+    if (move_to(copy, entry.offset) != 0) {
+        return -1;
     }
-    const bool counted = run_options.service == SERVICE_PCVAN && run_options.line_check;
+    const bool pcvan = run_options.service == SERVICE_PCVAN;
+    const bool counted = pcvan && run_options.line_check;
+    const int64_t wanted = reach == REACH_UNKNOWN ? REACH_UNKNOWN : reach + READ_PAST_MESSAGE;
     int64_t lines_left = lines_to_copy(entry);
-    for (int64_t lines_read = 0;; ++lines_read) {
-        const int status = read_saved_line(copy);
-        if (status <= 0) {
-            return status;
+    for (int64_t lines_read = 0; !counted || lines_left > 0; ++lines_read) {
+        char* line = nullptr;
+        size_t length = 0;
+        const int status = next_piece(copy, wanted, &line, &length);
+        if (status < 0) {
+            return -1;
+        }
+        if (status == 0) {
+            break;
         }
         if (counted) {
-            if (lines_left <= 0) {
-                return 0;
-            }
             --lines_left;
-        } else if (lines_read > 0 && line_matches(copy->line, run_options.service)) {
-            return 0;
+        } else if (lines_read > 0 && piece_matches(line, length, copy->matchers.line1)) {
+            break;
         }
-        if (lines_read == 0 && start_on_new_line(copy) != 0) {
+        if (lines_read == 0 && start_on_new_line(copy, line, length) != 0) {
             return -1;
         }
-        const bool keep = run_options.service == SERVICE_PCVAN || nifty_keeps_line(*copy);
-        if (keep && write_bytes(copy, copy->line, static_cast<size_t>(copy->length)) != 0) {
+        const bool keep = pcvan || nifty_keeps_line(*copy, line, length);
+        if (keep ? keep_line(copy, line, length) != 0 : write_run(copy) != 0) {
             return -1;
         }
     }
+    return write_run(copy);
+}
+
+// Where the message at `offset` reaches: the next offset of the index in
+// file order. `file_order` holds the offsets sorted.
+int64_t message_reach(const int32_t* file_order, int count, int32_t offset) {
+    const int32_t* next = std::upper_bound(file_order, file_order + count, offset);
+    return next == file_order + count ? REACH_UNKNOWN : *next;
 }
 
 // A repeat is an entry whose number equals the one just before it; the first
 // entry never is, whatever its number.
 int copy_messages(LogCopy* copy, const MessageIndex index, int count) {
+    int32_t file_order[MAX_INDEX_ENTRIES];
+    const int known = count <= MAX_INDEX_ENTRIES ? count : 0;  // beyond: nothing foretold
+    for (int i = 0; i < known; ++i) {
+        file_order[i] = index[i].offset;
+    }
+    std::sort(file_order, file_order + known);
     for (int i = 0; i < count; ++i) {
         if (i > 0 && index[i].number == index[i - 1].number) {
             continue;
         }
-        if (copy_message(copy, index[i]) != 0) {
+        if (copy_message(copy, index[i], message_reach(file_order, known, index[i].offset)) != 0) {
             return -1;
         }
     }
     return 0;
 }
 
+// A banner that was the unterminated last line of the log is ended before
+// the first message, as any such line is.
 int write_banner(LogCopy* copy) {
     if (run_options.service != SERVICE_NIFTY || latest_banner_length == 0) {
         return 0;
     }
+    copy->line_open = latest_banner_line[latest_banner_length - 1] != '\n' &&
+                      latest_banner_length < FULL_PIECE_LENGTH;
     return write_bytes(copy, latest_banner_line, latest_banner_length);
 }
 
@@ -155,12 +287,28 @@ int close_streams(const LogCopy& copy, int result) {
         result = report_write_error(copy);
     }
     if (platform_close(copy.saved) != 0 && result == 0) {
-        result = report_read_error(copy);
+        result = report_read_error(copy.saved_path);
     }
     if (platform_close(copy.log) != 0 && result == 0) {
         result = report_write_error(copy);
     }
     return result;
+}
+
+// The two opens, kept together in one place.
+int open_streams(LogCopy* copy) {
+    copy->saved = platform_open_read(copy->saved_path);
+    if (copy->saved == nullptr) {
+        std::fprintf(stderr, "File Open Error: %s\n", copy->saved_path);
+        return -1;
+    }
+    copy->log = platform_open_write(copy->log_path);
+    if (copy->log == nullptr) {
+        std::fprintf(stderr, "File Open Error: %s\n", copy->log_path);
+        platform_close(copy->saved);
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -170,17 +318,15 @@ int write_sorted_log(const char* saved_path, const char* log_path, const Message
     LogCopy copy;
     copy.saved_path = saved_path;
     copy.log_path = log_path;
-    copy.length = 0;
+    copy.run_start = 0;
+    copy.run_length = 0;
     copy.line_open = false;
-    copy.saved = platform_open_read(saved_path);
-    if (copy.saved == nullptr) {
-        std::fprintf(stderr, "File Open Error: %s\n", saved_path);
-        return -1;
-    }
-    copy.log = platform_open_write(log_path);
-    if (copy.log == nullptr) {
-        std::fprintf(stderr, "File Open Error: %s\n", log_path);
-        platform_close(copy.saved);
+    copy.block.start = 0;
+    copy.block.length = 0;
+    copy.block.next = 0;
+    copy.block.at_end = false;
+    prepare_header_matchers(run_options.service, &copy.matchers);
+    if (open_streams(&copy) != 0) {
         return -1;
     }
     int result = write_banner(&copy);

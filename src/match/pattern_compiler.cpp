@@ -334,57 +334,6 @@ void compile_sequence(Compiler& c, int depth) {
 
 }  // namespace
 
-bool has_fixed_start(const char* pattern) {
-    return pattern != nullptr && pattern[0] == '^' && std::strpbrk(pattern, "|\xF0") == nullptr;
-}
-
-// Reads the item and the repeat characters after it exactly as
-// compile_sequence does, so the words are the ones the full compile makes.
-int compile_fixed_item(const char* pattern, size_t* position, uint16_t* words, size_t capacity,
-                       size_t* word_count, bool* repeated) {
-    *word_count = 0;
-    *repeated = false;
-    Compiler c{pattern, *position,
-               words,   capacity < MAX_PATTERN_WORDS ? capacity : MAX_PATTERN_WORDS,
-               0,       false};
-    CharUnit unit = 0;
-    if (read_pattern_char(c, &unit) != READ_CHAR) return 0;
-    uint8_t kind = unit < 0x80 ? PATTERN_CHAR_KINDS[unit] : KIND_LITERAL;
-    if (kind != KIND_LITERAL && kind != KIND_DELETE && kind != KIND_CLASS && kind != KIND_BACKSLASH)
-        return 0;
-    size_t item_start = 0;
-    compile_item(c, unit, &item_start, 0);
-    if (c.count == 0) return 0;  // a trailing backslash: nothing to match
-    size_t item_end = c.position;
-    // "*" or "?" anywhere in the run of repeats after the item makes it
-    // optional ('a+?' is '(a+)?'); "+" alone keeps one pass required.
-    for (;;) {
-        CharUnit next = 0;
-        if (read_pattern_char(c, &next) != READ_CHAR || (next != '*' && next != '+' && next != '?'))
-            break;
-        if (next != '+') return 0;
-        *repeated = true;
-    }
-    append(c, TOK_END);
-    if (c.failed) return -1;
-    if (!*repeated) *position = item_end;
-    *word_count = c.count;
-    return 1;
-}
-
-int compile_pattern_rest(const char* pattern, size_t position, uint16_t* words, size_t capacity,
-                         size_t* word_count) {
-    *word_count = 0;
-    Compiler c{pattern, position,
-               words,   capacity < MAX_PATTERN_WORDS ? capacity : MAX_PATTERN_WORDS,
-               0,       false};
-    compile_sequence(c, 0);
-    append(c, TOK_END);
-    if (c.failed) return -1;
-    *word_count = c.count;
-    return 0;
-}
-
 int compile_pattern(const char* pattern, uint16_t* words, size_t capacity, size_t* word_count) {
     *word_count = 0;
     if (pattern == nullptr) return -1;

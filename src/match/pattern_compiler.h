@@ -113,27 +113,3 @@ inline CharUnit read_unit(const char* string, size_t* position, bool* ended) {
 // compiled form would exceed `capacity` or MAX_PATTERN_WORDS, or nests groups
 // deeper than MAX_GROUP_NESTING.
 int compile_pattern(const char* pattern, uint16_t* words, size_t capacity, size_t* word_count);
-
-// Every match of an anchored pattern without alternation runs through its
-// leading literals, escapes and classes one text unit each, unless a "*" or
-// "?" makes one optional. The matcher compiles and tries them one at a time,
-// so most lines are turned away at their first character, and compiles the
-// rest of the pattern only for a line that gets past them.
-//
-// True when the pattern has that fixed start: anchored, and no vertical bar
-// byte (nor the lead byte 0xF0, whose pairs can stand for one) anywhere.
-bool has_fixed_start(const char* pattern);
-// Compiles the item at byte `*position` of such a pattern, TOK_END appended,
-// when it is one of the required one-unit items, and moves `*position` past
-// it. An item that "+" repeats is compiled too, since its first pass is
-// required, but `*repeated` is set and `*position` left on it: the full
-// search must take it from there. Returns 1 with an item, 0 where the fixed
-// start ends, -1 when the item does not fit `capacity`.
-int compile_fixed_item(const char* pattern, size_t* position, uint16_t* words, size_t capacity,
-                       size_t* word_count, bool* repeated);
-// Compiles the pattern from byte `position` on as compile_pattern compiles
-// what follows the fixed items: the same words, TOK_END last. 0, or -1 when
-// it would exceed `capacity` (the room the fixed items left) or
-// MAX_PATTERN_WORDS, or nest too deep.
-int compile_pattern_rest(const char* pattern, size_t position, uint16_t* words, size_t capacity,
-                         size_t* word_count);

@@ -34,6 +34,9 @@ PlatformFile* platform_open_write(const char* path);
 // '\n', at most size - 1 bytes, then a NUL. Returns the bytes read (NULs inside
 // the line count), 0 at the end of the file, -1 on a read error.
 int platform_read_line(PlatformFile* file, char* buffer, int size);
+// Reads up to `size` bytes: the count, 0 at the end of the file, -1 on a read
+// error. Fewer than `size` only at the end of the file.
+int64_t platform_read_block(PlatformFile* file, char* buffer, size_t size);
 // Position of the next byte to be read, or -1.
 int64_t platform_tell(PlatformFile* file);
 // Moves to `offset` bytes from the start. 0 or -1.

@@ -145,6 +145,29 @@ int platform_read_line(PlatformFile* file, char* buffer, int size) {
     return static_cast<int>(length);
 }
 
+// Bytes still in the line buffer first, the rest straight from the stream.
+int64_t platform_read_block(PlatformFile* file, char* buffer, size_t size) {
+    size_t held = file->buffered - file->next;
+    size_t taken = held < size ? held : size;
+    std::memcpy(buffer, file->buffer + file->next, taken);
+    file->next += taken;
+    if (taken == size) {
+        return static_cast<int64_t>(taken);
+    }
+    file->buffer_start += static_cast<int64_t>(file->buffered);
+    file->buffered = 0;
+    file->next = 0;
+    if (platform_fail_if_injected(OP_READ)) {
+        return -1;
+    }
+    size_t got = std::fread(buffer + taken, 1, size - taken, file->stream);
+    file->buffer_start += static_cast<int64_t>(got);
+    if (got < size - taken && std::ferror(file->stream) != 0) {
+        return -1;
+    }
+    return static_cast<int64_t>(taken + got);
+}
+
 int64_t platform_tell(PlatformFile* file) {
     if (platform_fail_if_injected(OP_TELL)) {
         return -1;
