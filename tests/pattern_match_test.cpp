@@ -542,18 +542,18 @@ void expect_filter_exact(const PreparedPattern& prepared, const char* pattern, c
 // double-byte ranges, negated classes, ".", "+" around the item, and
 // patterns without a required first item. "#" is also F0 A1.
 const char* const FILTERED_PATTERNS[] = {
-    PATTERNS[0],
-    PATTERNS[1],
-    PATTERNS[2],
-    PATTERNS[3],
-    PATTERNS[4],
+    HEADER_PATTERNS[0],
+    HEADER_PATTERNS[1],
+    HEADER_PATTERNS[2],
+    HEADER_PATTERNS[3],
+    HEADER_PATTERNS[4],
     "^#",
     "^[0-9]x",
     "^[^0-9]",
     "^.",
     "^(ab)+c",
     "^a+",
-    "^" TITLE,
+    "^" PCVAN_TITLE,
     "^[\x81\x40-\x84\xBE]",
     "^[\xF0\xA1-z]",
     "^\\j2422",
@@ -593,7 +593,7 @@ TEST(FirstCharFilter, AgreesWithTheEngineOnRandomLines) {
     constexpr int LINES = 2000000;
 #endif
     PreparedPattern prepared[5];
-    for (int p = 0; p < 5; ++p) ASSERT_EQ(prepare_pattern(&prepared[p], PATTERNS[p]), 0);
+    for (int p = 0; p < 5; ++p) ASSERT_EQ(prepare_pattern(&prepared[p], HEADER_PATTERNS[p]), 0);
     RandomSource random{4242};
     char line[24];
     for (int n = 0; n < LINES; ++n) {
@@ -601,7 +601,7 @@ TEST(FirstCharFilter, AgreesWithTheEngineOnRandomLines) {
         for (uint32_t k = 0; k < length; ++k) line[k] = BYTES[random.next(sizeof BYTES)];
         line[length] = '\0';  // the table's own NUL stands inside some lines
         const int p = static_cast<int>(random.next(5));
-        expect_filter_exact(prepared[p], PATTERNS[p], line, length);
+        expect_filter_exact(prepared[p], HEADER_PATTERNS[p], line, length);
         if (HasFatalFailure()) return;
     }
 }
