@@ -184,7 +184,7 @@ TEST(HeaderColumns, ReadTheWorkedExamples) {
     ASSERT_NE(paren, nullptr);
     EXPECT_EQ(paren - pcvan, 39);
     EXPECT_EQ(read_number(paren + 1), 12);
-    EXPECT_EQ(read_number("#1234/1250 x" + 1), 1234);
+    EXPECT_EQ(read_number(&"#1234/1250 x"[1]), 1234);
 
     const char nifty[] = "( 3)   96/05/12 21:34 x\n";
     fields = read_header_fields(nifty, 1);
