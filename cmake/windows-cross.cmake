@@ -1,6 +1,7 @@
 # Settings of the Windows build made with the mingw-w64 cross compilers
 # (cmake/mingw-w64-x86_64.cmake): a self-contained zembra.exe, tests run
-# under Wine, GoogleTest built from source, and the release zip.
+# under Wine, GoogleTest built from source. The release zip is made in
+# cmake/windows-package.cmake.
 
 # No DLLs beyond the system's, and the 1 MiB stack that a Windows console
 # program gets; the test programs share it so the matcher's deep-match test
@@ -22,8 +23,13 @@ set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
 
 # Debian ships GoogleTest as sources only for foreign targets; build them
 # here, under the names find_package(GTest) would give.
+set(ZEMBRA_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
+if(ZEMBRA_BUILD_TESTS AND NOT EXISTS ${ZEMBRA_GTEST_SOURCE}/CMakeLists.txt
+   AND ZEMBRA_BUILD_TESTS STREQUAL "AUTO")
+  message(WARNING "GoogleTest sources not found in ${ZEMBRA_GTEST_SOURCE}: the tests are not built")
+  set(ZEMBRA_BUILD_TESTS OFF)
+endif()
 if(ZEMBRA_BUILD_TESTS)
-  set(ZEMBRA_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
   set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
   set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
@@ -33,16 +39,3 @@ if(ZEMBRA_BUILD_TESTS)
     add_library(GTest::gtest_main ALIAS gtest_main)
   endif()
 endif()
-
-# zembra.exe, README.md and whatever examples/ holds, zipped.
-set(ZEMBRA_RELEASE_NAME zembra-${PROJECT_VERSION}-win64)
-add_custom_target(release-zip
-  COMMAND ${CMAKE_COMMAND}
-    -DPROGRAM=$<TARGET_FILE:zembra>
-    -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
-    -DSTAGE_DIR=${CMAKE_BINARY_DIR}/release
-    -DRELEASE_NAME=${ZEMBRA_RELEASE_NAME}
-    -P ${CMAKE_CURRENT_LIST_DIR}/release-zip.cmake
-  DEPENDS zembra
-  COMMENT "Packing ${ZEMBRA_RELEASE_NAME}.zip"
-  VERBATIM)

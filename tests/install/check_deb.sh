@@ -1,7 +1,8 @@
 #!/bin/sh
-# The Debian package made by cpack holds bin/zembra and the gzipped manual
-# page with the expected control fields, and the zembra unpacked from it (into
-# a scratch folder: nothing is installed on this machine) sorts the examples.
+# The Debian package made by cpack holds bin/zembra, the gzipped manual page,
+# the copyright file and changelog with the expected control fields, lintian
+# finds nothing to report, and the zembra unpacked from it (into a scratch
+# folder: nothing is installed on this machine) sorts the examples.
 # Usage: check_deb.sh CPACK BUILD_DIR SOURCE_DIR; exit status 77 = skipped.
 set -eu
 cpack=$1 build=$2 source=$3
@@ -20,7 +21,8 @@ set -- "$scratch"/package/*.deb
 deb=$1
 
 dpkg-deb -c "$deb" >"$scratch/contents.txt"
-for path in ./usr/bin/zembra ./usr/share/man/man1/zembra.1.gz; do
+for path in ./usr/bin/zembra ./usr/share/man/man1/zembra.1.gz ./usr/share/doc/zembra/copyright \
+    ./usr/share/doc/zembra/changelog.Debian.gz; do
     grep -q " $path\$" "$scratch/contents.txt" || fail "$path missing from the package: $(cat "$scratch/contents.txt")"
 done
 ! grep -q " ./usr/share/man/man1/zembra.1\$" "$scratch/contents.txt" || fail "plain zembra.1 packed too"
@@ -29,7 +31,7 @@ field() {
     dpkg-deb -f "$deb" "$1"
 }
 [ "$(field Package)" = zembra ] || fail "Package: $(field Package)"
-[ "$(field Maintainer)" = "zembra developers" ] || fail "Maintainer: $(field Maintainer)"
+[ "$(field Maintainer)" = "zembra maintainers <zembra@users.noreply.invalid>" ] || fail "Maintainer: $(field Maintainer)"
 [ "$(field Section)" = utils ] || fail "Section: $(field Section)"
 case "$(field Version)" in 1.24*) ;; *) fail "Version: $(field Version)" ;; esac
 case "$(field Depends)" in *libc6*) ;; *) fail "Depends lacks libc6: $(field Depends)" ;; esac
@@ -37,5 +39,26 @@ case "$(field Depends)" in *libc6*) ;; *) fail "Depends lacks libc6: $(field Dep
 dpkg-deb -x "$deb" "$scratch/root"
 gzip -dc "$scratch/root/usr/share/man/man1/zembra.1.gz" | cmp -s - "$source/doc/zembra.1" ||
     fail "the packed manual page is not doc/zembra.1"
+doc=$scratch/root/usr/share/doc/zembra
+head -n 1 "$doc/copyright" | grep -q "^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\$" ||
+    fail "copyright is not machine-readable: $(head -n 1 "$doc/copyright")"
+grep -q "^Copyright: 2026 The zembra authors\$" "$doc/copyright" || fail "copyright lacks the copyright line"
+# The licence's text, paragraph breaks written as " .", is the copyright's License paragraph.
+sed -n '/^License: Expat$/,$p' "$doc/copyright" | sed '1d; s/^ \.$//; s/^ //' >"$scratch/licence.txt"
+sed '/^MIT License$/d; /^Copyright /d' "$source/LICENSE" | sed '/./,$!d' | cmp -s - "$scratch/licence.txt" ||
+    fail "the copyright's License paragraph is not LICENSE: $(cat "$doc/copyright")"
+gzip -dc "$doc/changelog.Debian.gz" | head -n 1 | grep -q "^zembra ($(field Version)) " ||
+    fail "changelog.Debian does not start with version $(field Version)"
 check_sorts_examples "$scratch/root/usr/bin/zembra" "$source" "$scratch/work"
-echo "the Debian package $(basename "$deb") is complete and its zembra works"
+
+if ! command -v lintian >/dev/null 2>&1; then
+    echo "the Debian package $(basename "$deb") is complete and its zembra works;" \
+        "lintian is not installed: its check was skipped"
+    exit 77
+fi
+# CI runs as root, which lintian only warns about.
+allow_root=""
+[ "$(id -u)" != 0 ] || allow_root=--allow-root
+lintian $allow_root "$deb" >"$scratch/lintian.txt" 2>&1 || fail "lintian failed: $(cat "$scratch/lintian.txt")"
+[ ! -s "$scratch/lintian.txt" ] || fail "lintian: $(cat "$scratch/lintian.txt")"
+echo "the Debian package $(basename "$deb") is complete, lintian is silent and its zembra works"

@@ -1,6 +1,7 @@
 #!/bin/sh
 # `cmake --install` into a scratch prefix gives a zembra that sorts the
-# example logs and a manual page that man renders without warnings.
+# example logs (stripped, in a Release build) and a manual page that man
+# renders without warnings.
 # Usage: check_install.sh CMAKE BUILD_DIR SOURCE_DIR
 set -eu
 cmake=$1 build=$2 source=$3
@@ -15,6 +16,16 @@ page=$scratch/prefix/share/man/man1/zembra.1
 [ -x "$program" ] || fail "bin/zembra missing or not executable"
 cmp -s "$page" "$source/doc/zembra.1" || fail "share/man/man1/zembra.1 missing or not doc/zembra.1"
 check_sorts_examples "$program" "$source" "$scratch/work"
+
+# A Release build installs a stripped zembra: no symbol table, no debug sections.
+case "$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")" in
+Release | MinSizeRel)
+    if command -v readelf >/dev/null 2>&1; then
+        ! readelf -S "$program" | grep -q "\.symtab\|\.debug_" ||
+            fail "the installed zembra of a Release build is not stripped"
+    fi
+    ;;
+esac
 
 if command -v man >/dev/null 2>&1; then
     MANWIDTH=80 man --warnings -l "$page" >"$scratch/page.txt" 2>"$scratch/warnings.txt" ||

@@ -1,0 +1,48 @@
+# Run by CPack on its staging folder before packing the Debian package: adds
+# the files Debian wants in /usr/share/doc/zembra (a machine-readable
+# copyright file made from LICENSE, a gzipped changelog) and lintian's
+# overrides, and gzips every manual page, as Debian packages carry them.
+set(root "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
+set(source "${CPACK_ZEMBRA_SOURCE_DIR}")
+set(doc "${root}/share/doc/${CPACK_PACKAGE_NAME}")
+file(MAKE_DIRECTORY "${doc}")
+
+# The licence text goes in as a DEP-5 "License:" paragraph: every line
+# indented by one space, empty lines written as " .". Debian calls MIT "Expat".
+file(STRINGS "${source}/LICENSE" licence_lines)
+set(licence_text "")
+set(leading TRUE)
+foreach(line IN LISTS licence_lines)
+  if(line MATCHES "^(MIT License|Copyright .*)$")
+    continue()
+  elseif(line STREQUAL "")
+    if(NOT leading)
+      string(APPEND licence_text " .\n")
+    endif()
+  else()
+    string(APPEND licence_text " ${line}\n")
+    set(leading FALSE)
+  endif()
+endforeach()
+file(STRINGS "${source}/LICENSE" copyright_line REGEX "^Copyright ")
+string(REGEX REPLACE "^Copyright (\\(c\\) )?" "" copyright_holder "${copyright_line}")
+file(WRITE "${doc}/copyright"
+  "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+  "Upstream-Name: ${CPACK_PACKAGE_NAME}\n"
+  "\n"
+  "Files: *\n"
+  "Copyright: ${copyright_holder}\n"
+  "License: Expat\n"
+  "${licence_text}")
+
+configure_file("${source}/packaging/debian/changelog.in" "${doc}/changelog.Debian" @ONLY)
+configure_file("${source}/packaging/debian/lintian-overrides"
+  "${root}/share/lintian/overrides/${CPACK_PACKAGE_NAME}" COPYONLY)
+
+file(GLOB_RECURSE pages "${root}/share/man/man*/*.[1-9]")
+foreach(file IN LISTS pages ITEMS "${doc}/changelog.Debian")
+  execute_process(COMMAND gzip -9nf "${file}" RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "gzip ${file} failed: ${result}")
+  endif()
+endforeach()
