@@ -16,16 +16,11 @@ bool is_digit_byte(char c) {
     return c >= '0' && c <= '9';
 }
 
-// The C locale's white space; log bytes of 0x80 and above are never blank.
-bool is_white_space_byte(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 // The date key of the "yy/mm/dd" whose first "/" is `slash`, or 0 when the
 // bytes there do not make a date.
 uint32_t banner_date_key(const char* line, const char* slash) {
     if (slash - line < 2 || !is_digit_byte(slash[-1]) ||
-        !(is_digit_byte(slash[-2]) || is_white_space_byte(slash[-2]))) {
+        !(is_digit_byte(slash[-2]) || is_blank_byte(slash[-2]))) {
         return 0;
     }
     const int year = full_year(read_number(slash - 2));

@@ -37,9 +37,7 @@ const int HEADER_COLUMNS[2][5] = {
     {7, 10, 13, 16, 19},   // NIFTY SERVE line 2
 };
 
-// The bytes isspace accepts in the C locale; the program never changes locale,
-// and a fixed set keeps log bytes of 0x80 and above out of the question.
-static bool is_blank_byte(char c) {
+bool is_blank_byte(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 

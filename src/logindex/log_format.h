@@ -64,6 +64,10 @@ int report_read_error(const char* path);
 enum HeaderColumn { COLUMN_YEAR, COLUMN_MONTH, COLUMN_DAY, COLUMN_HOUR, COLUMN_MINUTE };
 extern const int HEADER_COLUMNS[2][5];
 
+// The bytes isspace accepts in the C locale; the program never changes locale,
+// and a fixed set keeps log bytes of 0x80 and above out of the question.
+bool is_blank_byte(char c);
+
 // The C library's decimal conversion: blanks skipped, optional sign, digits up
 // to the first non-digit, 0 when none. Wraps instead of overflowing.
 int32_t read_number(const char* text);

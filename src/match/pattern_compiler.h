@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "match/sjis_bytes.h"
+
 // One character: a single byte's value, or the JIS row/cell of a double-byte
 // character.
 using CharUnit = uint16_t;
@@ -69,10 +71,6 @@ extern const uint8_t PATTERN_CHAR_KINDS[128];
 
 inline bool is_operator_word(uint16_t word) {
     return (word & 0x80FF) == 0;
-}
-
-inline bool is_sjis_lead_byte(unsigned char byte) {
-    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
 }
 
 inline CharUnit sjis_to_jis(unsigned char lead, unsigned char trail) {

@@ -2,14 +2,6 @@
 
 #include <cstring>
 
-bool is_sjis_lead_byte(unsigned char byte) {
-    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-}
-
-bool is_sjis_trail_byte(unsigned char byte) {
-    return (byte >= 0x40 && byte <= 0x7E) || (byte >= 0x80 && byte <= 0xFC);
-}
-
 // Kind of `byte` given the kind of the byte before it (SJIS_SINGLE at the
 // start of a string). A lead byte claims the next byte only when that byte can
 // be a trail; otherwise the walk starts afresh with it.

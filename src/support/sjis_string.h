@@ -2,15 +2,14 @@
 // never cut a double-byte character in half.
 #pragma once
 
+#include "match/sjis_bytes.h"
+
 enum SjisByteKind {
     SJIS_BAD_INDEX = -1,
     SJIS_SINGLE = 0,
     SJIS_LEAD = 1,
     SJIS_TRAIL = 2,
 };
-
-bool is_sjis_lead_byte(unsigned char byte);
-bool is_sjis_trail_byte(unsigned char byte);
 
 // Kind of the byte at `index` of `s` (SjisByteKind values).
 int sjis_byte_kind(const char* s, int index);
