@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/log_rewrite.h"
 #include "driver/run_options.h"
 #include "platform/platform.h"
 #include "support/failing_runs.h"
@@ -132,7 +133,7 @@ class FinishRewrite : public testing::Test {
     int finish(const char* saved, const char* log, std::string* err) {
         InDirectory inside(dir.path());
         testing::internal::CaptureStderr();
-        int result = finish_rewrite(saved, log, index, 2);
+        int result = finish_rewrite(saved, log, index, 2, nullptr);
         platform_fail_operation(0, 0);
         *err = testing::internal::GetCapturedStderr();
         return result;
@@ -167,7 +168,7 @@ TEST_F(FinishRewrite, EveryFailureLeavesAWholeLog) {
     auto job = [&] {
         fs::remove("LOG.TXT");
         write_file("LOG.BAK", PCVAN_LOG);
-        return finish_rewrite("LOG.BAK", "LOG.TXT", index, 2);
+        return finish_rewrite("LOG.BAK", "LOG.TXT", index, 2, nullptr);
     };
     sweep_failures(ENOSPC, job, [&](long, const FailedRun& run) {
         const std::string& err = run.err;

@@ -19,52 +19,6 @@
 
 namespace {
 
-// A PC-VAN log of `messages` messages in reverse order, each `body_lines` long.
-std::string make_large_pcvan_log(int messages, int body_lines) {
-    std::string log = "ATDT 0120-XX-XXXX\r\nCONNECT 2400\r\n";
-    char line[256];
-    for (int number = messages; number >= 1; --number) {
-        int day = number / 8;
-        std::snprintf(line, sizeof line, "#%d/%d TITLE %d\r\n", number, messages, number);
-        log += line;
-        // The title, then the code, date, time and line count.
-        std::snprintf(
-            line, sizeof line, PCVAN_TITLE " (ABC01234)  %02d/%02d/%02d  %02d:%02d (%d) TITLE\r\n",
-            96 + day / 360, day / 30 % 12 + 1, day % 30 + 1, number % 24, number % 60, body_lines);
-        log += line;
-        log += "\r\n";
-        for (int i = 0; i < body_lines; ++i) {
-            std::snprintf(line, sizeof line,
-                          "message %d line %d: the quick brown fox jumps over the lazy dog.\r\n",
-                          number, i);
-            log += line;
-        }
-        log += "\r\n\r\n";
-    }
-    return log;
-}
-
-pid_t start_zembra(const std::string& directory, const std::vector<std::string>& args) {
-    pid_t child = fork();
-    if (child == 0) {
-        if (chdir(directory.c_str()) != 0) {
-            _exit(127);
-        }
-        freopen("/dev/null", "w", stderr);
-        std::vector<char*> argv;
-        std::string program = ZEMBRA_BINARY;
-        argv.push_back(program.data());
-        std::vector<std::string> copies = args;
-        for (auto& arg : copies) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    return child;
-}
-
 bool some_file_holds(const std::string& directory, const std::string& bytes) {
     for (const auto& name : list_directory(directory)) {
         std::string path = directory + "/" + name;
@@ -78,7 +32,22 @@ bool some_file_holds(const std::string& directory, const std::string& bytes) {
 struct CrashCase {
     const char* name;
     const char* switches;
+    bool interrupts;  // SIGINT, SIGTERM and SIGHUP in turn instead of SIGKILL
 };
+
+// An interrupted run has put the log back under its name, or finished; no
+// side file is left.
+void expect_log_in_place(const std::string& directory, const std::string& original,
+                         const std::string& sorted) {
+    std::string log = read_file(directory + "/FORUM.LOG");
+    if (!file_exists(directory + "/FORUM.LOG")) {
+        log = read_file(directory + "/forum.log");
+    }
+    ASSERT_TRUE(log == original || log == sorted);
+    for (const auto& name : list_directory(directory)) {
+        ASSERT_FALSE(name.starts_with("FORUM.$")) << name;
+    }
+}
 
 class CrashSafety : public testing::TestWithParam<CrashCase> {};
 
@@ -96,7 +65,8 @@ TEST_P(CrashSafety, KilledRewriteLosesNothing) {
     const std::string sorted = read_file(dir.file("FORUM.LOG"));
     ASSERT_TRUE(sorted != original);
 
-    const int kills = 24;
+    const int kills = crash.interrupts ? 12 : 24;
+    const int signals[] = {SIGINT, SIGTERM, SIGHUP};
     int killed_mid_run = 0;
     int caught_rewriting = 0;  // killed with the log neither untouched nor sorted
     for (int k = 0; k < kills; ++k) {
@@ -105,9 +75,9 @@ TEST_P(CrashSafety, KilledRewriteLosesNothing) {
             std::remove(dir.file(name).c_str());
         }
         write_file(dir.file("forum.log"), original);
-        pid_t child = start_zembra(dir.path(), {crash.switches, "forum.log"});
+        pid_t child = start_program(dir.path(), {crash.switches, "forum.log"});
         std::this_thread::sleep_for(whole_run * k / kills);
-        kill(child, SIGKILL);
+        kill(child, crash.interrupts ? signals[k % 3] : SIGKILL);
         int status = 0;
         waitpid(child, &status, 0);
         bool was_killed = WIFSIGNALED(status);
@@ -120,6 +90,9 @@ TEST_P(CrashSafety, KilledRewriteLosesNothing) {
         bool untouched = list_directory(dir.path()) == std::vector<std::string>{"forum.log"} &&
                          read_file(dir.file("forum.log")) == original;
         caught_rewriting += was_killed && !finished && !untouched ? 1 : 0;
+        if (crash.interrupts) {
+            expect_log_in_place(dir.path(), original, sorted);
+        }
 
         RunResult again = run_program(dir.path(), {crash.switches, "forum.log"});
         ASSERT_EQ(again.status, 0) << again.err;
@@ -133,7 +106,12 @@ TEST_P(CrashSafety, KilledRewriteLosesNothing) {
     EXPECT_GT(caught_rewriting, 0) << killed_mid_run << " kills before the process ended";
 }
 
-const CrashCase CRASH_CASES[] = {{"backup", "-P"}, {"no_backup", "-PB"}};
+const CrashCase CRASH_CASES[] = {
+    {"backup", "-P", false},
+    {"no_backup", "-PB", false},
+    {"backup_interrupted", "-P", true},
+    {"no_backup_interrupted", "-PB", true},
+};
 
 INSTANTIATE_TEST_SUITE_P(Modes, CrashSafety, testing::ValuesIn(CRASH_CASES),
                          [](const auto& info) { return std::string(info.param.name); });

@@ -27,9 +27,19 @@ constexpr const char SWITCH_MARKS[] = "-";
 
 struct PlatformFile;
 
-// Binary streams. open_write creates the file or empties an existing one.
+// Binary streams. open_write creates the file or empties an existing one,
+// unless platform_create_new has just created `path`: then it takes that file.
 PlatformFile* platform_open_read(const char* path);
 PlatformFile* platform_open_write(const char* path);
+// Creates `path` as a new, empty file that only the runner may open, failing
+// with EEXIST when any entry (a symbolic link too) has that name, and keeps it
+// open for the next platform_open_write of the same `path`; the new log is
+// written so, and nothing can be slipped in between. (POSIX:
+// O_CREAT|O_EXCL|O_NOFOLLOW; Windows: CREATE_NEW.)
+int platform_create_new(const char* path);
+// Closes a file from platform_create_new that was never taken (the write
+// failed earlier); the caller removes it.
+void platform_drop_new();
 // Reads like fgets with a buffer of `size` bytes: up to and including the next
 // '\n', at most size - 1 bytes, then a NUL. Returns the bytes read (NULs inside
 // the line count), 0 at the end of the file, -1 on a read error.
@@ -59,6 +69,65 @@ int platform_remove(const char* path);
 int platform_rename(const char* from, const char* to);
 // 1 when both names reach the same file, 0 when not, -1 when either fails.
 int platform_same_file(const char* a, const char* b);
+// Replaces `to`, if it exists, by `from` in one step: at every instant `to`
+// names either its old file or `from`'s. Only the old .BAK is replaced so.
+// (POSIX rename; Windows MoveFileExA with MOVEFILE_REPLACE_EXISTING.)
+int platform_replace(const char* from, const char* to);
+// Makes the renames and creations in the directory holding `path` durable.
+// (POSIX: fsync of the directory; Windows: nothing, NTFS logs them.)
+int platform_sync_directory(const char* path);
+// 1 when no other entry of the directory holding `path` has its final name
+// ignoring letter case, 0 when one has, -1 on failure. (Windows: always 1.)
+int platform_name_is_unique(const char* path);
+// The file a symbolic link at `path` finally leads to, a relative target
+// taken relative to the link's directory; `path` itself when it is no link.
+// -1 (ELOOP) for a loop. (Windows: `path` itself.)
+int platform_link_target(const char* path, char* target, size_t size);
+
+// What tells whether a file is still the one read: the same file (device and
+// inode; volume and file index) with the same size and modification time.
+struct PlatformFileIdentity {
+    uint64_t device;
+    uint64_t file_id;
+    int64_t size;
+    int64_t modified;  // nanoseconds (POSIX) or 100-nanosecond units (Windows)
+    uint32_t mode;     // permission bits (POSIX) or file attributes (Windows)
+    uint32_t owner;
+    uint32_t group;
+};
+int platform_identify(PlatformFile* file, PlatformFileIdentity* identity);
+// Of the entry `path` itself: a symbolic link is not followed.
+int platform_identify_named(const char* path, PlatformFileIdentity* identity);
+// Gives the file `path` the permission bits (and, where the runner may, the
+// owner and group) of `from`. (Windows: the read-only attribute.)
+int platform_copy_owner_and_mode(const char* path, const PlatformFileIdentity* from);
+
+// Runs exclude each other per log: the file at `path` is locked for this
+// process until platform_unlock_file, and only while `path` still names the
+// locked file. 0 when locked, -2 when another run holds it (nothing waits),
+// -1 on failure. The lock goes with the process, a crash included. One file
+// at a time. (POSIX: flock on a descriptor of the file; Windows: LockFileEx.)
+int platform_lock_file(const char* path);
+void platform_unlock_file();
+
+// Interrupts (SIGINT, SIGTERM, SIGHUP; Windows console control events) during
+// a rewrite undo it: the handler removes the partial new log, renames the
+// saved copy back under the log's name without replacing anything, names a
+// copy it cannot put back ("Saved copy kept: NAME"), and ends the process
+// with the signal. What is undone follows the step last set.
+enum RewriteStep {
+    STEP_NONE,      // nothing moved: the interrupt just ends the process
+    STEP_MOVED,     // the log lies under the saved name
+    STEP_WRITING,   // and the new log is being written under the side name
+    STEP_REPLACED,  // the new log is in place; the saved copy is still to go
+};
+// Records the three names for the handler (installed on the first call).
+int platform_guard_names(const char* log, const char* saved, const char* side);
+void platform_guard_step(RewriteStep step);
+// Held across a rename (or a creation) and the step that records it, so
+// that the handler never sees one without the other. Holds nest.
+void platform_hold_interrupts();
+void platform_release_interrupts();
 
 // Free bytes the calling user may write on the volume of `root` ("C:\" style),
 // or, for a null root, on the current drive: on POSIX the file system that
@@ -84,6 +153,10 @@ enum PlatformOperation {
 // From now on, operation number `n` (1-based, counted across all kinds) fails
 // with `error`; n = 0 turns injection off. Resets the count.
 void platform_fail_operation(long n, int error);
+// From now on, operation number `n` first calls `hook` (which may change the
+// files, or raise a signal) and then goes ahead; n = 0 turns it off. Resets
+// the count.
+void platform_call_at_operation(long n, void (*hook)());
 long platform_operation_count();
 // Called by every operation; returns the errno to fail with, or 0.
 int platform_injected_failure(PlatformOperation operation);

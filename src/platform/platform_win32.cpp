@@ -5,6 +5,7 @@
 #define NOMINMAX
 #include "platform/platform_win32.h"
 
+#include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
@@ -117,6 +118,29 @@ int platform_sync(PlatformFile* file) {
         return -1;
     }
     return 0;
+}
+
+// CREATE_NEW refuses any existing name, as O_EXCL does.
+FILE* open_new_stream(const char* name) {
+    HANDLE handle = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = errno_from_win32(GetLastError());
+        return nullptr;
+    }
+    int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY);
+    if (descriptor < 0) {
+        CloseHandle(handle);
+        DeleteFileA(name);
+        errno = EIO;
+        return nullptr;
+    }
+    FILE* stream = _fdopen(descriptor, "wb");
+    if (stream == nullptr) {
+        _close(descriptor);
+        DeleteFileA(name);
+    }
+    return stream;
 }
 
 // The length check of the names is all the resolving Windows needs.
@@ -276,3 +300,104 @@ int get_disk_free_bytes(const char* root, const char* path, uint64_t* free_bytes
     }
     return result;
 }
+
+// --- Replacing rename, identity, permissions -----------------------------------------
+
+int platform_replace(const char* from, const char* to) {
+    if (platform_fail_if_injected(OP_RENAME)) {
+        return -1;
+    }
+    char source[NAME_BUFFER_SIZE];
+    char target[NAME_BUFFER_SIZE];
+    if (resolve_existing_name(from, source, sizeof source) != 0 ||
+        resolve_new_name(to, target, sizeof target) != 0) {
+        return -1;
+    }
+    if (!MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING)) {
+        errno = errno_from_win32(GetLastError());
+        return -1;
+    }
+    return 0;
+}
+
+// NTFS journals renames and creations; FAT offers no way to force them.
+int platform_sync_directory(const char* path) {
+    (void)path;
+    return platform_fail_if_injected(OP_SYNC) ? -1 : 0;
+}
+
+// The file system itself ignores letter case: a name is always unique.
+int platform_name_is_unique(const char* path) {
+    (void)path;
+    return 1;
+}
+
+// Not yet: symbolic links (reparse points) are taken as the file they lead
+// to by the calls below, and renames move the link itself.
+int platform_link_target(const char* path, char* target, size_t size) {
+    return copy_name(path, target, size);
+}
+
+static void identity_from(const BY_HANDLE_FILE_INFORMATION& info, PlatformFileIdentity* identity) {
+    identity->device = info.dwVolumeSerialNumber;
+    identity->file_id = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    identity->size = static_cast<int64_t>((uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
+    identity->modified = static_cast<int64_t>(
+        (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime);
+    identity->mode = info.dwFileAttributes;
+    identity->owner = 0;
+    identity->group = 0;
+}
+
+int platform_identify(PlatformFile* file, PlatformFileIdentity* identity) {
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(platform_stream_of(file))));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) {
+        errno = EBADF;
+        return -1;
+    }
+    identity_from(info, identity);
+    return 0;
+}
+
+int platform_identify_named(const char* path, PlatformFileIdentity* identity) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!identify_file(path, &info)) {
+        return -1;
+    }
+    identity_from(info, identity);
+    return 0;
+}
+
+// Not yet: the new log keeps the attributes it was created with.
+int platform_copy_owner_and_mode(const char* path, const PlatformFileIdentity* from) {
+    (void)path;
+    (void)from;
+    return 0;
+}
+
+// --- Lock between runs (not yet: every run proceeds) ------------------------------------
+
+int platform_lock_file(const char* path) {
+    (void)path;
+    return 0;
+}
+
+void platform_unlock_file() {}
+
+// --- Interrupts during a rewrite (not yet: an interrupt ends the run as before) ----------
+
+int platform_guard_names(const char* log, const char* saved, const char* side) {
+    (void)log;
+    (void)saved;
+    (void)side;
+    return 0;
+}
+
+void platform_guard_step(RewriteStep step) {
+    (void)step;
+}
+
+void platform_hold_interrupts() {}
+
+void platform_release_interrupts() {}

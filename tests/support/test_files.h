@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,22 @@ RunResult run_program(const std::string& directory, const std::vector<std::strin
 #ifdef _WIN32
 // The build names files by their host paths; under Wine "/" is drive Z:.
 std::string windows_path(std::string path);
+#endif
+
+// A PC-VAN log of `messages` messages in reverse order, each `body_lines` long.
+std::string make_large_pcvan_log(int messages, int body_lines);
+
+// Every regular file under `path` (names relative to it, "d/x" for one in a
+// subdirectory) with its content; a symbolic link as "-> " and its target.
+std::map<std::string, std::string> snapshot_tree(const std::string& path);
+
+#ifndef _WIN32
+// Starts the built zembra in `directory` with `args`, standard error going to
+// `err_path` (or nowhere when empty); returns its process id.
+int start_program(const std::string& directory, const std::vector<std::string>& args,
+                  const std::string& err_path = "");
+// Waits for it: its exit status, or 128 + the signal that ended it.
+int wait_program(int pid);
 #endif
 
 // A text's bytes made readable for a failure message (escapes for non-ASCII).
