@@ -31,11 +31,7 @@ struct PlatformFile {
     char buffer[READ_BUFFER_SIZE];  // lines read, or the stream's write buffer
 };
 
-static PlatformFile* open_stream(const char* name, const char* mode, bool writing) {
-    FILE* stream = std::fopen(name, mode);
-    if (stream == nullptr) {
-        return nullptr;
-    }
+static PlatformFile* wrap_stream(FILE* stream, bool writing) {
     auto* file = static_cast<PlatformFile*>(std::malloc(sizeof(PlatformFile)));
     if (file == nullptr) {
         std::fclose(stream);
@@ -62,6 +58,14 @@ static PlatformFile* open_stream(const char* name, const char* mode, bool writin
     return file;
 }
 
+static PlatformFile* open_stream(const char* name, const char* mode, bool writing) {
+    FILE* stream = std::fopen(name, mode);
+    if (stream == nullptr) {
+        return nullptr;
+    }
+    return wrap_stream(stream, writing);
+}
+
 bool platform_fail_if_injected(PlatformOperation operation) {
     int error = platform_injected_failure(operation);
     if (error != 0) {
@@ -79,12 +83,50 @@ PlatformFile* platform_open_read(const char* path) {
     if (resolve_existing_name(path, name, sizeof name) != 0) {
         return nullptr;
     }
-    return open_stream(name, "rb", false);
+    FILE* stream = open_read_stream(name);
+    if (stream == nullptr) {
+        return nullptr;
+    }
+    return wrap_stream(stream, false);
+}
+
+// The file platform_create_new made, until platform_open_write takes it.
+static FILE* created_stream = nullptr;
+static char created_path[NAME_BUFFER_SIZE];
+
+void platform_drop_new() {
+    if (created_stream != nullptr) {
+        std::fclose(created_stream);
+        created_stream = nullptr;
+    }
+}
+
+int platform_create_new(const char* path) {
+    platform_drop_new();
+    if (platform_fail_if_injected(OP_OPEN)) {
+        return -1;
+    }
+    char name[NAME_BUFFER_SIZE];
+    if (resolve_new_name(path, name, sizeof name) != 0) {
+        return -1;
+    }
+    created_stream = open_new_stream(name);
+    if (created_stream == nullptr) {
+        return -1;
+    }
+    // resolve_new_name has checked that `path` fits.
+    std::memcpy(created_path, path, std::strlen(path) + 1);
+    return 0;
 }
 
 PlatformFile* platform_open_write(const char* path) {
     if (platform_fail_if_injected(OP_OPEN)) {
         return nullptr;
+    }
+    if (created_stream != nullptr && std::strcmp(path, created_path) == 0) {
+        FILE* stream = created_stream;
+        created_stream = nullptr;
+        return wrap_stream(stream, true);
     }
     char name[NAME_BUFFER_SIZE];
     if (resolve_new_name(path, name, sizeof name) != 0) {

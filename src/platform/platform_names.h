@@ -15,6 +15,12 @@ int resolve_new_name(const char* path, char* resolved, size_t size);
 #include <cstdio>
 struct PlatformFile;
 #include "platform/platform.h"
+// Creates `name` (already resolved) as a new file for binary writing, never
+// through a symbolic link; null with EEXIST when the name is taken.
+FILE* open_new_stream(const char* name);
+// Opens `name` (already resolved) for binary reading. (Windows lets the file
+// be renamed meanwhile: an interrupt puts back a saved copy being read.)
+FILE* open_read_stream(const char* name);
 // True, with errno set, when the test seam fails this operation.
 bool platform_fail_if_injected(PlatformOperation operation);
 // The stdio stream under a file, for the platform's own sync.

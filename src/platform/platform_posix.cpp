@@ -154,6 +154,27 @@ int platform_sync(PlatformFile* file) {
     return 0;
 }
 
+// Mode 0600 while it is written: nobody else opens a half-written log. It
+// gets the old log's mode before it takes the log's name.
+FILE* open_new_stream(const char* name) {
+    int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return nullptr;
+    }
+    FILE* stream = fdopen(fd, "wb");
+    if (stream == nullptr) {
+        int error = errno;
+        close(fd);
+        unlink(name);
+        errno = error;
+    }
+    return stream;
+}
+
+FILE* open_read_stream(const char* name) {
+    return std::fopen(name, "rb");
+}
+
 static int status_of(const char* path, struct stat* status) {
     char name[NAME_BUFFER_SIZE];
     if (resolve_existing_name(path, name, sizeof name) != 0) {
