@@ -473,11 +473,8 @@ int platform_copy_owner_and_mode(const char* path, const PlatformFileIdentity* f
 
 namespace {
 
-// Byte-range locks are mandatory on Windows: a lock on the log's data would
-// make this process's own reads of it fail. The locked byte lies far past any
-// log (they stay below 2 GiB) and past what NTFS can store (16 TiB).
-constexpr DWORD LOCK_OFFSET_HIGH = 0x7FFFFFFF;
-constexpr DWORD LOCK_OFFSET_LOW = 0xFFFFFFFE;
+// The locked byte lies far past any log (they stay below 2 GiB) and past what
+// NTFS can store (16 TiB).
 constexpr DWORD LOCK_LENGTH = 1;
 // A run that finishes between our open and our lock leaves its new log under
 // the name; then the lock is taken again on that file. Each round needs a
