@@ -456,6 +456,111 @@ TEST_F(Win32Files, LockExcludesOtherHoldersButNotOurOwnReadsOrRenames) {
     EXPECT_EQ(errno, ENOENT);
 }
 
+// --- Interrupts during a rewrite ----------------------------------------------
+
+std::string windows_path(std::string path);
+
+// A child run of this test program stops at a step of a rewrite of "a.log"
+// in the directory it is given, and waits for the console event.
+TEST(InterruptGuardChild, WaitsAtAStep) {
+    const char* directory = std::getenv("GUARD_TEST_DIRECTORY");
+    const char* step_text = std::getenv("GUARD_TEST_STEP");
+    if (directory == nullptr || step_text == nullptr) {
+        GTEST_SKIP() << "run by InterruptGuard only";
+    }
+    std::string log = std::string(directory) + "\\a.log";
+    std::string saved = std::string(directory) + "\\a.bak";
+    std::string side = std::string(directory) + "\\a.$$$";
+    int step = std::atoi(step_text);
+    ASSERT_EQ(platform_guard_names(log.c_str(), saved.c_str(), side.c_str()), 0);
+    ASSERT_EQ(platform_rename(log.c_str(), saved.c_str()), 0);
+    platform_guard_step(STEP_MOVED);
+    // The saved copy stays open for reading, as the writer holds it.
+    PlatformFile* in = platform_open_read(saved.c_str());
+    ASSERT_NE(in, nullptr);
+    if (step >= STEP_WRITING) {
+        ASSERT_EQ(platform_create_new(side.c_str()), 0);
+        PlatformFile* out = platform_open_write(side.c_str());
+        ASSERT_NE(out, nullptr);
+        ASSERT_EQ(platform_write(out, "new", 3), 0);
+        ASSERT_EQ(platform_flush(out), 0);
+        platform_guard_step(STEP_WRITING);
+        if (step == STEP_REPLACED) {
+            ASSERT_EQ(platform_close(out), 0);
+            ASSERT_EQ(platform_rename(side.c_str(), log.c_str()), 0);
+            platform_guard_step(STEP_REPLACED);
+        }
+    }
+    write_file(std::string(directory) + "\\ready", "");
+    Sleep(20000);
+    FAIL() << "no console event arrived";
+}
+
+TEST(InterruptGuard, ConsoleEventUndoesTheStepReached) {
+    const struct {
+        RewriteStep step;
+        const char* log;    // a.log afterwards
+        const char* saved;  // a.bak afterwards, null when gone
+    } cases[] = {
+        {STEP_MOVED, "old", nullptr},
+        {STEP_WRITING, "old", nullptr},
+        {STEP_REPLACED, "new", "old"},
+    };
+    // Console events reach only processes of one console; run with its output
+    // in pipes, this program may have none yet.
+    AllocConsole();
+    char program[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameA(nullptr, program, sizeof program), 0u);
+    for (const auto& test : cases) {
+        TempDir dir;
+        write_file(dir.file("a.log"), "old");
+        std::string err_path = dir.file("stderr");
+        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+        HANDLE err = CreateFileA(err_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                 CREATE_ALWAYS, 0, nullptr);
+        ASSERT_NE(err, INVALID_HANDLE_VALUE);
+        SetEnvironmentVariableA("GUARD_TEST_DIRECTORY", windows_path(dir.path()).c_str());
+        SetEnvironmentVariableA("GUARD_TEST_STEP", std::to_string(test.step).c_str());
+        std::string command =
+            std::string("\"") + program + "\" --gtest_filter=InterruptGuardChild.*";
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdError = err;
+        startup.hStdOutput = err;
+        PROCESS_INFORMATION child = {};
+        ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE,
+                                   CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &child));
+        CloseHandle(err);
+        SetEnvironmentVariableA("GUARD_TEST_DIRECTORY", nullptr);
+        for (int wait = 0; wait < 200 && !file_exists(dir.file("ready")); ++wait) {
+            Sleep(50);
+        }
+        bool sent = GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child.dwProcessId) != 0;
+        DWORD send_error = sent ? 0 : GetLastError();
+        bool ended = sent && WaitForSingleObject(child.hProcess, 10000) == WAIT_OBJECT_0;
+        DWORD status = 0;
+        GetExitCodeProcess(child.hProcess, &status);
+        if (!ended) {
+            TerminateProcess(child.hProcess, 1);
+            WaitForSingleObject(child.hProcess, 10000);
+        }
+        CloseHandle(child.hThread);
+        CloseHandle(child.hProcess);
+        if (!ended) {
+            GTEST_SKIP() << "the console event did not reach the child (sent: " << sent
+                         << ", error " << send_error << ")";
+        }
+        EXPECT_EQ(status, STATUS_CONTROL_C_EXIT) << test.step;
+        EXPECT_EQ(read_file(dir.file("a.log")), test.log) << test.step;
+        EXPECT_EQ(file_exists(dir.file("a.bak")), test.saved != nullptr) << test.step;
+        EXPECT_FALSE(file_exists(dir.file("a.$$$"))) << test.step;
+        std::string err_text = read_file(err_path);
+        bool kept = err_text.find("Saved copy kept: ") != std::string::npos;
+        EXPECT_EQ(kept, test.saved != nullptr) << printable(err_text);
+    }
+}
+
 // --- zembra.exe itself -------------------------------------------------------
 
 // The harness undoes the console's CR LF; this runs the program through
