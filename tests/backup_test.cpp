@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/log_rewrite.h"
 #include "driver/run_options.h"
 #include "platform/platform.h"
 #include "support/test_files.h"
@@ -142,7 +143,7 @@ class FinishRewrite : public testing::Test {
     int finish(const char* saved, const char* log, std::string* err) {
         InDirectory inside(dir.path());
         testing::internal::CaptureStderr();
-        int result = finish_rewrite(saved, log, index, 2);
+        int result = finish_rewrite(saved, log, index, 2, nullptr);
         platform_fail_operation(0, 0);
         *err = testing::internal::GetCapturedStderr();
         return result;
@@ -181,7 +182,7 @@ TEST_F(FinishRewrite, EveryFailureLeavesAWholeLog) {
         platform_fail_operation(n, ENOSPC);
         InDirectory inside(dir.path());
         testing::internal::CaptureStderr();
-        int result = finish_rewrite("LOG.BAK", "LOG.TXT", index, 2);
+        int result = finish_rewrite("LOG.BAK", "LOG.TXT", index, 2, nullptr);
         long operations = platform_operation_count();
         platform_fail_operation(0, 0);
         err = testing::internal::GetCapturedStderr();

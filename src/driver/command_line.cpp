@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "driver/log_pipeline.h"
+#include "driver/log_rewrite.h"
 #include "driver/run_options.h"
 #include "logindex/log_format.h"
 #include "platform/platform.h"
@@ -88,6 +89,7 @@ bool has_wildcard(const char* argument) {
 }
 
 void process_file_arguments(int first, int argc, char** argv, MessageIndex index) {
+    forget_processed_files();
     for (int i = first; i < argc; ++i) {
         if (has_wildcard(argv[i])) {
             std::fprintf(stderr, "WildCard not Supported!: %s\n", argv[i]);

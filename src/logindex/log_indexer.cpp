@@ -173,6 +173,18 @@ bool fits_in_offset(int64_t position) {
 
 }  // namespace
 
+PlatformFileIdentity indexed_log_identity = {};
+
+// The identity at the end must match the one at the start, and the size the
+// bytes read: else a writer was at work while the log was read.
+static void note_identity_at_end(PlatformFile* file, int64_t bytes_read) {
+    PlatformFileIdentity now;
+    if (platform_identify(file, &now) != 0 || now.size != bytes_read ||
+        now.modified != indexed_log_identity.modified || now.size != indexed_log_identity.size) {
+        indexed_log_identity.size = -1;
+    }
+}
+
 // Header, room and limit errors stop the pass at once: the caller skips the
 // log, so nothing indexed before them is used.
 int build_index(const char* path, MessageIndex index) {
@@ -182,6 +194,9 @@ int build_index(const char* path, MessageIndex index) {
     if (reader.file == nullptr) {
         std::fprintf(stderr, "File Open Error: %s\n", path);
         return -1;
+    }
+    if (platform_identify(reader.file, &indexed_log_identity) != 0) {
+        indexed_log_identity.size = -1;
     }
     const bool nifty = run_options.service == SERVICE_NIFTY;
     if (nifty) {
@@ -226,6 +241,9 @@ int build_index(const char* path, MessageIndex index) {
             result = -1;
             break;
         }
+    }
+    if (result > 0) {
+        note_identity_at_end(reader.file, line_start);
     }
     // A failed close of the log is as suspect as a failed read.
     if (platform_close(reader.file) != 0 && result >= 0) {

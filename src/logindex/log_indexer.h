@@ -1,6 +1,12 @@
 #pragma once
 
 #include "logindex/log_format.h"
+#include "platform/platform.h"
+
+// The log build_index read last, taken from its open file; the size is -1
+// when the file changed while it was read. The rewrite checks against it that
+// the file it moves aside is still the one indexed.
+extern PlatformFileIdentity indexed_log_identity;
 
 // Reads the log once and fills `index` in file order. Returns the number of
 // entries (> 0), 0 for no header or too many, -1 for an open, read, header or

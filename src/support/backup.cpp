@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "logindex/sorted_log_writer.h"
 #include "platform/platform.h"
 #include "support/sjis_string.h"
 
@@ -50,7 +49,7 @@ int is_backup_file(const char* name) {
 
 // `name` with its extension (or its end) replaced by `extension`, into a
 // buffer of NAME_BUFFER_SIZE bytes.
-static int replace_extension(const char* name, const char* extension, char* out) {
+int name_with_extension(const char* name, const char* extension, char* out) {
     const char* dot = extension_of(name);
     size_t stem = dot != nullptr ? static_cast<size_t>(dot - name) : std::strlen(name);
     size_t length = std::strlen(extension);
@@ -63,60 +62,20 @@ static int replace_extension(const char* name, const char* extension, char* out)
     return 0;
 }
 
-int make_backup(const char* log_name, char* backup_name) {
-    // The backup name of a ".BAK" file is the file itself: removing the "old
-    // backup" would delete the log.
+int backup_name_of(const char* log_name, char* backup_name) {
+    // The backup name of a ".BAK" file is the file itself.
     if (is_backup_file(log_name)) {
         errno = EEXIST;
         return -1;
     }
-    if (replace_extension(log_name, ".BAK", backup_name) != 0) {
-        return -1;
-    }
-    // A failed removal is not reported: the rename below then fails instead.
-    if (platform_file_exists(backup_name)) {
-        platform_remove(backup_name);
-    }
-    return platform_rename(log_name, backup_name);
+    return name_with_extension(log_name, ".BAK", backup_name);
 }
 
-// The new log is written beside the log and renamed onto the log's (free)
-// name only when whole and on disk. Written straight under the log's name, a
-// run killed halfway would leave a partial log there, and the next run would
-// back that up over the .BAK that holds the only whole copy.
-static int write_new_log(const char* saved_name, const char* new_name, const char* log_name,
-                         const MessageIndex index, int count) {
-    if (write_sorted_log(saved_name, new_name, index, count) != 0) {
+// The old backup is replaced in one step, never removed first: when the move
+// fails it is still there.
+int make_backup(const char* log_name, char* backup_name) {
+    if (backup_name_of(log_name, backup_name) != 0) {
         return -1;
     }
-    if (new_name == log_name) {
-        return 0;
-    }
-    if (platform_sync_named(new_name) != 0 || platform_rename(new_name, log_name) != 0) {
-        std::fprintf(stderr, "%s: %s\n", log_name, std::strerror(errno));
-        return -1;
-    }
-    return 0;
-}
-
-int finish_rewrite(const char* saved_name, const char* log_name, const MessageIndex index,
-                   int count) {
-    // Where that name is taken (by a file of the user's, say), the log is
-    // written in place.
-    char fresh_name[NAME_BUFFER_SIZE];
-    const char* new_name = log_name;
-    if (replace_extension(log_name, ".$$$", fresh_name) == 0 && !platform_file_exists(fresh_name)) {
-        new_name = fresh_name;
-    }
-    if (write_new_log(saved_name, new_name, log_name, index, count) == 0) {
-        return 0;
-    }
-    // Whatever was written is incomplete; the rename back needs the name free.
-    platform_remove(new_name);
-    if (platform_rename(saved_name, log_name) != 0) {
-        std::fprintf(stderr, "%s: %s\n", log_name, std::strerror(errno));
-        std::fprintf(stderr, "Saved copy kept: %s\n", saved_name);
-        return -2;
-    }
-    return -1;
+    return platform_replace(log_name, backup_name);
 }
