@@ -38,3 +38,37 @@ mkdir -p "$prefix"
 # file, or ctest's pipes to the tests would never reach end of file.
 build/windows/wine-run.sh cmd /c exit >build/windows/wine-start.log 2>&1
 ctest --preset windows
+
+# An interrupt at each step of a rewrite: the log back under its name and the
+# partial new log gone, or, once the new log is in place, the saved copy
+# named. Wine turns a SIGINT into the Ctrl-C event; Windows ends such a
+# program with STATUS_CONTROL_C_EXIT, of which the low byte (58) arrives here.
+check_interrupt() {
+    step=$1 log=$2 saved=$3 kept=$4
+    dir=$(mktemp -d)
+    printf old >"$dir/a.log"
+    GUARD_TEST_DIRECTORY="Z:$(printf %s "$dir" | tr / '\\')" GUARD_TEST_STEP=$step \
+        build/windows/wine-run.sh build/windows/tests/platform_win32_test.exe \
+        --gtest_filter='InterruptGuardChild.*' >"$dir/out" 2>&1 &
+    child=$!
+    waited=0
+    while [ ! -e "$dir/ready" ] && [ $waited -lt 300 ]; do
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+    kill -INT $child
+    status=0
+    wait $child || status=$?
+    found="$status $(cat "$dir/a.log" 2>/dev/null) $(cat "$dir/a.bak" 2>/dev/null || echo -)"
+    found="$found $(ls "$dir" | grep -c '\$\$\$' || true)"
+    found="$found $(grep -c 'Saved copy kept: ' "$dir/out" || true)"
+    rm -rf "$dir"
+    if [ "$found" != "58 $log $saved 0 $kept" ]; then
+        echo "Interrupt at step $step: got '$found', expected '58 $log $saved 0 $kept'"
+        return 1
+    fi
+}
+check_interrupt 1 old - 0
+check_interrupt 2 old - 0
+check_interrupt 3 new old 1
+echo "Interrupt checks: 3 passed, 0 failed"
