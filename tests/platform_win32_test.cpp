@@ -393,7 +393,7 @@ TEST_F(Win32Files, ExclusiveCreationReplaceAndIdentity) {
 }
 
 // The new log gets a read-only log's attribute before it is synced and
-// renamed onto the log's name; both must still work.
+// renamed onto the log's name; both must still work, and so must removal.
 TEST_F(Win32Files, ReadOnlyIsCarriedAndStillSyncsAndRenames) {
     write_file(at("old.log"), "old");
     set_read_only(at("old.log"), true);
@@ -408,10 +408,11 @@ TEST_F(Win32Files, ReadOnlyIsCarriedAndStillSyncsAndRenames) {
         EXPECT_EQ(is_read_only(at("new.$$$")), read_only);
         ASSERT_EQ(platform_rename(at("new.$$$").c_str(), at("new.log").c_str()), 0);
         EXPECT_EQ(read_file(at("new.log")), "new");
-        set_read_only(at("new.log"), false);
-        fs::remove(at("new.log"));
+        // Removed as unlink would, like the -B temporary of a read-only log.
+        EXPECT_EQ(platform_remove(at("new.log").c_str()), 0) << std::strerror(errno);
     }
-    set_read_only(at("old.log"), false);
+    EXPECT_EQ(platform_remove(at("old.log").c_str()), 0);
+    EXPECT_EQ(list_directory(dir_.path()), std::vector<std::string>{});
 }
 
 // A second holder of the lock byte, as another run takes it.

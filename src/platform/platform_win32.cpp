@@ -79,6 +79,11 @@ int resolve_new_name(const char* path, char* resolved, size_t size) {
 }
 
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// The attributes SetFileAttributesA takes; it refuses NORMAL with any other.
+constexpr DWORD SETTABLE_ATTRIBUTES = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
+                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
+                                      FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM |
+                                      FILE_ATTRIBUTE_TEMPORARY;
 
 // Flushes through a writable handle to the file of `handle`. A read-only file
 // refuses one (the new log gets the old log's read-only attribute before it
@@ -259,7 +264,28 @@ int platform_remove(const char* path) {
     if (resolve_existing_name(path, name, sizeof name) != 0) {
         return -1;
     }
-    return std::remove(name) == 0 ? 0 : -1;
+    if (std::remove(name) == 0) {
+        return 0;
+    }
+    int error = errno;
+    // As unlink does, whatever the read-only attribute says: the job removes
+    // only its own side file and the temporary copy of a log it has just
+    // rewritten, and both are read-only when the log was.
+    DWORD attributes = GetFileAttributesA(name);
+    if (error == EACCES && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) ==
+            FILE_ATTRIBUTE_READONLY) {
+        DWORD writable = attributes & SETTABLE_ATTRIBUTES & ~FILE_ATTRIBUTE_READONLY;
+        if (SetFileAttributesA(name, writable != 0 ? writable : FILE_ATTRIBUTE_NORMAL)) {
+            if (std::remove(name) == 0) {
+                return 0;
+            }
+            error = errno;
+            SetFileAttributesA(name, attributes & SETTABLE_ATTRIBUTES);
+        }
+    }
+    errno = error;
+    return -1;
 }
 
 // MoveFileA never replaces its target and copies across volumes by itself.
@@ -439,12 +465,6 @@ int platform_identify_named(const char* path, PlatformFileIdentity* identity) {
     identity_from(info, identity);
     return 0;
 }
-
-// The attributes SetFileAttributesA takes; it refuses NORMAL with any other.
-constexpr DWORD SETTABLE_ATTRIBUTES = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
-                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
-                                      FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM |
-                                      FILE_ATTRIBUTE_TEMPORARY;
 
 // Windows has no mode bits; a read-only log stays read-only. (MoveFileA still
 // renames a read-only file; only a replacing move onto one is refused.)
