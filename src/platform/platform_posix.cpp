@@ -6,6 +6,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -398,6 +400,17 @@ static int rename_resolved(const char* from, const char* to) {
     return rename(from, to);
 }
 
+// Only system calls that are safe in a signal handler, which uses it too.
+static int move_resolved(const char* from, const char* to) {
+    if (rename_resolved(from, to) == 0) {
+        return 0;
+    }
+    if (errno != EXDEV) {
+        return -1;
+    }
+    return copy_across_devices(from, to);
+}
+
 int platform_rename(const char* from, const char* to) {
     if (platform_fail_if_injected(OP_RENAME)) {
         return -1;
@@ -408,13 +421,7 @@ int platform_rename(const char* from, const char* to) {
         resolve_new_name(to, target, sizeof target) != 0) {
         return -1;
     }
-    if (rename_resolved(source, target) == 0) {
-        return 0;
-    }
-    if (errno != EXDEV) {
-        return -1;
-    }
-    return copy_across_devices(source, target);
+    return move_resolved(source, target);
 }
 
 // --- Free space -------------------------------------------------------------------
@@ -453,4 +460,307 @@ int get_disk_free_bytes(const char* root, const char* path, uint64_t* free_bytes
     }
     *free_bytes = static_cast<uint64_t>(volume.f_bavail) * static_cast<uint64_t>(volume.f_frsize);
     return 1;
+}
+
+// --- Replacing rename, identity, permissions -----------------------------------------
+
+int platform_replace(const char* from, const char* to) {
+    if (platform_fail_if_injected(OP_RENAME)) {
+        return -1;
+    }
+    char source[NAME_BUFFER_SIZE];
+    char target[NAME_BUFFER_SIZE];
+    if (resolve_existing_name(from, source, sizeof source) != 0 ||
+        resolve_new_name(to, target, sizeof target) != 0) {
+        return -1;
+    }
+    return rename(source, target) == 0 ? 0 : -1;
+}
+
+int platform_sync_directory(const char* path) {
+    if (platform_fail_if_injected(OP_SYNC)) {
+        return -1;
+    }
+    char directory[NAME_BUFFER_SIZE];
+    if (directory_of(path, directory, sizeof directory) != 0) {
+        return -1;
+    }
+    int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    // A file system that cannot sync a directory (EINVAL) keeps no more for it.
+    int result = fsync(fd) == 0 || errno == EINVAL ? 0 : -1;
+    int error = errno;
+    close(fd);
+    errno = error;
+    return result;
+}
+
+int platform_name_is_unique(const char* path) {
+    char directory[NAME_BUFFER_SIZE];
+    if (directory_of(path, directory, sizeof directory) != 0) {
+        return -1;
+    }
+    const char* slash = std::strrchr(path, '/');
+    const char* name = slash != nullptr ? slash + 1 : path;
+    char match[NAME_MAX + 1];
+    size_t length = std::strlen(name);
+    if (length > NAME_MAX) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    int found = find_case_insensitive(directory, name, length, match);
+    return found < 0 ? -1 : found <= 1 ? 1 : 0;
+}
+
+// Linux allows 40 links on one path; so do we.
+constexpr int MAX_LINKS_FOLLOWED = 40;
+
+int platform_link_target(const char* path, char* target, size_t size) {
+    char current[NAME_BUFFER_SIZE];
+    if (resolve_existing_name(path, current, sizeof current) != 0) {
+        return -1;
+    }
+    for (int followed = 0; followed <= MAX_LINKS_FOLLOWED; ++followed) {
+        struct stat status;
+        if (lstat(current, &status) != 0) {
+            return -1;
+        }
+        if (!S_ISLNK(status.st_mode)) {
+            // The name as given when it is no link: it keeps its letter case.
+            const char* result = followed > 0 ? current : path;
+            if (std::strlen(result) + 1 > size) {
+                errno = ENAMETOOLONG;
+                return -1;
+            }
+            std::memcpy(target, result, std::strlen(result) + 1);
+            return 0;
+        }
+        char link[NAME_BUFFER_SIZE];
+        ssize_t length = readlink(current, link, sizeof link);
+        if (length < 0) {
+            return -1;
+        }
+        char next[NAME_BUFFER_SIZE];
+        const char* slash = std::strrchr(current, '/');
+        size_t directory = link[0] != '/' && slash != nullptr ? slash - current + 1 : 0;
+        if (static_cast<size_t>(length) >= sizeof link ||
+            directory + static_cast<size_t>(length) + 1 > sizeof next) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        std::memcpy(next, current, directory);
+        std::memcpy(next + directory, link, static_cast<size_t>(length));
+        next[directory + static_cast<size_t>(length)] = '\0';
+        if (resolve_existing_name(next, current, sizeof current) != 0) {
+            return -1;
+        }
+    }
+    errno = ELOOP;
+    return -1;
+}
+
+static void identity_from(const struct stat& status, PlatformFileIdentity* identity) {
+    identity->device = static_cast<uint64_t>(status.st_dev);
+    identity->file_id = static_cast<uint64_t>(status.st_ino);
+    identity->size = static_cast<int64_t>(status.st_size);
+    identity->modified = static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 +
+                         static_cast<int64_t>(status.st_mtim.tv_nsec);
+    identity->mode = static_cast<uint32_t>(status.st_mode & 07777);
+    identity->owner = static_cast<uint32_t>(status.st_uid);
+    identity->group = static_cast<uint32_t>(status.st_gid);
+}
+
+int platform_identify(PlatformFile* file, PlatformFileIdentity* identity) {
+    struct stat status;
+    if (fstat(fileno(platform_stream_of(file)), &status) != 0) {
+        return -1;
+    }
+    identity_from(status, identity);
+    return 0;
+}
+
+int platform_identify_named(const char* path, PlatformFileIdentity* identity) {
+    char name[NAME_BUFFER_SIZE];
+    struct stat status;
+    if (resolve_existing_name(path, name, sizeof name) != 0 || lstat(name, &status) != 0) {
+        return -1;
+    }
+    identity_from(status, identity);
+    return 0;
+}
+
+// The owner first: a change of owner may clear the set-id bits.
+int platform_copy_owner_and_mode(const char* path, const PlatformFileIdentity* from) {
+    char name[NAME_BUFFER_SIZE];
+    if (resolve_existing_name(path, name, sizeof name) != 0) {
+        return -1;
+    }
+    int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    // Only root may give a file away; the group may still be one of ours.
+    if (fchown(fd, from->owner, from->group) != 0 && fchown(fd, -1, from->group) != 0) {
+        errno = 0;
+    }
+    int result = fchmod(fd, static_cast<mode_t>(from->mode)) == 0 ? 0 : -1;
+    int error = errno;
+    close(fd);
+    errno = error;
+    return result;
+}
+
+// --- Lock between runs ---------------------------------------------------------------
+
+static int lock_descriptor = -1;
+
+void platform_unlock_file() {
+    if (lock_descriptor >= 0) {
+        close(lock_descriptor);
+        lock_descriptor = -1;
+    }
+}
+
+static bool same_inode(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// A run that finishes between our open and our lock leaves its new log under
+// the name; then the lock is taken again on that file. A few rounds are
+// plenty: each needs a whole run of the other process.
+constexpr int LOCK_ROUNDS = 8;
+
+int platform_lock_file(const char* path) {
+    platform_unlock_file();
+    char name[NAME_BUFFER_SIZE];
+    if (resolve_existing_name(path, name, sizeof name) != 0) {
+        return -1;
+    }
+    for (int round = 0; round < LOCK_ROUNDS; ++round) {
+        int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            return -1;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            int error = errno;
+            close(fd);
+            errno = error;
+            return error == EWOULDBLOCK ? -2 : -1;
+        }
+        struct stat held, named;
+        if (fstat(fd, &held) == 0 && lstat(name, &named) == 0 && same_inode(held, named)) {
+            lock_descriptor = fd;
+            return 0;
+        }
+        close(fd);
+    }
+    errno = EAGAIN;
+    return -1;
+}
+
+// --- Interrupts during a rewrite -------------------------------------------------------
+
+namespace {
+
+constexpr int GUARDED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr char KEPT_PREFIX[] = "Saved copy kept: ";
+
+volatile sig_atomic_t guard_step = STEP_NONE;
+bool handlers_installed = false;
+// Resolved beforehand: the handler may not look names up.
+char guard_log[NAME_BUFFER_SIZE];
+char guard_saved[NAME_BUFFER_SIZE];
+char guard_side[NAME_BUFFER_SIZE];
+char guard_kept_message[sizeof KEPT_PREFIX + NAME_BUFFER_SIZE + 1];
+size_t guard_kept_length = 0;
+
+void undo_rewrite(int signal_number) {
+    int error = errno;
+    int step = guard_step;
+    if (step == STEP_WRITING) {
+        unlink(guard_side);
+    }
+    bool kept = step == STEP_REPLACED;
+    if (step == STEP_MOVED || step == STEP_WRITING) {
+        kept = move_resolved(guard_saved, guard_log) != 0;
+    }
+    if (kept) {
+        ssize_t ignored = write(STDERR_FILENO, guard_kept_message, guard_kept_length);
+        (void)ignored;
+    }
+    errno = error;
+    // Ends the process with the signal itself, so the shell sees 128 + n.
+    signal(signal_number, SIG_DFL);
+    sigset_t unblocked;
+    sigemptyset(&unblocked);
+    sigaddset(&unblocked, signal_number);
+    sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
+    raise(signal_number);
+}
+
+void guarded_set(sigset_t* set) {
+    sigemptyset(set);
+    for (int signal_number : GUARDED_SIGNALS) {
+        sigaddset(set, signal_number);
+    }
+}
+
+// A signal ignored when the run started (nohup) stays ignored.
+void install_handlers() {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = undo_rewrite;
+    guarded_set(&action.sa_mask);
+    for (int signal_number : GUARDED_SIGNALS) {
+        struct sigaction previous;
+        if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+            sigaction(signal_number, &action, nullptr);
+        }
+    }
+    handlers_installed = true;
+}
+
+int resolve_for_guard(const char* path, char* resolved) {
+    if (path == nullptr || path[0] == '\0') {
+        resolved[0] = '\0';
+        return 0;
+    }
+    return resolve_new_name(path, resolved, NAME_BUFFER_SIZE);
+}
+
+}  // namespace
+
+void platform_hold_interrupts() {
+    sigset_t set;
+    guarded_set(&set);
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+void platform_release_interrupts() {
+    sigset_t set;
+    guarded_set(&set);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+int platform_guard_names(const char* log, const char* saved, const char* side) {
+    platform_hold_interrupts();
+    if (!handlers_installed) {
+        install_handlers();
+    }
+    int result = 0;
+    if (resolve_for_guard(log, guard_log) != 0 || resolve_for_guard(saved, guard_saved) != 0 ||
+        resolve_for_guard(side, guard_side) != 0) {
+        result = -1;
+    }
+    int length = std::snprintf(guard_kept_message, sizeof guard_kept_message, "%s%s\n", KEPT_PREFIX,
+                               saved != nullptr ? saved : "");
+    guard_kept_length = length > 0 ? static_cast<size_t>(length) : 0;
+    platform_release_interrupts();
+    return result;
+}
+
+void platform_guard_step(RewriteStep step) {
+    guard_step = step;
 }
