@@ -18,54 +18,6 @@
 
 namespace {
 
-// A PC-VAN log of `messages` messages in reverse order, each `body_lines` long.
-std::string make_large_pcvan_log(int messages, int body_lines) {
-    std::string log = "ATDT 0120-XX-XXXX\r\nCONNECT 2400\r\n";
-    char line[256];
-    for (int number = messages; number >= 1; --number) {
-        int day = number / 8;
-        std::snprintf(line, sizeof line, "#%d/%d TITLE %d\r\n", number, messages, number);
-        log += line;
-        // "★タイトル" in Shift_JIS, then the code, date, time and line count.
-        std::snprintf(line, sizeof line,
-                      "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b (ABC01234)  %02d/%02d/%02d  "
-                      "%02d:%02d (%d) TITLE\r\n",
-                      96 + day / 360, day / 30 % 12 + 1, day % 30 + 1, number % 24, number % 60,
-                      body_lines);
-        log += line;
-        log += "\r\n";
-        for (int i = 0; i < body_lines; ++i) {
-            std::snprintf(line, sizeof line,
-                          "message %d line %d: the quick brown fox jumps over the lazy dog.\r\n",
-                          number, i);
-            log += line;
-        }
-        log += "\r\n\r\n";
-    }
-    return log;
-}
-
-pid_t start_zembra(const std::string& directory, const std::vector<std::string>& args) {
-    pid_t child = fork();
-    if (child == 0) {
-        if (chdir(directory.c_str()) != 0) {
-            _exit(127);
-        }
-        freopen("/dev/null", "w", stderr);
-        std::vector<char*> argv;
-        std::string program = ZEMBRA_BINARY;
-        argv.push_back(program.data());
-        std::vector<std::string> copies = args;
-        for (auto& arg : copies) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    return child;
-}
-
 bool some_file_holds(const std::string& directory, const std::string& bytes) {
     for (const auto& name : list_directory(directory)) {
         std::string path = directory + "/" + name;
@@ -105,7 +57,7 @@ TEST_P(CrashSafety, KilledRewriteLosesNothing) {
             std::remove(dir.file(name).c_str());
         }
         write_file(dir.file("forum.log"), original);
-        pid_t child = start_zembra(dir.path(), {crash.switches, "forum.log"});
+        pid_t child = start_program(dir.path(), {crash.switches, "forum.log"});
         std::this_thread::sleep_for(whole_run * k / kills);
         kill(child, SIGKILL);
         int status = 0;

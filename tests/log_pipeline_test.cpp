@@ -275,6 +275,9 @@ Outcome process_with_failure(const TempDir& dir, int make_backup, long fail_at) 
         fs::remove_all(entry.path());
     }
     write_file(dir.file("pcvan.log"), PCVAN_LOG);
+    if (make_backup) {
+        write_file(dir.file("PCVAN.BAK"), "old backup");
+    }
     run_options = RunOptions{SERVICE_PCVAN, make_backup, 1, 0};
     std::vector<MessageIndexEntry> index(MAX_INDEX_ENTRIES);
     InDirectory inside(dir.path());
@@ -328,7 +331,9 @@ TEST_P(PipelineFailures, NoFailureLosesTheLog) {
             seen.insert(has(err, "Write Error") ? "write failed, restored" : "restored");
         } else if (err == "Reading: PCVAN.LOG\nBackUp Failed! Skip!\n") {
             seen.insert("backup failed");
-            ASSERT_EQ(run.names, Names{"pcvan.log"});
+            // The old backup is replaced only by the move, never removed first.
+            ASSERT_EQ(run.names, (Names{"PCVAN.BAK", "pcvan.log"}));
+            ASSERT_EQ(read_file(dir.file("PCVAN.BAK")), "old backup");
         } else if (err.starts_with("Reading: PCVAN.LOG\nTMP") &&
                    err.ends_with(".$$$: " + eio + "\nSkip!\n")) {
             // The temporary is what failed (a current directory we cannot write).

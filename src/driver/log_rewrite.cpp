@@ -185,13 +185,29 @@ static int move_aside(const char* log_name, const char* shown_name,
     return 0;
 }
 
-// Creates the first free side name beside the log, exclusively.
+// Names are compared as the file system does on Windows.
+static bool same_name(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        char x = *a >= 'a' && *a <= 'z' ? static_cast<char>(*a - 'a' + 'A') : *a;
+        char y = *b >= 'a' && *b <= 'z' ? static_cast<char>(*b - 'a' + 'A') : *b;
+        if (x != y) {
+            return false;
+        }
+    }
+    return *a == *b;
+}
+
+// Creates the first free side name beside the log, exclusively. The log's
+// own name (LOG.$$$) is free while the log is aside, but is not a side name.
 static int create_side_file(const char* log_name, char* side_name) {
     for (int attempt = 0; attempt < SIDE_NAME_ATTEMPTS; ++attempt) {
         char extension[8];
         std::snprintf(extension, sizeof extension, attempt == 0 ? ".$$$" : ".$%02d", attempt);
         if (name_with_extension(log_name, extension, side_name) != 0) {
             return -1;
+        }
+        if (same_name(side_name, log_name)) {
+            continue;
         }
         if (platform_create_new(side_name) == 0) {
             return 0;
@@ -200,6 +216,7 @@ static int create_side_file(const char* log_name, char* side_name) {
             return -1;
         }
     }
+    errno = EEXIST;
     return -1;
 }
 
@@ -226,12 +243,19 @@ static int put_new_log_in_place(const char* saved_name, const char* side_name, c
 int finish_rewrite(const char* saved_name, const char* log_name, const MessageIndex index,
                    int count, const PlatformFileIdentity* indexed) {
     char side_name[NAME_BUFFER_SIZE];
-    if (create_side_file(log_name, side_name) != 0) {
+    platform_hold_interrupts();
+    int created = create_side_file(log_name, side_name);
+    int error = errno;
+    if (created == 0) {
+        platform_guard_names(log_name, saved_name, side_name);
+        platform_guard_step(STEP_WRITING);
+    }
+    platform_release_interrupts();
+    if (created != 0) {
+        errno = error;
         report_error(log_name);
         return put_back(saved_name, log_name) == 0 ? -1 : -2;
     }
-    platform_guard_names(log_name, saved_name, side_name);
-    platform_guard_step(STEP_WRITING);
     int written = write_sorted_log(saved_name, side_name, index, count);
     platform_drop_new();
     if (written == 0 && put_new_log_in_place(saved_name, side_name, log_name, indexed) == 0) {
@@ -253,8 +277,17 @@ static void remove_temporary(const char* saved_name, const char* log_name,
         std::fprintf(stderr, "Saved copy kept: %s\n", saved_name);
     } else if (!is_still_indexed(saved_name, indexed)) {
         std::fprintf(stderr, "Saved copy kept: %s\n", saved_name);
-    } else if (platform_remove(saved_name) != 0) {
-        report_error(saved_name);
+    } else {
+        // Held, so that an interrupt never names a temporary already gone.
+        platform_hold_interrupts();
+        int removed = platform_remove(saved_name);
+        int error = errno;
+        platform_guard_step(STEP_NONE);
+        platform_release_interrupts();
+        if (removed != 0) {
+            errno = error;
+            report_error(saved_name);
+        }
     }
     platform_guard_step(STEP_NONE);
 }

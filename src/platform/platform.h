@@ -121,8 +121,8 @@ enum RewriteStep {
 // Records the three names for the handler (installed on the first call).
 int platform_guard_names(const char* log, const char* saved, const char* side);
 void platform_guard_step(RewriteStep step);
-// Held across a rename and the step that records it, so that the handler
-// never sees one without the other.
+// Held across a rename (or a creation) and the step that records it, so
+// that the handler never sees one without the other. Holds nest.
 void platform_hold_interrupts();
 void platform_release_interrupts();
 
@@ -150,6 +150,10 @@ enum PlatformOperation {
 // From now on, operation number `n` (1-based, counted across all kinds) fails
 // with `error`; n = 0 turns injection off. Resets the count.
 void platform_fail_operation(long n, int error);
+// From now on, operation number `n` first calls `hook` (which may change the
+// files, or raise a signal) and then goes ahead; n = 0 turns it off. Resets
+// the count.
+void platform_call_at_operation(long n, void (*hook)());
 long platform_operation_count();
 // Called by every operation; returns the errno to fail with, or 0.
 int platform_injected_failure(PlatformOperation operation);

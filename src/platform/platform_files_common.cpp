@@ -285,6 +285,15 @@ static long operation_count = 0;
 static long failing_operation = 0;
 static int failing_error = 0;
 
+static long hooked_operation = 0;
+static void (*operation_hook)() = nullptr;
+
+void platform_call_at_operation(long n, void (*hook)()) {
+    operation_count = 0;
+    hooked_operation = n;
+    operation_hook = hook;
+}
+
 void platform_fail_operation(long n, int error) {
     operation_count = 0;
     failing_operation = n;
@@ -298,6 +307,9 @@ long platform_operation_count() {
 int platform_injected_failure(PlatformOperation operation) {
     (void)operation;
     ++operation_count;
+    if (operation_hook != nullptr && operation_count == hooked_operation) {
+        operation_hook();
+    }
     if (failing_operation != 0 && operation_count == failing_operation) {
         return failing_error;
     }

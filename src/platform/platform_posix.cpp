@@ -732,16 +732,23 @@ int resolve_for_guard(const char* path, char* resolved) {
 
 }  // namespace
 
+// Holds nest: only the outermost release lets a pending signal through.
+static int hold_depth = 0;
+
 void platform_hold_interrupts() {
-    sigset_t set;
-    guarded_set(&set);
-    sigprocmask(SIG_BLOCK, &set, nullptr);
+    if (hold_depth++ == 0) {
+        sigset_t set;
+        guarded_set(&set);
+        sigprocmask(SIG_BLOCK, &set, nullptr);
+    }
 }
 
 void platform_release_interrupts() {
-    sigset_t set;
-    guarded_set(&set);
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    if (hold_depth > 0 && --hold_depth == 0) {
+        sigset_t set;
+        guarded_set(&set);
+        sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    }
 }
 
 int platform_guard_names(const char* log, const char* saved, const char* side) {

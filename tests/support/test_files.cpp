@@ -9,7 +9,9 @@
 #include <sstream>
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -155,6 +157,76 @@ RunResult run_program(const std::string& directory, const std::vector<std::strin
     result.out = read_file(out_path);
     result.err = read_file(err_path);
     return result;
+}
+#endif
+
+std::string make_large_pcvan_log(int messages, int body_lines) {
+    std::string log = "ATDT 0120-XX-XXXX\r\nCONNECT 2400\r\n";
+    char line[256];
+    for (int number = messages; number >= 1; --number) {
+        int day = number / 8;
+        std::snprintf(line, sizeof line, "#%d/%d TITLE %d\r\n", number, messages, number);
+        log += line;
+        // "★タイトル" in Shift_JIS, then the code, date, time and line count.
+        std::snprintf(line, sizeof line,
+                      "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b (ABC01234)  %02d/%02d/%02d  "
+                      "%02d:%02d (%d) TITLE\r\n",
+                      96 + day / 360, day / 30 % 12 + 1, day % 30 + 1, number % 24, number % 60,
+                      body_lines);
+        log += line;
+        log += "\r\n";
+        for (int i = 0; i < body_lines; ++i) {
+            std::snprintf(line, sizeof line,
+                          "message %d line %d: the quick brown fox jumps over the lazy dog.\r\n",
+                          number, i);
+            log += line;
+        }
+        log += "\r\n\r\n";
+    }
+    return log;
+}
+
+std::map<std::string, std::string> snapshot_tree(const std::string& path) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(path)) {
+        std::string name = entry.path().lexically_relative(path).generic_string();
+        if (entry.is_symlink()) {
+            files[name] = "-> " + fs::read_symlink(entry.path()).string();
+        } else if (entry.is_regular_file()) {
+            files[name] = read_file(entry.path().string());
+        }
+    }
+    return files;
+}
+
+#ifndef _WIN32
+int start_program(const std::string& directory, const std::vector<std::string>& args,
+                  const std::string& err_path) {
+    std::fflush(nullptr);
+    pid_t child = fork();
+    if (child != 0) {
+        return child;
+    }
+    const char* err = err_path.empty() ? "/dev/null" : err_path.c_str();
+    int fd = open(err, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (chdir(directory.c_str()) != 0 || fd < 0 || dup2(fd, 2) < 0) {
+        _exit(127);
+    }
+    std::vector<std::string> copies = args;
+    std::string program = ZEMBRA_BINARY;
+    std::vector<char*> argv = {program.data()};
+    for (auto& arg : copies) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+}
+
+int wait_program(int pid) {
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
 }
 #endif
 

@@ -2,6 +2,7 @@
 // test, whole-file reads and writes, and runs of the built zembra binary.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,22 @@ struct RunResult {
 // capturing standard output and standard error byte for byte.
 RunResult run_program(const std::string& directory, const std::vector<std::string>& args,
                       const std::string& program = ZEMBRA_BINARY);
+
+// A PC-VAN log of `messages` messages in reverse order, each `body_lines` long.
+std::string make_large_pcvan_log(int messages, int body_lines);
+
+// Every regular file under `path` (names relative to it, "d/x" for one in a
+// subdirectory) with its content; a symbolic link as "-> " and its target.
+std::map<std::string, std::string> snapshot_tree(const std::string& path);
+
+#ifndef _WIN32
+// Starts the built zembra in `directory` with `args`, standard error going to
+// `err_path` (or nowhere when empty); returns its process id.
+int start_program(const std::string& directory, const std::vector<std::string>& args,
+                  const std::string& err_path = "");
+// Waits for it: its exit status, or 128 + the signal that ended it.
+int wait_program(int pid);
+#endif
 
 // A text's bytes made readable for a failure message (escapes for non-ASCII).
 std::string printable(const std::string& bytes);

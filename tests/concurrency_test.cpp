@@ -1,0 +1,244 @@
+// Two runs on one log at the same moment, and interrupts at every step of a
+// run: the log's bytes always survive whole, under its name or a name the run
+// printed, and a rerun finishes the job.
+#include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/command_line.h"
+#include "driver/run_options.h"
+#include "platform/platform.h"
+#include "support/test_files.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Files = std::map<std::string, std::string>;
+
+struct Dialect {
+    const char* name;
+    const char* service;  // "P" or "N"
+    std::string (*make_log)();
+};
+
+std::string large_pcvan() {
+    return make_large_pcvan_log(2000, 20);
+}
+
+// 80 copies of the example: 2720 messages, each number 80 times.
+std::string large_nifty() {
+    std::string example = read_file(std::string(ZEMBRA_SOURCE_DIR) + "/examples/nifty.log");
+    std::string log;
+    for (int i = 0; i < 80; ++i) {
+        log += example;
+    }
+    return log;
+}
+
+const Dialect DIALECTS[] = {{"pcvan", "P", large_pcvan}, {"nifty", "N", large_nifty}};
+
+void empty_directory(const std::string& path) {
+    for (const auto& entry : fs::directory_iterator(path)) {
+        fs::remove_all(entry.path());
+    }
+}
+
+std::string sorted_form(const std::string& log, const std::string& service) {
+    TempDir dir;
+    write_file(dir.file("X.LOG"), log);
+    run_program(dir.path(), {"-" + service + "B", "X.LOG"});
+    return read_file(dir.file("X.LOG"));
+}
+
+int count_of(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+void PrintTo(const Dialect& dialect, std::ostream* out) {
+    *out << dialect.name;
+}
+
+class ConcurrentRuns : public testing::TestWithParam<Dialect> {};
+
+TEST_P(ConcurrentRuns, PairsOnOneLogLoseNothing) {
+    const Dialect& dialect = GetParam();
+    const std::string log = dialect.make_log();
+    const std::string sorted = sorted_form(log, dialect.service);
+    TempDir dir;
+    TempDir errs;
+    int pairs = 0;
+    int refused = 0;
+    for (bool backup : {true, false}) {
+        const std::string switches = std::string("-") + dialect.service + (backup ? "" : "B");
+        for (int pair = 0; pair < 12; ++pair, ++pairs) {
+            SCOPED_TRACE(switches + " pair " + std::to_string(pair));
+            empty_directory(dir.path());
+            write_file(dir.file("log.log"), log);
+            int first = start_program(dir.path(), {switches, "log.log"}, errs.file("1"));
+            int second = start_program(dir.path(), {switches, "log.log"}, errs.file("2"));
+            ASSERT_EQ(wait_program(first), 0);
+            ASSERT_EQ(wait_program(second), 0);
+            const std::string err = read_file(errs.file("1")) + read_file(errs.file("2"));
+            const int finished = count_of(err, "...Finish\n");
+            refused += count_of(err, "Busy!: log.log\n");
+            ASSERT_GE(finished, 1) << printable(err);
+            // A second run either found the log moved away, was refused, or
+            // came after the first had finished; then it backed up the sorted log.
+            Files expected = {{"LOG.LOG", sorted}};
+            if (backup) {
+                expected["LOG.BAK"] = finished == 2 ? sorted : log;
+            }
+            ASSERT_EQ(snapshot_tree(dir.path()), expected) << printable(err);
+        }
+    }
+    std::printf("[ pairs    ] %s: %d pairs, %d second runs refused, no loss\n", dialect.name, pairs,
+                refused);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothDialects, ConcurrentRuns, testing::ValuesIn(DIALECTS),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- Interrupts ---------------------------------------------------------------------------
+
+// After an interrupt the directory holds one of these, and nothing else.
+bool is_interrupted_state(const Files& files, const std::string& log, const std::string& sorted,
+                          bool backup) {
+    if (files == Files{{"log.log", log}} || files == Files{{"LOG.LOG", log}}) {
+        return true;  // not yet moved, or put back
+    }
+    if (backup) {
+        return files == Files{{"LOG.BAK", log}, {"LOG.LOG", sorted}};
+    }
+    if (files.size() == 1) {
+        return files == Files{{"LOG.LOG", sorted}};
+    }
+    // The new log in place and the temporary not yet gone: kept and named.
+    return files.size() == 2 && files.count("LOG.LOG") && files.at("LOG.LOG") == sorted &&
+           files.rbegin()->first.starts_with("TMP") && files.rbegin()->second == log;
+}
+
+std::string describe(const Files& files, const std::string& log, const std::string& sorted) {
+    std::string text;
+    for (const auto& [name, bytes] : files) {
+        text += name + (bytes == log      ? " (original) "
+                        : bytes == sorted ? " (sorted) "
+                                          : " (other) ");
+    }
+    return text;
+}
+
+const int SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+int hooked_signal = 0;
+
+void raise_hooked_signal() {
+    raise(hooked_signal);
+}
+
+struct InterruptCase {
+    const char* name;
+    const char* switches;
+};
+
+void PrintTo(const InterruptCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class Interrupts : public testing::TestWithParam<InterruptCase> {};
+
+// In a child process, a signal at operation n of the run, for every n; then
+// the state left, then a rerun.
+TEST_P(Interrupts, AtEveryOperation) {
+    const InterruptCase& c = GetParam();
+    const bool backup = std::string(c.switches).find('B') == std::string::npos;
+    const std::string log = read_file(std::string(ZEMBRA_SOURCE_DIR) + "/examples/pcvan.log");
+    const std::string sorted = sorted_form(log, "P");
+    TempDir dir;
+    int delivered = 0;
+    for (long n = 1;; ++n) {
+        SCOPED_TRACE("signal at operation " + std::to_string(n));
+        empty_directory(dir.path());
+        write_file(dir.file("log.log"), log);
+        hooked_signal = SIGNALS[n % 3];
+        std::fflush(nullptr);
+        pid_t child = fork();
+        if (child == 0) {
+            if (chdir(dir.path().c_str()) != 0 || !freopen("/dev/null", "w", stderr)) {
+                _exit(127);
+            }
+            run_options = RunOptions{-1, 1, 1, 0};
+            std::vector<std::string> args = {"zembra", c.switches, "log.log"};
+            std::vector<char*> argv = {args[0].data(), args[1].data(), args[2].data(), nullptr};
+            platform_call_at_operation(n, raise_hooked_signal);
+            run_zembra(3, argv.data());
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        if (!WIFSIGNALED(status)) {
+            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+            break;  // the run had fewer operations
+        }
+        ++delivered;
+        ASSERT_EQ(WTERMSIG(status), hooked_signal);
+        ASSERT_TRUE(is_interrupted_state(snapshot_tree(dir.path()), log, sorted, backup));
+        RunResult again = run_program(dir.path(), {c.switches, "log.log"});
+        ASSERT_EQ(again.status, 0);
+        ASSERT_EQ(read_file(dir.file("LOG.LOG")), sorted) << printable(again.err);
+    }
+    EXPECT_GT(delivered, 10);
+    std::printf("[ signals  ] %s: %d interrupts at every operation, no loss\n", c.name, delivered);
+}
+
+// Real signals at random moments of runs on a large log, delivered from outside.
+TEST_P(Interrupts, AtRandomMoments) {
+    const InterruptCase& c = GetParam();
+    const bool backup = std::string(c.switches).find('B') == std::string::npos;
+    const std::string log = large_pcvan();
+    const std::string sorted = sorted_form(log, "P");
+    TempDir dir;
+    write_file(dir.file("log.log"), log);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(run_program(dir.path(), {c.switches, "log.log"}).status, 0);
+    auto whole_run = std::chrono::steady_clock::now() - start;
+    int delivered = 0;
+    const int tries = 20;
+    for (int k = 0; k < tries; ++k) {
+        SCOPED_TRACE("signal " + std::to_string(k));
+        empty_directory(dir.path());
+        write_file(dir.file("log.log"), log);
+        int child = start_program(dir.path(), {c.switches, "log.log"});
+        std::this_thread::sleep_for(whole_run * k / tries);
+        kill(child, SIGNALS[k % 3]);
+        int status = wait_program(child);
+        delivered += status > 128;
+        ASSERT_TRUE(status == 0 || status == 128 + SIGNALS[k % 3]) << status;
+        const Files left = snapshot_tree(dir.path());
+        ASSERT_TRUE(is_interrupted_state(left, log, sorted, backup)) << describe(left, log, sorted);
+        ASSERT_EQ(run_program(dir.path(), {c.switches, "log.log"}).status, 0);
+        ASSERT_EQ(read_file(dir.file("LOG.LOG")), sorted);
+    }
+    std::printf("[ signals  ] %s: %d of %d runs interrupted, no loss\n", c.name, delivered, tries);
+}
+
+const InterruptCase INTERRUPT_CASES[] = {{"backup", "-P"}, {"no_backup", "-PB"}};
+
+INSTANTIATE_TEST_SUITE_P(Modes, Interrupts, testing::ValuesIn(INTERRUPT_CASES),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+#endif  // _WIN32
