@@ -631,14 +631,21 @@ int copy_guard_name(const char* path, char* resolved) {
 
 }  // namespace
 
+// Holds nest (the critical section counts them too); a release without a
+// hold is ignored rather than left undefined.
+static int hold_depth = 0;
+
 void platform_hold_interrupts() {
     ready_guard_lock();
     EnterCriticalSection(&guard_lock);
+    ++hold_depth;
 }
 
 void platform_release_interrupts() {
-    ready_guard_lock();
-    LeaveCriticalSection(&guard_lock);
+    if (hold_depth > 0) {
+        --hold_depth;
+        LeaveCriticalSection(&guard_lock);
+    }
 }
 
 int platform_guard_names(const char* log, const char* saved, const char* side) {
