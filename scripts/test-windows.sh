@@ -43,11 +43,15 @@ ctest --preset windows
 # partial new log gone, or, once the new log is in place, the saved copy
 # named. Wine turns a SIGINT into the Ctrl-C event; Windows ends such a
 # program with STATUS_CONTROL_C_EXIT, of which the low byte (58) arrives here.
+windows_name() {
+    printf 'Z:%s' "$1" | tr / '\\'
+}
 check_interrupt() {
-    step=$1 log=$2 saved=$3 kept=$4
+    step=$1 log=$2 saved=$3 kept=$4 saved_dir=${5:-}
     dir=$(mktemp -d)
     printf old >"$dir/a.log"
-    GUARD_TEST_DIRECTORY="Z:$(printf %s "$dir" | tr / '\\')" GUARD_TEST_STEP=$step \
+    GUARD_TEST_DIRECTORY=$(windows_name "$dir") GUARD_TEST_STEP=$step \
+        GUARD_TEST_SAVED_DIRECTORY=$(windows_name "${saved_dir:-$dir}") \
         build/windows/wine-run.sh build/windows/tests/platform_win32_test.exe \
         --gtest_filter='InterruptGuardChild.*' >"$dir/out" 2>&1 &
     child=$!
@@ -59,10 +63,10 @@ check_interrupt() {
     kill -INT $child
     status=0
     wait $child || status=$?
-    found="$status $(cat "$dir/a.log" 2>/dev/null) $(cat "$dir/a.bak" 2>/dev/null || echo -)"
+    found="$status $(cat "$dir/a.log" 2>/dev/null) $(cat "${saved_dir:-$dir}/a.bak" 2>/dev/null || echo -)"
     found="$found $(ls "$dir" | grep -c '\$\$\$' || true)"
     found="$found $(grep -c 'Saved copy kept: ' "$dir/out" || true)"
-    rm -rf "$dir"
+    rm -rf "$dir" "${saved_dir:-$dir}/a.bak"
     if [ "$found" != "58 $log $saved 0 $kept" ]; then
         echo "Interrupt at step $step: got '$found', expected '58 $log $saved 0 $kept'"
         return 1
@@ -71,4 +75,12 @@ check_interrupt() {
 check_interrupt 1 old - 0
 check_interrupt 2 old - 0
 check_interrupt 3 new old 1
-echo "Interrupt checks: 3 passed, 0 failed"
+checks=3
+# /dev/shm is another file system wherever it is mounted.
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then
+    other=$(mktemp -d /dev/shm/zembra.XXXXXX)
+    check_interrupt 2 old old 1 "$other"
+    rmdir "$other"
+    checks=4
+fi
+echo "Interrupt checks: $checks passed, 0 failed"

@@ -609,13 +609,22 @@ BOOL WINAPI undo_rewrite(DWORD event) {
         DeleteFileA(guard_side);
     }
     bool kept = step == STEP_REPLACED;
-    if (step == STEP_MOVED || step == STEP_WRITING) {
-        kept = !MoveFileA(guard_saved, guard_log);
+    bool copy_back = false;
+    if ((step == STEP_MOVED || step == STEP_WRITING) && !MoveFileExA(guard_saved, guard_log, 0)) {
+        kept = true;
+        // On another volume (the -B temporary lies in the current directory)
+        // a move is a copy, which the end of the process may cut short (a
+        // closed console allows 5 seconds): the saved copy is named first and
+        // stays, and a copy of it goes back under the log's name.
+        copy_back = GetLastError() == ERROR_NOT_SAME_DEVICE;
     }
     if (kept) {
         DWORD written;
         WriteFile(GetStdHandle(STD_ERROR_HANDLE), guard_kept_message, guard_kept_length, &written,
                   nullptr);
+    }
+    if (copy_back) {
+        CopyFileA(guard_saved, guard_log, TRUE);
     }
     TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
     return TRUE;
