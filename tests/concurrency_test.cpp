@@ -1,6 +1,7 @@
 // Two runs on one log at the same moment, and interrupts at every step of a
 // run: the log's bytes always survive whole, under its name or a name the run
-// printed, and a rerun finishes the job.
+// printed, and a rerun finishes the job. (Interrupts at random moments from
+// outside: crash_safety_test.)
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
@@ -8,11 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "driver/command_line.h"
@@ -131,16 +130,6 @@ bool is_interrupted_state(const Files& files, const std::string& log, const std:
            files.rbegin()->first.starts_with("TMP") && files.rbegin()->second == log;
 }
 
-std::string describe(const Files& files, const std::string& log, const std::string& sorted) {
-    std::string text;
-    for (const auto& [name, bytes] : files) {
-        text += name + (bytes == log      ? " (original) "
-                        : bytes == sorted ? " (sorted) "
-                                          : " (other) ");
-    }
-    return text;
-}
-
 const int SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 int hooked_signal = 0;
 
@@ -201,37 +190,6 @@ TEST_P(Interrupts, AtEveryOperation) {
     }
     EXPECT_GT(delivered, 10);
     std::printf("[ signals  ] %s: %d interrupts at every operation, no loss\n", c.name, delivered);
-}
-
-// Real signals at random moments of runs on a large log, delivered from outside.
-TEST_P(Interrupts, AtRandomMoments) {
-    const InterruptCase& c = GetParam();
-    const bool backup = std::string(c.switches).find('B') == std::string::npos;
-    const std::string log = large_pcvan();
-    const std::string sorted = sorted_form(log, "P");
-    TempDir dir;
-    write_file(dir.file("log.log"), log);
-    auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(run_program(dir.path(), {c.switches, "log.log"}).status, 0);
-    auto whole_run = std::chrono::steady_clock::now() - start;
-    int delivered = 0;
-    const int tries = 20;
-    for (int k = 0; k < tries; ++k) {
-        SCOPED_TRACE("signal " + std::to_string(k));
-        empty_directory(dir.path());
-        write_file(dir.file("log.log"), log);
-        int child = start_program(dir.path(), {c.switches, "log.log"});
-        std::this_thread::sleep_for(whole_run * k / tries);
-        kill(child, SIGNALS[k % 3]);
-        int status = wait_program(child);
-        delivered += status > 128;
-        ASSERT_TRUE(status == 0 || status == 128 + SIGNALS[k % 3]) << status;
-        const Files left = snapshot_tree(dir.path());
-        ASSERT_TRUE(is_interrupted_state(left, log, sorted, backup)) << describe(left, log, sorted);
-        ASSERT_EQ(run_program(dir.path(), {c.switches, "log.log"}).status, 0);
-        ASSERT_EQ(read_file(dir.file("LOG.LOG")), sorted);
-    }
-    std::printf("[ signals  ] %s: %d of %d runs interrupted, no loss\n", c.name, delivered, tries);
 }
 
 const InterruptCase INTERRUPT_CASES[] = {{"backup", "-P"}, {"no_backup", "-PB"}};
