@@ -546,6 +546,11 @@ int platform_lock_file(const char* path) {
                 errno = EAGAIN;
                 return -2;
             }
+            // A file system without locks (some network ones) runs unguarded,
+            // as before there were locks.
+            if (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION) {
+                return 0;
+            }
             errno = errno_from_win32(error);
             return -1;
         }
