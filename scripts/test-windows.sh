@@ -38,3 +38,49 @@ mkdir -p "$prefix"
 # file, or ctest's pipes to the tests would never reach end of file.
 build/windows/wine-run.sh cmd /c exit >build/windows/wine-start.log 2>&1
 ctest --preset windows
+
+# An interrupt at each step of a rewrite: the log back under its name and the
+# partial new log gone, or, once the new log is in place, the saved copy
+# named. Wine turns a SIGINT into the Ctrl-C event; Windows ends such a
+# program with STATUS_CONTROL_C_EXIT, of which the low byte (58) arrives here.
+windows_name() {
+    printf 'Z:%s' "$1" | tr / '\\'
+}
+check_interrupt() {
+    step=$1 log=$2 saved=$3 kept=$4 saved_dir=${5:-}
+    dir=$(mktemp -d)
+    printf old >"$dir/a.log"
+    GUARD_TEST_DIRECTORY=$(windows_name "$dir") GUARD_TEST_STEP=$step \
+        GUARD_TEST_SAVED_DIRECTORY=$(windows_name "${saved_dir:-$dir}") \
+        build/windows/wine-run.sh build/windows/tests/platform_win32_test.exe \
+        --gtest_filter='InterruptGuardChild.*' >"$dir/out" 2>&1 &
+    child=$!
+    waited=0
+    while [ ! -e "$dir/ready" ] && [ $waited -lt 300 ]; do
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+    kill -INT $child
+    status=0
+    wait $child || status=$?
+    found="$status $(cat "$dir/a.log" 2>/dev/null) $(cat "${saved_dir:-$dir}/a.bak" 2>/dev/null || echo -)"
+    found="$found $(ls "$dir" | grep -c '\$\$\$' || true)"
+    found="$found $(grep -c 'Saved copy kept: ' "$dir/out" || true)"
+    rm -rf "$dir" "${saved_dir:-$dir}/a.bak"
+    if [ "$found" != "58 $log $saved 0 $kept" ]; then
+        echo "Interrupt at step $step: got '$found', expected '58 $log $saved 0 $kept'"
+        return 1
+    fi
+}
+check_interrupt 1 old - 0
+check_interrupt 2 old - 0
+check_interrupt 3 new old 1
+checks=3
+# /dev/shm is another file system wherever it is mounted.
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then
+    other=$(mktemp -d /dev/shm/zembra.XXXXXX)
+    check_interrupt 2 old old 1 "$other"
+    rmdir "$other"
+    checks=4
+fi
+echo "Interrupt checks: $checks passed, 0 failed"

@@ -271,6 +271,13 @@ TEST_F(Win32Files, EveryOperationHonoursInjectedFailures) {
     bool exists_failed = platform_file_exists(at("a.log").c_str()) == 0;
     fail_first(EIO);
     bool same_failed = platform_same_file(at("a.log").c_str(), at("a.log").c_str()) == -1;
+    fail_first(EXDEV);
+    bool replace_failed =
+        platform_replace(at("a.log").c_str(), at("b.log").c_str()) == -1 && errno == EXDEV;
+    fail_first(EIO);
+    bool directory_failed = platform_sync_directory(at("a.log").c_str()) == -1 && errno == EIO;
+    fail_first(ENOSPC);
+    bool create_failed = platform_create_new(at("n.log").c_str()) == -1 && errno == ENOSPC;
     PlatformFile* file = platform_open_write(at("c.log").c_str());
     ASSERT_NE(file, nullptr);
     fail_first(EIO);
@@ -278,16 +285,217 @@ TEST_F(Win32Files, EveryOperationHonoursInjectedFailures) {
     platform_fail_operation(0, 0);
     EXPECT_EQ(platform_close(file), 0);
 
-    const Case cases[] = {{"status", size_failed},   {"remove", remove_failed},
-                          {"rename", rename_failed}, {"free space", free_failed},
-                          {"exists", exists_failed}, {"same file", same_failed},
-                          {"sync", sync_failed}};
+    const Case cases[] = {{"status", size_failed},
+                          {"remove", remove_failed},
+                          {"rename", rename_failed},
+                          {"free space", free_failed},
+                          {"exists", exists_failed},
+                          {"same file", same_failed},
+                          {"sync", sync_failed},
+                          {"replace", replace_failed},
+                          {"sync directory", directory_failed},
+                          {"create new", create_failed}};
     for (const auto& test : cases) {
         EXPECT_TRUE(test.failed) << test.name;
     }
     EXPECT_EQ(free_bytes, 99u);
     EXPECT_EQ(read_file(at("a.log")), "a");
     EXPECT_FALSE(file_exists(at("b.log")));
+    EXPECT_FALSE(file_exists(at("n.log")));
+}
+
+void set_read_only(const std::string& path, bool read_only) {
+    SetFileAttributesA(path.c_str(), read_only ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL);
+}
+
+bool is_read_only(const std::string& path) {
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+// What the log job relies on: nothing under an existing name is ever
+// overwritten by a creation, a failed replace keeps both files, and identity
+// follows the file rather than the name.
+TEST_F(Win32Files, ExclusiveCreationReplaceAndIdentity) {
+    write_file(at("a.log"), "a");
+    write_file(at("ro.log"), "ro");
+    set_read_only(at("ro.log"), true);
+    fs::create_directory(at("dir"));
+    for (const char* taken : {"a.log", "A.LOG", "ro.log", "dir"}) {
+        errno = 0;
+        EXPECT_EQ(platform_create_new(at(taken).c_str()), -1) << taken;
+        EXPECT_EQ(errno, EEXIST) << taken << ": " << std::strerror(errno);
+    }
+    EXPECT_EQ(read_file(at("a.log")), "a");
+
+    // Taken by the next open_write; nobody else opens it meanwhile.
+    ASSERT_EQ(platform_create_new(at("new.log").c_str()), 0);
+    EXPECT_EQ(platform_open_read(at("new.log").c_str()), nullptr);
+    EXPECT_TRUE(write_with_platform(at("new.log"), "new"));
+    EXPECT_EQ(read_file(at("new.log")), "new");
+    ASSERT_EQ(platform_create_new(at("dropped.log").c_str()), 0);
+    platform_drop_new();
+    EXPECT_EQ(platform_remove(at("dropped.log").c_str()), 0);
+
+    struct ReplaceCase {
+        const char* from;
+        const char* to;
+        int result;
+        const char* to_after;  // the target's content afterwards
+    };
+    write_file(at("b.log"), "b");
+    write_file(at("c.log"), "c");
+    write_file(at("d.log"), "d");
+    const ReplaceCase cases[] = {
+        {"b.log", "a.log", 0, "b"},
+        {"c.log", "missing.log", 0, "c"},
+        {"d.log", "dir", -1, nullptr},
+        {"gone.log", "new.log", -1, "new"},
+    };
+    for (const auto& test : cases) {
+        EXPECT_EQ(platform_replace(at(test.from).c_str(), at(test.to).c_str()), test.result)
+            << test.from << " -> " << test.to;
+        if (test.to_after != nullptr) {
+            EXPECT_EQ(read_file(at(test.to)), test.to_after) << test.to;
+        }
+    }
+    EXPECT_EQ(read_file(at("d.log")), "d");
+    // Windows refuses to replace a read-only file (Wine replaces it): either
+    // way both contents stay whole.
+    if (platform_replace(at("d.log").c_str(), at("ro.log").c_str()) == 0) {
+        EXPECT_EQ(read_file(at("ro.log")), "d");
+    } else {
+        EXPECT_EQ(errno, EACCES);
+        EXPECT_EQ(read_file(at("ro.log")), "ro");
+        EXPECT_EQ(read_file(at("d.log")), "d");
+    }
+
+    PlatformFile* file = platform_open_read(at("a.log").c_str());
+    ASSERT_NE(file, nullptr);
+    PlatformFileIdentity opened, renamed, replaced;
+    ASSERT_EQ(platform_identify(file, &opened), 0);
+    // A file being read can still be renamed: the interrupt guard needs that.
+    ASSERT_EQ(platform_rename(at("a.log").c_str(), at("moved.log").c_str()), 0);
+    EXPECT_EQ(platform_close(file), 0);
+    ASSERT_EQ(platform_identify_named(at("MOVED.LOG").c_str(), &renamed), 0);
+    EXPECT_EQ(renamed.device, opened.device);
+    EXPECT_EQ(renamed.file_id, opened.file_id);
+    EXPECT_EQ(renamed.modified, opened.modified);
+    EXPECT_EQ(renamed.mode, opened.mode);
+    EXPECT_EQ(renamed.size, 1);
+    ASSERT_EQ(platform_replace(at("new.log").c_str(), at("moved.log").c_str()), 0);
+    ASSERT_EQ(platform_identify_named(at("moved.log").c_str(), &replaced), 0);
+    EXPECT_EQ(replaced.device, opened.device);
+    EXPECT_NE(replaced.file_id, opened.file_id);
+    EXPECT_EQ(platform_identify_named(at("a.log").c_str(), &replaced), -1);
+    EXPECT_EQ(errno, ENOENT);
+    set_read_only(at("ro.log"), false);
+}
+
+// The new log gets a read-only log's attribute before it is synced and
+// renamed onto the log's name; both must still work, and so must removal.
+TEST_F(Win32Files, ReadOnlyIsCarriedAndStillSyncsAndRenames) {
+    write_file(at("old.log"), "old");
+    set_read_only(at("old.log"), true);
+    PlatformFileIdentity old_log;
+    ASSERT_EQ(platform_identify_named(at("old.log").c_str(), &old_log), 0);
+    for (bool read_only : {true, false}) {
+        write_file(at("new.$$$"), "new");
+        old_log.mode = read_only ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_ARCHIVE;
+        ASSERT_EQ(platform_copy_owner_and_mode(at("new.$$$").c_str(), &old_log), 0);
+        EXPECT_EQ(is_read_only(at("new.$$$")), read_only);
+        EXPECT_EQ(platform_sync_named(at("new.$$$").c_str()), 0) << std::strerror(errno);
+        EXPECT_EQ(is_read_only(at("new.$$$")), read_only);
+        ASSERT_EQ(platform_rename(at("new.$$$").c_str(), at("new.log").c_str()), 0);
+        EXPECT_EQ(read_file(at("new.log")), "new");
+        // Removed as unlink would, like the -B temporary of a read-only log.
+        EXPECT_EQ(platform_remove(at("new.log").c_str()), 0) << std::strerror(errno);
+    }
+    EXPECT_EQ(platform_remove(at("old.log").c_str()), 0);
+    EXPECT_EQ(list_directory(dir_.path()), std::vector<std::string>{});
+}
+
+// A second holder of the lock byte, as another run takes it.
+HANDLE lock_from_elsewhere(const std::string& path) {
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    OVERLAPPED position = {};
+    position.Offset = LOCK_OFFSET_LOW;
+    position.OffsetHigh = LOCK_OFFSET_HIGH;
+    if (handle != INVALID_HANDLE_VALUE &&
+        !LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                    &position)) {
+        CloseHandle(handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+TEST_F(Win32Files, LockExcludesOtherHoldersButNotOurOwnReadsOrRenames) {
+    write_file(at("a.log"), "#1 line\n");
+    HANDLE other = lock_from_elsewhere(at("a.log"));
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(platform_lock_file(at("a.log").c_str()), -2);
+    CloseHandle(other);
+
+    ASSERT_EQ(platform_lock_file(at("A.LOG").c_str()), 0) << std::strerror(errno);
+    EXPECT_EQ(lock_from_elsewhere(at("a.log")), INVALID_HANDLE_VALUE);
+    PlatformFile* file = platform_open_read(at("a.log").c_str());
+    ASSERT_NE(file, nullptr);
+    char line[32];
+    EXPECT_EQ(platform_read_line(file, line, sizeof line), 8);
+    EXPECT_EQ(platform_close(file), 0);
+    // The run moves the log it has locked, and the lock goes with the file.
+    ASSERT_EQ(platform_replace(at("a.log").c_str(), at("a.bak").c_str()), 0);
+    EXPECT_EQ(lock_from_elsewhere(at("a.bak")), INVALID_HANDLE_VALUE);
+    platform_unlock_file();
+    other = lock_from_elsewhere(at("a.bak"));
+    EXPECT_NE(other, INVALID_HANDLE_VALUE);
+    CloseHandle(other);
+    EXPECT_EQ(platform_lock_file(at("a.log").c_str()), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+// --- Interrupts during a rewrite ----------------------------------------------
+
+// Stops at a step of a rewrite of "a.log" in the directory it is given and
+// waits for a console event. scripts/test-windows.sh interrupts it: under
+// Wine a SIGINT is the Ctrl-C event, which no console-less test can send.
+TEST(InterruptGuardChild, WaitsAtAStep) {
+    const char* directory = std::getenv("GUARD_TEST_DIRECTORY");
+    const char* step_text = std::getenv("GUARD_TEST_STEP");
+    if (directory == nullptr || step_text == nullptr) {
+        GTEST_SKIP() << "run by scripts/test-windows.sh only";
+    }
+    std::string log = std::string(directory) + "\\a.log";
+    // Saved on another volume, the copy goes back and the saved copy stays.
+    const char* saved_directory = std::getenv("GUARD_TEST_SAVED_DIRECTORY");
+    std::string saved = std::string(saved_directory ? saved_directory : directory) + "\\a.bak";
+    std::string side = std::string(directory) + "\\a.$$$";
+    int step = std::atoi(step_text);
+    ASSERT_EQ(platform_guard_names(log.c_str(), saved.c_str(), side.c_str()), 0);
+    ASSERT_EQ(platform_rename(log.c_str(), saved.c_str()), 0);
+    platform_guard_step(STEP_MOVED);
+    // The saved copy stays open for reading, as the writer holds it.
+    PlatformFile* in = platform_open_read(saved.c_str());
+    ASSERT_NE(in, nullptr);
+    if (step >= STEP_WRITING) {
+        ASSERT_EQ(platform_create_new(side.c_str()), 0);
+        PlatformFile* out = platform_open_write(side.c_str());
+        ASSERT_NE(out, nullptr);
+        ASSERT_EQ(platform_write(out, "new", 3), 0);
+        ASSERT_EQ(platform_flush(out), 0);
+        platform_guard_step(STEP_WRITING);
+        if (step == STEP_REPLACED) {
+            ASSERT_EQ(platform_close(out), 0);
+            ASSERT_EQ(platform_rename(side.c_str(), log.c_str()), 0);
+            platform_guard_step(STEP_REPLACED);
+        }
+    }
+    write_file(std::string(directory) + "\\ready", "");
+    Sleep(20000);
+    FAIL() << "no console event arrived";
 }
 
 // --- zembra.exe itself -------------------------------------------------------

@@ -83,7 +83,11 @@ PlatformFile* platform_open_read(const char* path) {
     if (resolve_existing_name(path, name, sizeof name) != 0) {
         return nullptr;
     }
-    return open_stream(name, "rb", false);
+    FILE* stream = open_read_stream(name);
+    if (stream == nullptr) {
+        return nullptr;
+    }
+    return wrap_stream(stream, false);
 }
 
 // The file platform_create_new made, until platform_open_write takes it.

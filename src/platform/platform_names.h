@@ -18,6 +18,9 @@ struct PlatformFile;
 // Creates `name` (already resolved) as a new file for binary writing, never
 // through a symbolic link; null with EEXIST when the name is taken.
 FILE* open_new_stream(const char* name);
+// Opens `name` (already resolved) for binary reading. (Windows lets the file
+// be renamed meanwhile: an interrupt puts back a saved copy being read.)
+FILE* open_read_stream(const char* name);
 // True, with errno set, when the test seam fails this operation.
 bool platform_fail_if_injected(PlatformOperation operation);
 // The stdio stream under a file, for the platform's own sync.

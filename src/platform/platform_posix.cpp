@@ -173,6 +173,10 @@ FILE* open_new_stream(const char* name) {
     return stream;
 }
 
+FILE* open_read_stream(const char* name) {
+    return std::fopen(name, "rb");
+}
+
 static int status_of(const char* path, struct stat* status) {
     char name[NAME_BUFFER_SIZE];
     if (resolve_existing_name(path, name, sizeof name) != 0) {

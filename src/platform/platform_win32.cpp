@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -77,6 +78,52 @@ int resolve_new_name(const char* path, char* resolved, size_t size) {
     return copy_name(path, resolved, size);
 }
 
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// The attributes SetFileAttributesA takes; it refuses NORMAL with any other.
+constexpr DWORD SETTABLE_ATTRIBUTES = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
+                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
+                                      FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM |
+                                      FILE_ATTRIBUTE_TEMPORARY;
+
+// Flushes through a writable handle to the file of `handle`. A read-only file
+// refuses one (the new log gets the old log's read-only attribute before it
+// is synced), so the attribute is lifted for the flush and put back.
+static BOOL flush_reopened(HANDLE handle) {
+    HANDLE writable = ReOpenFile(handle, GENERIC_WRITE, SHARE_ALL, 0);
+    if (writable != INVALID_HANDLE_VALUE) {
+        BOOL flushed = FlushFileBuffers(writable);
+        DWORD error = GetLastError();
+        CloseHandle(writable);
+        SetLastError(error);
+        return flushed;
+    }
+    DWORD error = GetLastError();
+    FILE_BASIC_INFO basic;
+    if (error != ERROR_ACCESS_DENIED ||
+        !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) ||
+        (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) {
+        SetLastError(error);
+        return FALSE;
+    }
+    HANDLE attributes = ReOpenFile(handle, FILE_WRITE_ATTRIBUTES, SHARE_ALL, 0);
+    if (attributes == INVALID_HANDLE_VALUE) {
+        return FALSE;
+    }
+    basic.FileAttributes &= ~FILE_ATTRIBUTE_READONLY;
+    BOOL flushed = FALSE;
+    if (SetFileInformationByHandle(attributes, FileBasicInfo, &basic, sizeof basic)) {
+        flushed = flush_reopened(handle);
+        error = GetLastError();
+        basic.FileAttributes |= FILE_ATTRIBUTE_READONLY;
+        SetFileInformationByHandle(attributes, FileBasicInfo, &basic, sizeof basic);
+    } else {
+        error = GetLastError();
+    }
+    CloseHandle(attributes);
+    SetLastError(error);
+    return flushed;
+}
+
 // FlushFileBuffers needs write access, which a stream opened for reading lacks;
 // then a second, writable handle to the same file flushes it. (The log job
 // syncs a finished log through a read stream before removing its only other
@@ -92,18 +139,10 @@ static int flush_file(int descriptor) {
     }
     DWORD error = GetLastError();
     if (error == ERROR_ACCESS_DENIED) {
-        HANDLE writable = ReOpenFile(handle, GENERIC_WRITE,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
-        if (writable != INVALID_HANDLE_VALUE) {
-            BOOL flushed = FlushFileBuffers(writable);
-            error = GetLastError();
-            CloseHandle(writable);
-            if (flushed) {
-                return 0;
-            }
-        } else {
-            error = GetLastError();
+        if (flush_reopened(handle)) {
+            return 0;
         }
+        error = GetLastError();
     }
     errno = errno_from_win32(error);
     return -1;
@@ -120,27 +159,54 @@ int platform_sync(PlatformFile* file) {
     return 0;
 }
 
-// CREATE_NEW refuses any existing name, as O_EXCL does.
+// A C runtime stream over `handle`, which it then owns; null, with the
+// handle closed, on failure.
+static FILE* stream_over(HANDLE handle, int flags, const char* mode) {
+    int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
+    if (descriptor < 0) {
+        CloseHandle(handle);
+        errno = EMFILE;
+        return nullptr;
+    }
+    FILE* stream = _fdopen(descriptor, mode);
+    if (stream == nullptr) {
+        int error = errno;
+        _close(descriptor);
+        errno = error;
+    }
+    return stream;
+}
+
+// CREATE_NEW refuses any existing name, as O_EXCL does; with the reparse point
+// flag a symbolic link counts as taken rather than leading elsewhere. Nobody
+// else may open the file while it is written, but it may be deleted: the
+// interrupt guard removes a partial new log the writer still holds.
 FILE* open_new_stream(const char* name) {
-    HANDLE handle = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+    HANDLE handle = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = errno_from_win32(GetLastError());
+        return nullptr;
+    }
+    FILE* stream = stream_over(handle, _O_WRONLY, "wb");
+    if (stream == nullptr) {
+        int error = errno;
+        DeleteFileA(name);
+        errno = error;
+    }
+    return stream;
+}
+
+// fopen would share reading and writing only; the saved copy being read must
+// stay renamable, so that an interrupt can put it back under the log's name.
+FILE* open_read_stream(const char* name) {
+    HANDLE handle = CreateFileA(name, GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         errno = errno_from_win32(GetLastError());
         return nullptr;
     }
-    int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY);
-    if (descriptor < 0) {
-        CloseHandle(handle);
-        DeleteFileA(name);
-        errno = EIO;
-        return nullptr;
-    }
-    FILE* stream = _fdopen(descriptor, "wb");
-    if (stream == nullptr) {
-        _close(descriptor);
-        DeleteFileA(name);
-    }
-    return stream;
+    return stream_over(handle, _O_RDONLY, "rb");
 }
 
 // The length check of the names is all the resolving Windows needs.
@@ -198,7 +264,28 @@ int platform_remove(const char* path) {
     if (resolve_existing_name(path, name, sizeof name) != 0) {
         return -1;
     }
-    return std::remove(name) == 0 ? 0 : -1;
+    if (std::remove(name) == 0) {
+        return 0;
+    }
+    int error = errno;
+    // As unlink does, whatever the read-only attribute says: the job removes
+    // only its own side file and the temporary copy of a log it has just
+    // rewritten, and both are read-only when the log was.
+    DWORD attributes = GetFileAttributesA(name);
+    if (error == EACCES && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) ==
+            FILE_ATTRIBUTE_READONLY) {
+        DWORD writable = attributes & SETTABLE_ATTRIBUTES & ~FILE_ATTRIBUTE_READONLY;
+        if (SetFileAttributesA(name, writable != 0 ? writable : FILE_ATTRIBUTE_NORMAL)) {
+            if (std::remove(name) == 0) {
+                return 0;
+            }
+            error = errno;
+            SetFileAttributesA(name, attributes & SETTABLE_ATTRIBUTES);
+        }
+    }
+    errno = error;
+    return -1;
 }
 
 // MoveFileA never replaces its target and copies across volumes by itself.
@@ -221,13 +308,15 @@ int platform_rename(const char* from, const char* to) {
 
 // Volume serial number and file index identify a file on Windows, as device
 // and inode do on POSIX.
-static bool identify_file(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+// With `of_link`, a symbolic link is identified itself rather than its target.
+static bool identify_file(const char* path, BY_HANDLE_FILE_INFORMATION* info,
+                          bool of_link = false) {
     char name[NAME_BUFFER_SIZE];
     if (resolve_existing_name(path, name, sizeof name) != 0) {
         return false;
     }
-    HANDLE handle = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (of_link ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    HANDLE handle = CreateFileA(name, 0, SHARE_ALL, nullptr, OPEN_EXISTING, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         errno = errno_from_win32(GetLastError());
         return false;
@@ -240,6 +329,11 @@ static bool identify_file(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
     return known;
 }
 
+static bool is_same_file(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
 int platform_same_file(const char* a, const char* b) {
     if (platform_fail_if_injected(OP_STATUS)) {
         return -1;
@@ -248,11 +342,7 @@ int platform_same_file(const char* a, const char* b) {
     if (!identify_file(a, &first) || !identify_file(b, &second)) {
         return -1;
     }
-    return first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
-                   first.nFileIndexHigh == second.nFileIndexHigh &&
-                   first.nFileIndexLow == second.nFileIndexLow
-               ? 1
-               : 0;
+    return is_same_file(first, second) ? 1 : 0;
 }
 
 using DiskFreeSpaceExFunction = BOOL(WINAPI*)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER,
@@ -303,6 +393,9 @@ int get_disk_free_bytes(const char* root, const char* path, uint64_t* free_bytes
 
 // --- Replacing rename, identity, permissions -----------------------------------------
 
+// Without MOVEFILE_COPY_ALLOWED, so it stays one step on one volume. A
+// read-only target refuses to be replaced (access denied): the old file then
+// stays as it was.
 int platform_replace(const char* from, const char* to) {
     if (platform_fail_if_injected(OP_RENAME)) {
         return -1;
@@ -332,8 +425,8 @@ int platform_name_is_unique(const char* path) {
     return 1;
 }
 
-// Not yet: symbolic links (reparse points) are taken as the file they lead
-// to by the calls below, and renames move the link itself.
+// Symbolic links (reparse points) are not followed here: identified as
+// themselves, they never pass for the log that was indexed through them.
 int platform_link_target(const char* path, char* target, size_t size) {
     return copy_name(path, target, size);
 }
@@ -352,8 +445,12 @@ static void identity_from(const BY_HANDLE_FILE_INFORMATION& info, PlatformFileId
 int platform_identify(PlatformFile* file, PlatformFileIdentity* identity) {
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(platform_stream_of(file))));
     BY_HANDLE_FILE_INFORMATION info;
-    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) {
+    if (handle == INVALID_HANDLE_VALUE) {
         errno = EBADF;
+        return -1;
+    }
+    if (!GetFileInformationByHandle(handle, &info)) {
+        errno = errno_from_win32(GetLastError());
         return -1;
     }
     identity_from(info, identity);
@@ -362,42 +459,233 @@ int platform_identify(PlatformFile* file, PlatformFileIdentity* identity) {
 
 int platform_identify_named(const char* path, PlatformFileIdentity* identity) {
     BY_HANDLE_FILE_INFORMATION info;
-    if (!identify_file(path, &info)) {
+    if (!identify_file(path, &info, true)) {
         return -1;
     }
     identity_from(info, identity);
     return 0;
 }
 
-// Not yet: the new log keeps the attributes it was created with.
+// Windows has no mode bits; a read-only log stays read-only. (MoveFileA still
+// renames a read-only file; only a replacing move onto one is refused.)
 int platform_copy_owner_and_mode(const char* path, const PlatformFileIdentity* from) {
-    (void)path;
-    (void)from;
+    char name[NAME_BUFFER_SIZE];
+    if (resolve_existing_name(path, name, sizeof name) != 0) {
+        return -1;
+    }
+    DWORD attributes = GetFileAttributesA(name);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        errno = errno_from_win32(GetLastError());
+        return -1;
+    }
+    DWORD wanted = (attributes & SETTABLE_ATTRIBUTES & ~FILE_ATTRIBUTE_READONLY) |
+                   (from->mode & FILE_ATTRIBUTE_READONLY);
+    if ((wanted ^ attributes) & FILE_ATTRIBUTE_READONLY) {
+        if (!SetFileAttributesA(name, wanted != 0 ? wanted : FILE_ATTRIBUTE_NORMAL)) {
+            errno = errno_from_win32(GetLastError());
+            return -1;
+        }
+    }
     return 0;
 }
 
-// --- Lock between runs (not yet: every run proceeds) ------------------------------------
+// --- Lock between runs ---------------------------------------------------------------
 
+namespace {
+
+// The locked byte lies far past any log (they stay below 2 GiB) and past what
+// NTFS can store (16 TiB).
+constexpr DWORD LOCK_LENGTH = 1;
+// A run that finishes between our open and our lock leaves its new log under
+// the name; then the lock is taken again on that file. Each round needs a
+// whole run of the other process, so a few are plenty.
+constexpr int LOCK_ROUNDS = 8;
+
+HANDLE lock_handle = INVALID_HANDLE_VALUE;
+
+OVERLAPPED lock_position() {
+    OVERLAPPED position;
+    std::memset(&position, 0, sizeof position);
+    position.Offset = LOCK_OFFSET_LOW;
+    position.OffsetHigh = LOCK_OFFSET_HIGH;
+    return position;
+}
+
+}  // namespace
+
+void platform_unlock_file() {
+    if (lock_handle != INVALID_HANDLE_VALUE) {
+        OVERLAPPED position = lock_position();
+        UnlockFileEx(lock_handle, 0, LOCK_LENGTH, 0, &position);
+        CloseHandle(lock_handle);
+        lock_handle = INVALID_HANDLE_VALUE;
+    }
+}
+
+// The handle shares everything: this run renames the log it has locked, and
+// other programs keep reading it. The lock travels with the file.
 int platform_lock_file(const char* path) {
-    (void)path;
-    return 0;
+    platform_unlock_file();
+    char name[NAME_BUFFER_SIZE];
+    if (resolve_existing_name(path, name, sizeof name) != 0) {
+        return -1;
+    }
+    for (int round = 0; round < LOCK_ROUNDS; ++round) {
+        HANDLE handle = CreateFileA(name, GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            errno = errno_from_win32(GetLastError());
+            return -1;
+        }
+        OVERLAPPED position = lock_position();
+        if (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, LOCK_LENGTH,
+                        0, &position)) {
+            DWORD error = GetLastError();
+            CloseHandle(handle);
+            if (error == ERROR_LOCK_VIOLATION) {
+                errno = EAGAIN;
+                return -2;
+            }
+            // A file system without locks (some network ones) runs unguarded,
+            // as before there were locks.
+            if (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION) {
+                return 0;
+            }
+            errno = errno_from_win32(error);
+            return -1;
+        }
+        BY_HANDLE_FILE_INFORMATION held, named;
+        if (GetFileInformationByHandle(handle, &held) && identify_file(name, &named) &&
+            is_same_file(held, named)) {
+            lock_handle = handle;
+            return 0;
+        }
+        CloseHandle(handle);
+    }
+    errno = EAGAIN;
+    return -1;
 }
 
-void platform_unlock_file() {}
+// --- Interrupts during a rewrite -------------------------------------------------------
 
-// --- Interrupts during a rewrite (not yet: an interrupt ends the run as before) ----------
+namespace {
+
+constexpr char KEPT_PREFIX[] = "Saved copy kept: ";
+
+// Taken by the main thread across a rename and the step that records it, and
+// by the console handler, which runs on a thread of its own and never lets go.
+CRITICAL_SECTION guard_lock;
+bool guard_lock_ready = false;
+bool handler_installed = false;
+std::atomic<int> guard_step{STEP_NONE};
+char guard_log[NAME_BUFFER_SIZE];
+char guard_saved[NAME_BUFFER_SIZE];
+char guard_side[NAME_BUFFER_SIZE];
+// CR LF, like every other line the C runtime writes to the console.
+char guard_kept_message[sizeof KEPT_PREFIX + NAME_BUFFER_SIZE + 2];
+DWORD guard_kept_length = 0;
+
+// The main thread makes it before the handler exists.
+void ready_guard_lock() {
+    if (!guard_lock_ready) {
+        InitializeCriticalSection(&guard_lock);
+        guard_lock_ready = true;
+    }
+}
+
+// Undoes the step last recorded, then ends the process as Ctrl-C does
+// (STATUS_CONTROL_C_EXIT). TerminateProcess rather than ExitProcess: the main
+// thread keeps running until it waits for the lock, and the runtime's exit
+// code would flush streams it may be using.
+BOOL WINAPI undo_rewrite(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            break;
+        default:
+            return FALSE;
+    }
+    EnterCriticalSection(&guard_lock);
+    int step = guard_step.load();
+    if (step == STEP_WRITING && guard_side[0] != '\0') {
+        DeleteFileA(guard_side);
+    }
+    bool kept = step == STEP_REPLACED;
+    bool copy_back = false;
+    if ((step == STEP_MOVED || step == STEP_WRITING) && !MoveFileExA(guard_saved, guard_log, 0)) {
+        kept = true;
+        // On another volume (the -B temporary lies in the current directory)
+        // a move is a copy, which the end of the process may cut short (a
+        // closed console allows 5 seconds): the saved copy is named first and
+        // stays, and a copy of it goes back under the log's name.
+        copy_back = GetLastError() == ERROR_NOT_SAME_DEVICE;
+    }
+    if (kept) {
+        DWORD written;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), guard_kept_message, guard_kept_length, &written,
+                  nullptr);
+    }
+    if (copy_back) {
+        CopyFileA(guard_saved, guard_log, TRUE);
+    }
+    TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+    return TRUE;
+}
+
+int copy_guard_name(const char* path, char* resolved) {
+    if (path == nullptr || path[0] == '\0') {
+        resolved[0] = '\0';
+        return 0;
+    }
+    return resolve_new_name(path, resolved, NAME_BUFFER_SIZE);
+}
+
+}  // namespace
+
+// Holds nest (the critical section counts them too); a release without a
+// hold is ignored rather than left undefined.
+static int hold_depth = 0;
+
+void platform_hold_interrupts() {
+    ready_guard_lock();
+    EnterCriticalSection(&guard_lock);
+    ++hold_depth;
+}
+
+void platform_release_interrupts() {
+    if (hold_depth > 0) {
+        --hold_depth;
+        LeaveCriticalSection(&guard_lock);
+    }
+}
 
 int platform_guard_names(const char* log, const char* saved, const char* side) {
-    (void)log;
-    (void)saved;
-    (void)side;
-    return 0;
+    platform_hold_interrupts();
+    if (!handler_installed) {
+        handler_installed = SetConsoleCtrlHandler(undo_rewrite, TRUE) != 0;
+    }
+    int result = 0;
+    if (copy_guard_name(log, guard_log) != 0 || copy_guard_name(saved, guard_saved) != 0 ||
+        copy_guard_name(side, guard_side) != 0) {
+        result = -1;
+    }
+    int length = std::snprintf(guard_kept_message, sizeof guard_kept_message, "%s%s\r\n",
+                               KEPT_PREFIX, saved != nullptr ? saved : "");
+    // A name too long for the buffer (never one resolved above) is cut short.
+    size_t kept_length = length > 0 ? static_cast<size_t>(length) : 0;
+    if (kept_length >= sizeof guard_kept_message) {
+        kept_length = sizeof guard_kept_message - 1;
+    }
+    guard_kept_length = static_cast<DWORD>(kept_length);
+    int error = errno;
+    platform_release_interrupts();
+    errno = error;
+    return result;
 }
 
 void platform_guard_step(RewriteStep step) {
-    (void)step;
+    guard_step.store(step);
 }
-
-void platform_hold_interrupts() {}
-
-void platform_release_interrupts() {}

@@ -14,4 +14,9 @@ extern unsigned long total_clusters;
 // fall-back is exercised on systems that do have it.
 extern bool force_free_space_fallback;
 
+// The byte platform_lock_file locks: far past any log, since byte-range locks
+// are mandatory on Windows and one on the data would stop our own reads.
+constexpr unsigned long LOCK_OFFSET_HIGH = 0x7FFFFFFF;
+constexpr unsigned long LOCK_OFFSET_LOW = 0xFFFFFFFE;
+
 #endif
