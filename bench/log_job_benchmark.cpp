@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/run_options.h"
 #include "logindex/index_sort.h"
 #include "logindex/log_indexer.h"
+#include "logindex/run_options.h"
 #include "logindex/sorted_log_writer.h"
 #include "support/log_texts.h"
 

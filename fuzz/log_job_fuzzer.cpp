@@ -29,9 +29,9 @@
 #include <vector>
 
 #include "driver/log_pipeline.h"
-#include "driver/run_options.h"
 #include "logindex/index_sort.h"
 #include "logindex/log_indexer.h"
+#include "logindex/run_options.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "driver/log_pipeline.h"
-#include "driver/run_options.h"
+#include "logindex/run_options.h"
 #include "platform/platform.h"
 #include "support/failing_runs.h"
 #include "support/log_texts.h"

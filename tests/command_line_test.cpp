@@ -6,20 +6,17 @@
 #include <string>
 #include <vector>
 
-#include "driver/run_options.h"
+#include "logindex/run_options.h"
 #include "support/test_files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-const RunOptions INITIAL_OPTIONS = {
-    .service = -1, .make_backup = 1, .line_check = 1, .debug_dump = 0};
-
 // Runs the whole command line in this process from fresh settings. Only for
 // argument lists without file names: those would reach the log job.
 int run_in_process(std::vector<std::string> args) {
-    run_options = INITIAL_OPTIONS;
+    run_options = INITIAL_RUN_OPTIONS;
     std::vector<char*> argv;
     for (auto& arg : args) {
         argv.push_back(arg.data());
@@ -99,7 +96,7 @@ TEST(RunZembra, BadSwitchesEndWithStatusOne) {
 }
 
 TEST(RunZembra, MissingProgramPathStillGivesUsage) {
-    run_options = INITIAL_OPTIONS;
+    run_options = INITIAL_RUN_OPTIONS;
     char* no_arguments[] = {nullptr};
     testing::internal::CaptureStderr();
     EXPECT_EQ(run_zembra(0, no_arguments), 1);

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "driver/command_line.h"
-#include "driver/run_options.h"
+#include "logindex/run_options.h"
 #include "platform/platform.h"
 #include "support/test_files.h"
 
@@ -168,7 +168,7 @@ TEST_P(Interrupts, AtEveryOperation) {
             if (chdir(dir.path().c_str()) != 0 || !freopen("/dev/null", "w", stderr)) {
                 _exit(127);
             }
-            run_options = RunOptions{-1, 1, 1, 0};
+            run_options = INITIAL_RUN_OPTIONS;
             std::vector<std::string> args = {"zembra", c.switches, "log.log"};
             std::vector<char*> argv = {args[0].data(), args[1].data(), args[2].data(), nullptr};
             platform_call_at_operation(n, raise_hooked_signal);

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "driver/command_line.h"
-#include "driver/run_options.h"
+#include "logindex/run_options.h"
 #include "platform/platform.h"
 #include "support/failing_runs.h"
 #include "support/test_files.h"
@@ -58,7 +58,7 @@ RunOutcome run_in(const std::string& directory, const char* switches, const std:
     write_file((fs::path(directory) / "first.log").string(), original);
     // The second log differs, so that its copies never pass for the first's.
     write_file((fs::path(directory) / "second.log").string(), original + "second log\r\n");
-    run_options = RunOptions{-1, 1, 1, 0};
+    run_options = INITIAL_RUN_OPTIONS;
     InDirectory inside(directory);
     std::vector<std::string> args = {"zembra", switches, "first.log", "second.log"};
     if (!both) {

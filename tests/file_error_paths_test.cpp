@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/run_options.h"
 #include "logindex/log_indexer.h"
+#include "logindex/run_options.h"
 #include "logindex/sorted_log_writer.h"
 #include "platform/platform.h"
 #include "support/failing_runs.h"

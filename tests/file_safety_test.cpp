@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "driver/command_line.h"
-#include "driver/run_options.h"
+#include "logindex/run_options.h"
 #include "platform/platform.h"
 #include "support/test_files.h"
 
@@ -249,7 +249,7 @@ TEST_P(LogChanged, NothingIsLostAndNoFinishIsFalse) {
         }
         write_file("LOG.LOG", original());
         appender = open("LOG.LOG", O_WRONLY | O_APPEND);
-        run_options = RunOptions{-1, 1, 1, 0};
+        run_options = INITIAL_RUN_OPTIONS;
         std::vector<std::string> args = {"zembra", c.switches, "LOG.LOG"};
         std::vector<char*> argv = {args[0].data(), args[1].data(), args[2].data(), nullptr};
         testing::internal::CaptureStderr();

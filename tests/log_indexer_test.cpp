@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/run_options.h"
 #include "logindex/forum_banner.h"
+#include "logindex/run_options.h"
 #include "platform/platform.h"
 #include "support/job_step_test.h"
 #include "support/log_texts.h"

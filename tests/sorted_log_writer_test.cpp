@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "driver/run_options.h"
 #include "logindex/forum_banner.h"
 #include "logindex/index_sort.h"
 #include "logindex/log_indexer.h"
+#include "logindex/run_options.h"
 #include "platform/platform.h"
 #include "support/job_step_test.h"
 #include "support/log_texts.h"

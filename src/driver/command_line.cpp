@@ -6,8 +6,8 @@
 
 #include "driver/log_pipeline.h"
 #include "driver/log_rewrite.h"
-#include "driver/run_options.h"
 #include "logindex/log_format.h"
+#include "logindex/run_options.h"
 #include "platform/platform.h"
 #include "support/sjis_string.h"
 

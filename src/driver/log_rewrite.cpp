@@ -11,9 +11,9 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/run_options.h"
 #include "logindex/index_sort.h"
 #include "logindex/log_indexer.h"
+#include "logindex/run_options.h"
 #include "logindex/sorted_log_writer.h"
 #include "platform/platform.h"
 #include "support/backup.h"

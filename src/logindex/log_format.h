@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "driver/run_options.h"
+#include "logindex/run_options.h"
 #include "match/pattern_match.h"
 
 constexpr int MAX_INDEX_ENTRIES = 3000;

@@ -14,8 +14,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/run_options.h"
 #include "logindex/forum_banner.h"
+#include "logindex/run_options.h"
 #include "platform/platform.h"
 
 namespace {

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/run_options.h"
 #include "logindex/forum_banner.h"
+#include "logindex/run_options.h"
 #include "platform/platform.h"
 
 class JobStepTest : public testing::Test {

@@ -1,4 +1,6 @@
-// Settings fixed by the command line before the first file is processed.
+// Settings fixed by the command line before the first file is processed. The
+// indexer and the writer read them too, so they live here, in a header that
+// includes nothing else of the program.
 #pragma once
 
 enum Service {
@@ -11,6 +13,14 @@ struct RunOptions {
     int make_backup;  // 1: keep the previous log as ".BAK"; 0: remove the saved copy
     int line_check;   // 1: use the body line counts of PC-VAN headers
     int debug_dump;   // 1: print one dump line per indexed message on standard output
+};
+
+// What a run starts from, before the switches are read.
+constexpr RunOptions INITIAL_RUN_OPTIONS = {
+    .service = -1,
+    .make_backup = 1,
+    .line_check = 1,
+    .debug_dump = 0,
 };
 
 extern RunOptions run_options;

@@ -1,0 +1,27 @@
+# Fails when a source file includes a header from a folder above its own.
+# Folders, top to bottom; each may include only itself and those after it.
+# Run as: cmake -DSOURCE_DIR=<src> -P check_includes.cmake
+set(FOLDER_ORDER driver logindex support platform match)
+
+file(GLOB_RECURSE sources RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/*.h ${SOURCE_DIR}/*.cpp)
+set(violations "")
+foreach(source ${sources})
+  string(REGEX MATCH "^[^/]+" folder ${source})
+  list(FIND FOLDER_ORDER ${folder} own_rank)
+  if(own_rank EQUAL -1)
+    string(APPEND violations "  ${source}: folder '${folder}' is not in the order\n")
+    continue()
+  endif()
+  file(STRINGS ${SOURCE_DIR}/${source} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
+  foreach(line ${includes})
+    string(REGEX REPLACE "^[^\"]*\"([^\"/]+)/.*$" "\\1" included ${line})
+    list(FIND FOLDER_ORDER ${included} rank)
+    if(rank LESS own_rank)
+      string(STRIP "${line}" line)
+      string(APPEND violations "  ${source}: ${line}\n")
+    endif()
+  endforeach()
+endforeach()
+if(violations)
+  message(FATAL_ERROR "Includes pointing up the folder order (${FOLDER_ORDER}):\n${violations}")
+endif()
