@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "driver/log_rewrite.h"
+#include "logindex/log_format.h"
 #include "logindex/log_indexer.h"
 #include "platform/platform.h"
 #include "support/backup.h"
@@ -21,10 +22,6 @@ constexpr size_t MAX_NAME_LENGTH = NAME_BUFFER_SIZE - sizeof ".BAK";
 
 }  // namespace
 
-static void report_error(const char* name) {
-    std::fprintf(stderr, "%s: %s\n", name, std::strerror(errno));
-}
-
 // Refuses what must not be processed; prints why, except for NO_ROOM.
 static int check_argument(const char* argument) {
     if (std::strlen(argument) > MAX_NAME_LENGTH) {
@@ -33,7 +30,7 @@ static int check_argument(const char* argument) {
     }
     int32_t size = 0;
     if (platform_file_size(argument, &size) != 0) {
-        report_error(argument);
+        report_file_error("", argument);
         return -1;
     }
     // has_room_for would refuse it silently, which looks like success.
@@ -65,7 +62,7 @@ static int check_working_name(const char* argument, const char* working_name) {
     if (same == 0) {
         std::fprintf(stderr, "Ambiguous Name!: %s\n", argument);
     } else {
-        report_error(argument);
+        report_file_error("", argument);
     }
     return -1;
 }
@@ -76,7 +73,7 @@ static int check_working_name(const char* argument, const char* working_name) {
 static int find_log_file(const char* argument, const char* working_name, char* log_name) {
     if (platform_link_target(working_name, log_name, NAME_BUFFER_SIZE) != 0 ||
         std::strlen(log_name) > MAX_NAME_LENGTH) {
-        report_error(argument);
+        report_file_error("", argument);
         return -1;
     }
     if (is_backup_file(log_name)) {
@@ -124,7 +121,7 @@ int process_log_file(const char* argument, MessageIndex index) {
         if (locked == -2) {
             std::fprintf(stderr, "Busy!: %s\n", argument);
         } else {
-            report_error(argument);
+            report_file_error("", argument);
         }
         return -1;
     }

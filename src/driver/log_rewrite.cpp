@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "logindex/index_sort.h"
+#include "logindex/log_format.h"
 #include "logindex/log_indexer.h"
 #include "logindex/run_options.h"
 #include "logindex/sorted_log_writer.h"
@@ -37,10 +38,6 @@ struct FileKey {
 static unsigned temporary_counter = 0;
 // The backups and new logs this run made.
 static std::vector<FileKey> processed_files;
-
-static void report_error(const char* name) {
-    std::fprintf(stderr, "%s: %s\n", name, std::strerror(errno));
-}
 
 static void report_changed(const char* shown_name) {
     std::fprintf(stderr, "File Changed!: %s\n", shown_name);
@@ -121,7 +118,7 @@ static int put_back(const char* saved_name, const char* log_name) {
     if (guarded_move(platform_rename, saved_name, log_name, STEP_NONE) == 0) {
         return 0;
     }
-    report_error(log_name);
+    report_file_error("", log_name);
     std::fprintf(stderr, "Saved copy kept: %s\n", saved_name);
     platform_guard_step(STEP_NONE);
     return -2;
@@ -146,7 +143,7 @@ static int move_to_backup(const char* log_name, char* saved_name) {
 static int move_to_temporary(const char* log_name, char* saved_name) {
     for (unsigned attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS; ++attempt) {
         if (next_temporary_name(saved_name) != 0) {
-            report_error(log_name);
+            report_file_error("", log_name);
             std::fprintf(stderr, "Skip!\n");
             return -1;
         }
@@ -159,7 +156,7 @@ static int move_to_temporary(const char* log_name, char* saved_name) {
         }
     }
     // The failure is the temporary's (a current directory we cannot write).
-    report_error(saved_name);
+    report_file_error("", saved_name);
     std::fprintf(stderr, "Skip!\n");
     return -1;
 }
@@ -229,18 +226,18 @@ static int put_new_log_in_place(const char* saved_name, const char* side_name, c
     }
     if ((indexed != nullptr && platform_copy_owner_and_mode(side_name, indexed) != 0) ||
         platform_sync_named(side_name) != 0) {
-        report_error(side_name);
+        report_file_error("", side_name);
         return -1;
     }
     RewriteStep after = run_options.make_backup ? STEP_NONE : STEP_REPLACED;
     if (guarded_move(platform_rename, side_name, log_name, after) != 0) {
-        report_error(log_name);
+        report_file_error("", log_name);
         return -1;
     }
     return 0;
 }
 
-int finish_rewrite(const char* saved_name, const char* log_name, const MessageIndex index,
+int finish_rewrite(const char* saved_name, const char* log_name, const MessageIndexEntry* index,
                    int count, const PlatformFileIdentity* indexed) {
     char side_name[NAME_BUFFER_SIZE];
     platform_hold_interrupts();
@@ -253,7 +250,7 @@ int finish_rewrite(const char* saved_name, const char* log_name, const MessageIn
     platform_release_interrupts();
     if (created != 0) {
         errno = error;
-        report_error(log_name);
+        report_file_error("", log_name);
         return put_back(saved_name, log_name) == 0 ? -1 : -2;
     }
     int written = write_sorted_log(saved_name, side_name, index, count);
@@ -273,7 +270,7 @@ int finish_rewrite(const char* saved_name, const char* log_name, const MessageIn
 static void remove_temporary(const char* saved_name, const char* log_name,
                              const PlatformFileIdentity* indexed) {
     if (platform_sync_directory(log_name) != 0) {
-        report_error(log_name);
+        report_file_error("", log_name);
         std::fprintf(stderr, "Saved copy kept: %s\n", saved_name);
     } else if (!is_still_indexed(saved_name, indexed)) {
         std::fprintf(stderr, "Saved copy kept: %s\n", saved_name);
@@ -286,7 +283,7 @@ static void remove_temporary(const char* saved_name, const char* log_name,
         platform_release_interrupts();
         if (removed != 0) {
             errno = error;
-            report_error(saved_name);
+            report_file_error("", saved_name);
         }
     }
     platform_guard_step(STEP_NONE);

@@ -9,7 +9,7 @@
 // copy must still be that file, and the new log gets its owner and mode.
 // 0 when written, -1 when the log was put back, -2 when it could not be
 // (reported; the saved copy then holds the only copy and must be kept).
-int finish_rewrite(const char* saved_name, const char* log_name, const MessageIndex index,
+int finish_rewrite(const char* saved_name, const char* log_name, const MessageIndexEntry* index,
                    int count, const PlatformFileIdentity* indexed);
 
 // Moves the indexed log `log_name` aside (to its ".BAK", or with -B to a

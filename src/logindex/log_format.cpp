@@ -27,9 +27,13 @@ void prepare_header_matchers(int service, HeaderMatchers* matchers) {
     prepare_pattern(&matchers->banner, HEADER_PATTERNS[PATTERN_NIFTY_BANNER]);
 }
 
-int report_read_error(const char* path) {
-    std::fprintf(stderr, "Read Error: %s: %s\n", path, std::strerror(errno));
+int report_file_error(const char* what, const char* name) {
+    std::fprintf(stderr, "%s%s: %s\n", what, name, std::strerror(errno));
     return -1;
+}
+
+int report_read_error(const char* path) {
+    return report_file_error("Read Error: ", path);
 }
 
 const int HEADER_COLUMNS[2][5] = {

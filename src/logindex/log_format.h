@@ -58,7 +58,10 @@ inline bool line_matches(const char* line, const PreparedPattern& pattern) {
     return match_prepared(nullptr, line, pattern) > 0;
 }
 
-// Prints "Read Error: %s: %s\n" with `path` and errno's text; returns -1.
+// The one error line: `what` ("" or "Read Error: ", say), the file's name,
+// ": " and errno's text; returns -1.
+int report_file_error(const char* what, const char* name);
+// "Read Error: %s: %s\n" with `path`; returns -1.
 int report_read_error(const char* path);
 
 enum HeaderColumn { COLUMN_YEAR, COLUMN_MONTH, COLUMN_DAY, COLUMN_HOUR, COLUMN_MINUTE };

@@ -58,8 +58,7 @@ struct LogCopy {
 };
 
 int report_write_error(const LogCopy& copy) {
-    std::fprintf(stderr, "Write Error: %s: %s\n", copy.log_path, std::strerror(errno));
-    return -1;
+    return report_file_error("Write Error: ", copy.log_path);
 }
 
 int write_bytes(LogCopy* copy, const char* bytes, size_t length) {
@@ -252,7 +251,7 @@ int64_t message_reach(const int32_t* file_order, int count, int32_t offset) {
 
 // A repeat is an entry whose number equals the one just before it; the first
 // entry never is, whatever its number.
-int copy_messages(LogCopy* copy, const MessageIndex index, int count) {
+int copy_messages(LogCopy* copy, const MessageIndexEntry* index, int count) {
     int32_t file_order[MAX_INDEX_ENTRIES];
     const int known = count <= MAX_INDEX_ENTRIES ? count : 0;  // beyond: nothing foretold
     for (int i = 0; i < known; ++i) {
@@ -313,7 +312,7 @@ int open_streams(LogCopy* copy) {
 
 }  // namespace
 
-int write_sorted_log(const char* saved_path, const char* log_path, const MessageIndex index,
+int write_sorted_log(const char* saved_path, const char* log_path, const MessageIndexEntry* index,
                      int count) {
     LogCopy copy;
     copy.saved_path = saved_path;
