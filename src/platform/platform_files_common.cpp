@@ -144,15 +144,12 @@ static bool refill(PlatformFile* file, bool* failed) {
         *failed = true;
         return false;
     }
-    file->buffered = std::fread(file->buffer, 1, file->read_size, file->stream);
+    file->buffered =
+        read_stream_at(file->stream, file->buffer_start, file->buffer, file->read_size, failed);
     if (file->read_size < READ_BUFFER_SIZE) {
         file->read_size *= 2;
     }
-    if (file->buffered == 0) {
-        *failed = std::ferror(file->stream) != 0;
-        return false;
-    }
-    return true;
+    return file->buffered != 0;
 }
 
 int platform_read_line(PlatformFile* file, char* buffer, int size) {
@@ -202,9 +199,11 @@ int64_t platform_read_block(PlatformFile* file, char* buffer, size_t size) {
     if (platform_fail_if_injected(OP_READ)) {
         return -1;
     }
-    size_t got = std::fread(buffer + taken, 1, size - taken, file->stream);
+    bool failed = false;
+    size_t got =
+        read_stream_at(file->stream, file->buffer_start, buffer + taken, size - taken, &failed);
     file->buffer_start += static_cast<int64_t>(got);
-    if (got < size - taken && std::ferror(file->stream) != 0) {
+    if (failed) {
         return -1;
     }
     return static_cast<int64_t>(taken + got);
@@ -231,13 +230,18 @@ int platform_seek(PlatformFile* file, int64_t offset) {
         file->next = static_cast<size_t>(offset - file->buffer_start);
         return 0;
     }
-    if (offset < 0 || offset > LONG_MAX ||
-        std::fseek(file->stream, static_cast<long>(offset), SEEK_SET) != 0) {
+    if (offset < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (file->writing &&
+        (offset > LONG_MAX || std::fseek(file->stream, static_cast<long>(offset), SEEK_SET) != 0)) {
         if (errno == 0) {
             errno = EINVAL;
         }
         return -1;
     }
+    // Reads are made at buffer_start, so moving costs no system call.
     file->buffer_start = offset;
     file->buffered = 0;
     file->next = 0;

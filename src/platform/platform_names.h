@@ -21,6 +21,11 @@ FILE* open_new_stream(const char* name);
 // Opens `name` (already resolved) for binary reading. (Windows lets the file
 // be renamed meanwhile: an interrupt puts back a saved copy being read.)
 FILE* open_read_stream(const char* name);
+// Reads up to `size` bytes at `offset` of a stream from open_read_stream,
+// without moving through the stream's own position: one system call where a
+// seek and a read would take two. Fewer bytes only at the end of the file;
+// sets *failed on an error.
+size_t read_stream_at(FILE* stream, int64_t offset, char* buffer, size_t size, bool* failed);
 // True, with errno set, when the test seam fails this operation.
 bool platform_fail_if_injected(PlatformOperation operation);
 // The stdio stream under a file, for the platform's own sync.

@@ -177,6 +177,24 @@ FILE* open_read_stream(const char* name) {
     return std::fopen(name, "rb");
 }
 
+size_t read_stream_at(FILE* stream, int64_t offset, char* buffer, size_t size, bool* failed) {
+    const int descriptor = fileno(stream);
+    size_t got = 0;
+    while (got < size) {
+        ssize_t part =
+            pread(descriptor, buffer + got, size - got, static_cast<off_t>(offset + got));
+        if (part < 0 && errno == EINTR) {
+            continue;
+        }
+        if (part <= 0) {
+            *failed = part < 0;
+            break;
+        }
+        got += static_cast<size_t>(part);
+    }
+    return got;
+}
+
 static int status_of(const char* path, struct stat* status) {
     char name[NAME_BUFFER_SIZE];
     if (resolve_existing_name(path, name, sizeof name) != 0) {

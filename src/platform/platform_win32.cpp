@@ -209,6 +209,35 @@ FILE* open_read_stream(const char* name) {
     return stream_over(handle, _O_RDONLY, "rb");
 }
 
+// ReadFile at an offset of its own leaves the stream's position alone.
+size_t read_stream_at(FILE* stream, int64_t offset, char* buffer, size_t size, bool* failed) {
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    size_t got = 0;
+    while (got < size) {
+        const uint64_t at = static_cast<uint64_t>(offset) + got;
+        OVERLAPPED position = {};
+        position.Offset = static_cast<DWORD>(at & 0xFFFFFFFFu);
+        position.OffsetHigh = static_cast<DWORD>(at >> 32);
+        const size_t left = size - got;
+        DWORD part = 0;
+        if (!ReadFile(handle, buffer + got,
+                      left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left), &part,
+                      &position)) {
+            DWORD error = GetLastError();
+            *failed = error != ERROR_HANDLE_EOF;
+            if (*failed) {
+                errno = errno_from_win32(error);
+            }
+            break;
+        }
+        if (part == 0) {
+            break;
+        }
+        got += part;
+    }
+    return got;
+}
+
 // The length check of the names is all the resolving Windows needs.
 static int status_of(const char* path, struct _stat64* status) {
     char name[NAME_BUFFER_SIZE];
