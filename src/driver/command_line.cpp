@@ -97,6 +97,7 @@ void process_file_arguments(int first, int argc, char** argv, MessageIndex index
         }
         process_log_file(argv[i], index);
     }
+    forget_processed_files();
 }
 
 }  // namespace

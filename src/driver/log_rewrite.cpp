@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "logindex/index_sort.h"
 #include "logindex/log_format.h"
@@ -36,8 +36,14 @@ struct FileKey {
 
 // Counts on from the previous call: a name once handed out is not reused.
 static unsigned temporary_counter = 0;
-// The backups and new logs this run made.
-static std::vector<FileKey> processed_files;
+// The backups and new logs this run made, in a block grown as needed (C
+// heap: the program needs no C++ runtime library).
+static FileKey* processed_files = nullptr;
+static size_t processed_count = 0;
+static size_t processed_room = 0;
+// Set when the block could not grow: a file then counts as processed, since
+// a second name for one already rewritten would replace its backup.
+static bool processed_unknown = false;
 
 static void report_changed(const char* shown_name) {
     std::fprintf(stderr, "File Changed!: %s\n", shown_name);
@@ -57,7 +63,17 @@ static bool is_still_indexed(const char* name, const PlatformFileIdentity* index
 }
 
 static void remember(const PlatformFileIdentity& identity) {
-    processed_files.push_back({identity.device, identity.file_id});
+    if (processed_count == processed_room) {
+        const size_t room = processed_room == 0 ? 16 : processed_room * 2;
+        void* grown = std::realloc(processed_files, room * sizeof(FileKey));
+        if (grown == nullptr) {
+            processed_unknown = true;
+            return;
+        }
+        processed_files = static_cast<FileKey*>(grown);
+        processed_room = room;
+    }
+    processed_files[processed_count++] = {identity.device, identity.file_id};
 }
 
 static bool was_processed(const char* name) {
@@ -65,12 +81,13 @@ static bool was_processed(const char* name) {
     if (platform_identify_named(name, &identity) != 0) {
         return false;
     }
-    for (const FileKey& key : processed_files) {
-        if (key.device == identity.device && key.file_id == identity.file_id) {
+    for (size_t i = 0; i < processed_count; ++i) {
+        if (processed_files[i].device == identity.device &&
+            processed_files[i].file_id == identity.file_id) {
             return true;
         }
     }
-    return false;
+    return processed_unknown;
 }
 
 int is_already_processed(const char* log_name) {
@@ -85,7 +102,11 @@ int is_already_processed(const char* log_name) {
 }
 
 void forget_processed_files() {
-    processed_files.clear();
+    std::free(processed_files);
+    processed_files = nullptr;
+    processed_count = 0;
+    processed_room = 0;
+    processed_unknown = false;
 }
 
 static int next_temporary_name(char* name) {
