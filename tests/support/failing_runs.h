@@ -37,8 +37,7 @@ class ScopedFault {
 
 struct FailedRun {
     int result;
-    long operations;  // of the kind counted during the run; fewer than the failing number: none
-                      // failed
+    long operations;  // of the failing kind; fewer than the failing number: none failed
     std::string err;  // standard error, byte for byte
 };
 
