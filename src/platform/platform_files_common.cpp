@@ -331,19 +331,12 @@ static bool hits(const PlatformFault& fault, long count) {
     return count == fault.at || (fault.from_then_on && count > fault.at);
 }
 
-// The faults are looked at only while a test has armed one: a run without
-// tests pays two increments and one branch per operation.
-int platform_injected_failure(PlatformOperation operation) {
-    const long count = ++platform_seam.counts[operation];
-    const long any = operation < FIRST_INNER_OPERATION ? ++platform_seam.counts[OP_ANY] : 0;
-    if (platform_seam.armed == 0) {
-        return 0;
-    }
+static int armed_failure(PlatformOperation operation, bool inner) {
     int error = 0;
     for (int i = 0; i < platform_seam.armed; ++i) {
         const PlatformFault& fault = platform_seam.faults[i];
-        const long counted = fault.kind == OP_ANY ? any : fault.kind == operation ? count : 0;
-        if (counted == 0 || !hits(fault, counted)) {
+        const bool counted = fault.kind == operation || (fault.kind == OP_ANY && !inner);
+        if (!counted || !hits(fault, platform_seam.counts[fault.kind])) {
             continue;
         }
         if (fault.hook != nullptr) {
@@ -354,4 +347,12 @@ int platform_injected_failure(PlatformOperation operation) {
         }
     }
     return error;
+}
+
+// A run without tests pays two additions and one branch per operation.
+int platform_injected_failure(PlatformOperation operation) {
+    const bool inner = operation >= FIRST_INNER_OPERATION;
+    platform_seam.counts[OP_ANY] += inner ? 0 : 1;
+    ++platform_seam.counts[operation];
+    return platform_seam.armed == 0 ? 0 : armed_failure(operation, inner);
 }
