@@ -98,11 +98,11 @@ TEST_F(MakeBackup, RefusalsTouchNothing) {
     std::string longest(NAME_BUFFER_SIZE - 5, 'A');
     std::string too_long(NAME_BUFFER_SIZE - 4, 'A');
     std::vector<char> exact(NAME_BUFFER_SIZE, '#');
-    platform_fail_operation(0, 0);
+    const ScopedFault counted;
     errno = 0;
     EXPECT_NE(make_backup(too_long.c_str(), exact.data()), 0);
     EXPECT_EQ(errno, ENAMETOOLONG);
-    EXPECT_EQ(platform_operation_count(), 0);
+    EXPECT_EQ(counted.operations(), 0);
     EXPECT_NE(make_backup(longest.c_str(), exact.data()), 0);  // fits, but no such file
     EXPECT_EQ(std::string(exact.data()), longest + ".BAK");
 }
@@ -128,13 +128,11 @@ class FinishRewrite : public testing::Test {
         index[1] = {2, 8365, 44096, 1, 0};
         write_file(dir.file("LOG.BAK"), PCVAN_LOG);
     }
-    void TearDown() override { platform_fail_operation(0, 0); }
 
     int finish(const char* saved, const char* log, std::string* err) {
         InDirectory inside(dir.path());
         testing::internal::CaptureStderr();
         int result = finish_rewrite(saved, log, index, 2, nullptr);
-        platform_fail_operation(0, 0);
         *err = testing::internal::GetCapturedStderr();
         return result;
     }
@@ -153,7 +151,7 @@ TEST_F(FinishRewrite, WritesTheSortedLog) {
 
 TEST_F(FinishRewrite, FailedCreationPutsTheSavedCopyBack) {
     std::string err;
-    platform_fail_operation(3, EACCES);  // the open of the new log
+    const ScopedFault fault(OP_OPEN, 3, EACCES);  // the new log opened for writing
     EXPECT_EQ(finish("LOG.BAK", "LOG.TXT", &err), -1);
     EXPECT_EQ(err, "File Open Error: LOG.$$$\n");
     EXPECT_EQ(list_directory(dir.path()), std::vector<std::string>{"LOG.TXT"});

@@ -17,6 +17,7 @@
 #include "driver/command_line.h"
 #include "logindex/run_options.h"
 #include "platform/platform.h"
+#include "support/failing_runs.h"
 #include "support/test_files.h"
 
 namespace {
@@ -171,7 +172,7 @@ TEST_P(Interrupts, AtEveryOperation) {
             run_options = INITIAL_RUN_OPTIONS;
             std::vector<std::string> args = {"zembra", c.switches, "log.log"};
             std::vector<char*> argv = {args[0].data(), args[1].data(), args[2].data(), nullptr};
-            platform_call_at_operation(n, raise_hooked_signal);
+            const ScopedFault signal_at(OP_ANY, n, raise_hooked_signal);
             run_zembra(3, argv.data());
             _exit(0);
         }

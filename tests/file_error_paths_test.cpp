@@ -3,7 +3,6 @@
 // a counted body, and misuse of the stream calls.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -39,22 +38,18 @@ std::string filler(size_t size) {
     return text;
 }
 
-long lines_in(const std::string& text) {
-    return static_cast<long>(std::count(text.begin(), text.end(), '\n'));
-}
-
-// Indexes `log` as PC-VAN with line checking, failing operation `fail_at`.
+// Indexes `log` as PC-VAN with line checking, read `fail_at` failing.
 FailedRun index_failing(const TempDir& dir, const std::string& log, long fail_at) {
     write_file(dir.file("LOG.TXT"), log);
     run_options = RunOptions{SERVICE_PCVAN, 1, 1, 0};
     std::vector<MessageIndexEntry> index(MAX_INDEX_ENTRIES);
-    return run_failing(fail_at, EIO,
-                       [&] { return build_index(dir.file("LOG.TXT").c_str(), index.data()); });
+    return run_failing(
+        fail_at, EIO, [&] { return build_index(dir.file("LOG.TXT").c_str(), index.data()); },
+        OP_READ);
 }
 
-// The header's second line, or a counted body line, lies in the next block.
-// The operations before the read that fails: the open, the first block, and
-// the position query after each filler line.
+// The header's second line, or a counted body line, lies in the next block:
+// the read of the second block fails.
 TEST(IndexerReadErrors, InsideHeaderAndCountedBody) {
     TempDir dir;
     const std::string read_error =
@@ -64,10 +59,47 @@ TEST(IndexerReadErrors, InsideHeaderAndCountedBody) {
     for (const std::string* text : {&before_line2, &before_body}) {
         const std::string log = *text + LINE1 + LINE2 + BODY;
         ASSERT_EQ(index_failing(dir, log, 0).result, 1);
-        FailedRun run = index_failing(dir, log, 3 + lines_in(*text));
+        FailedRun run = index_failing(dir, log, 2);
         EXPECT_EQ(run.result, -1);
         EXPECT_EQ(run.err, read_error);
     }
+}
+
+// --- The test seam -------------------------------------------------------------------
+
+// Writes and flushes in turn, six calls: which of them fail, as "..x...".
+std::string failures_of_six_calls(PlatformFile* file) {
+    std::string failed;
+    for (int call = 0; call < 6; ++call) {
+        const int result = call % 2 == 0 ? platform_write(file, "x", 1) : platform_flush(file);
+        failed += result == 0 ? '.' : 'x';
+    }
+    return failed;
+}
+
+TEST(FaultSeam, NthOfAKindOnceOrFromThenOn) {
+    const struct {
+        PlatformOperation kind;
+        long n;
+        FaultSpan span;
+        const char* failed;
+    } cases[] = {
+        {OP_WRITE, 2, ONCE, "..x..."},         {OP_WRITE, 2, FROM_THEN_ON, "..x.x."},
+        {OP_FLUSH, 1, ONCE, ".x...."},         {OP_ANY, 2, ONCE, ".x...."},
+        {OP_ANY, 5, FROM_THEN_ON, "....xx"},   {OP_LINK, 1, FROM_THEN_ON, "......"},
+        {OP_WRITE, 0, FROM_THEN_ON, "......"},
+    };
+    TempDir dir;
+    PlatformFile* file = platform_open_write(dir.file("w").c_str());
+    ASSERT_NE(file, nullptr);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.failed);
+        const ScopedFault fault(c.kind, c.n, EIO, c.span);
+        EXPECT_EQ(failures_of_six_calls(file), c.failed);
+        EXPECT_EQ(fault.operations(), 6);
+    }
+    EXPECT_EQ(failures_of_six_calls(file), "......");
+    platform_close(file);
 }
 
 // --- Stream calls --------------------------------------------------------------------

@@ -17,6 +17,7 @@
 #include "driver/command_line.h"
 #include "logindex/run_options.h"
 #include "platform/platform.h"
+#include "support/failing_runs.h"
 #include "support/test_files.h"
 
 namespace {
@@ -253,10 +254,9 @@ TEST_P(LogChanged, NothingIsLostAndNoFinishIsFalse) {
         std::vector<std::string> args = {"zembra", c.switches, "LOG.LOG"};
         std::vector<char*> argv = {args[0].data(), args[1].data(), args[2].data(), nullptr};
         testing::internal::CaptureStderr();
-        platform_call_at_operation(n, c.appends ? append_a_line : replace_the_log);
+        const ScopedFault change(OP_ANY, n, c.appends ? append_a_line : replace_the_log);
         run_zembra(3, argv.data());
-        const long operations = platform_operation_count();
-        platform_call_at_operation(0, nullptr);
+        const long operations = change.operations();
         const std::string err = testing::internal::GetCapturedStderr();
         close(appender);
         const Files files = snapshot_tree(".");

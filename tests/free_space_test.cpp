@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "support/failing_runs.h"
 #include "support/test_files.h"
 
 namespace {
@@ -32,11 +33,8 @@ int simulated_query(const char* root, const char* path, uint64_t* free_bytes) {
 
 class FreeSpace : public testing::Test {
   protected:
-    void SetUp() override {
-        volume = SimulatedVolume();
-        free_bytes_query = simulated_query;
-    }
-    void TearDown() override { free_bytes_query = get_disk_free_bytes; }
+    void SetUp() override { volume = SimulatedVolume(); }
+    const ScopedFault simulated_{simulated_query};
 };
 
 TEST_F(FreeSpace, DriveLetterPicksTheRoot) {

@@ -11,6 +11,7 @@
 #include "logindex/forum_banner.h"
 #include "logindex/run_options.h"
 #include "platform/platform.h"
+#include "support/failing_runs.h"
 #include "support/job_step_test.h"
 #include "support/log_texts.h"
 #include "support/test_files.h"
@@ -259,20 +260,21 @@ TEST_F(IndexerTest, OpenErrorNamesThePath) {
 TEST_F(IndexerTest, EveryFailedOperationFailsTheRun) {
     const std::string log = "text\r\n" + many_messages(3);
     ASSERT_EQ(index_log(log), 3);
-    platform_fail_operation(0, 0);
+    const ScopedFault counted;
     index_file();
-    const long operations = platform_operation_count();
+    const long operations = counted.operations();
     ASSERT_GT(operations, 4);
     for (long n = 1; n <= operations; ++n) {
         SCOPED_TRACE("failing operation " + std::to_string(n));
-        platform_fail_operation(n, EIO);
+        const ScopedFault fault(OP_ANY, n, EIO);
         EXPECT_EQ(index_file(), -1);
         EXPECT_FALSE(err_.empty());
     }
-    platform_fail_operation(2, EIO);  // the first read
-    index_file();
-    EXPECT_EQ(err_, "Read Error: " + path() + ": " + std::strerror(EIO) + "\n");
-    platform_fail_operation(0, 0);
+    {
+        const ScopedFault fault(OP_READ, 1, EIO);
+        index_file();
+        EXPECT_EQ(err_, "Read Error: " + path() + ": " + std::strerror(EIO) + "\n");
+    }
     EXPECT_EQ(index_file(), 3);
 }
 

@@ -149,10 +149,19 @@ TEST_F(NameResolution, EveryOperationUsesTheResolvedName) {
 
 // --- Rename ----------------------------------------------------------------------
 
-class RenameModes : public testing::TestWithParam<RenameTestMode> {
+// The ways of renaming without replacing, all there and then taken away in
+// turn: a kernel without renameat2, a file system without hard links as well,
+// and source and target on different file systems, where every rename
+// attempt gives EXDEV.
+struct RenameFallback {
+    int no_replace_error;  // of renameat2, from then on; 0 for none
+    int link_error;        // of link, from then on; 0 for none
+};
+
+class RenameModes : public testing::TestWithParam<RenameFallback> {
   protected:
-    void SetUp() override { rename_test_mode = GetParam(); }
-    void TearDown() override { rename_test_mode = RENAME_NORMAL; }
+    ScopedFault no_replace_{OP_NO_REPLACE_RENAME, 1, GetParam().no_replace_error, FROM_THEN_ON};
+    ScopedFault link_{OP_LINK, 1, GetParam().link_error, FROM_THEN_ON};
     TempDir dir;
 };
 
@@ -186,8 +195,8 @@ TEST_P(RenameModes, MissingSourceCreatesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllFallbacks, RenameModes,
-                         testing::Values(RENAME_NORMAL, RENAME_WITHOUT_RENAMEAT2,
-                                         RENAME_WITHOUT_RENAMEAT2_OR_LINK, RENAME_CROSS_DEVICE));
+                         testing::Values(RenameFallback{0, 0}, RenameFallback{ENOSYS, 0},
+                                         RenameFallback{ENOSYS, EPERM}, RenameFallback{EXDEV, 0}));
 
 TEST(CrossDeviceRename, CopyKeepsBytesModeAndTime) {
     TempDir dir;
@@ -197,10 +206,8 @@ TEST(CrossDeviceRename, CopyKeepsBytesModeAndTime) {
     ASSERT_EQ(chmod(dir.file("src").c_str(), 0640), 0);
     const struct timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, dir.file("src").c_str(), old_times, 0), 0);
-    rename_test_mode = RENAME_CROSS_DEVICE;
-    int result = platform_rename(dir.file("src").c_str(), dir.file("dst").c_str());
-    rename_test_mode = RENAME_NORMAL;
-    ASSERT_EQ(result, 0);
+    ScopedFault cross_device(OP_NO_REPLACE_RENAME, 1, EXDEV, FROM_THEN_ON);
+    ASSERT_EQ(platform_rename(dir.file("src").c_str(), dir.file("dst").c_str()), 0);
     EXPECT_FALSE(file_exists(dir.file("src")));
     EXPECT_EQ(read_file(dir.file("dst")), content);
     struct stat status;
@@ -215,12 +222,11 @@ TEST(CrossDeviceRename, AnyFailureKeepsTheSource) {
     TempDir dir;
     std::string content(150000, 'y');
     int rename_errno = 0;
+    ScopedFault cross_device(OP_NO_REPLACE_RENAME, 1, EXDEV, FROM_THEN_ON);
     auto job = [&] {
         write_file(dir.file("src"), content);
-        rename_test_mode = RENAME_CROSS_DEVICE;
         int result = platform_rename(dir.file("src").c_str(), dir.file("dst").c_str());
         rename_errno = errno;
-        rename_test_mode = RENAME_NORMAL;
         return result;
     };
     long runs = sweep_failures(EIO, job, [&](long n, const FailedRun& run) {

@@ -13,11 +13,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/platform_win32.h"
+#include "support/failing_runs.h"
 #include "support/free_space.h"
 #include "support/test_files.h"
 
@@ -62,12 +64,12 @@ TEST(DriveLetters, MappedDrivesHaveRoomUnmappedOnesAreNotReady) {
 
 TEST(DriveLetters, FailedQueryIsFinalAndLeavesTheCountUntouched) {
     for (bool fallback : {false, true}) {
-        force_free_space_fallback = fallback;
+        const ScopedFault no_extended_query(OP_FREE_SPACE_EX, fallback ? 1 : 0, ENOSYS,
+                                            FROM_THEN_ON);
         uint64_t free_bytes = 12345;
         EXPECT_EQ(get_disk_free_bytes(UNMAPPED_ROOT, nullptr, &free_bytes), 0) << fallback;
         EXPECT_EQ(free_bytes, 12345u) << fallback;
     }
-    force_free_space_fallback = false;
 }
 
 TEST(FreeSpaceFallback, ClusterProductMatchesTheExtendedQuery) {
@@ -77,11 +79,9 @@ TEST(FreeSpaceFallback, ClusterProductMatchesTheExtendedQuery) {
         uint64_t extended = 0;
         ASSERT_NE(get_disk_free_bytes(root, nullptr, &extended), 0) << label;
 
-        force_free_space_fallback = true;
+        const ScopedFault no_extended_query(OP_FREE_SPACE_EX, 1, ENOSYS, FROM_THEN_ON);
         uint64_t product = 0;
-        int result = get_disk_free_bytes(root, nullptr, &product);
-        force_free_space_fallback = false;
-        ASSERT_NE(result, 0) << label;
+        ASSERT_NE(get_disk_free_bytes(root, nullptr, &product), 0) << label;
 
         // The product is taken in 64 bits: a volume beyond 4 GiB would wrap
         // in 32.
@@ -99,8 +99,6 @@ TEST(FreeSpaceFallback, ClusterProductMatchesTheExtendedQuery) {
 
 class Win32Files : public testing::Test {
   protected:
-    void SetUp() override { platform_fail_operation(0, 0); }
-    void TearDown() override { platform_fail_operation(0, 0); }
     std::string at(const char* name) const { return dir_.file(name); }
     TempDir dir_;
 };
@@ -256,33 +254,39 @@ TEST_F(Win32Files, EveryOperationHonoursInjectedFailures) {
         const char* name;
         bool failed;
     };
-    auto fail_first = [](int error) { platform_fail_operation(1, error); };
+    // Each call fails when the first operation of its own kind is made to.
+    std::optional<ScopedFault> fault;
+    auto fail_first = [&](PlatformOperation kind, int error) {
+        fault.reset();
+        fault.emplace(kind, 1, error);
+    };
 
-    fail_first(ENOSPC);
+    fail_first(OP_STATUS, ENOSPC);
     bool size_failed = platform_file_size(at("a.log").c_str(), &size) == -1 && errno == ENOSPC;
-    fail_first(EACCES);
+    fail_first(OP_REMOVE, EACCES);
     bool remove_failed = platform_remove(at("a.log").c_str()) == -1 && errno == EACCES;
-    fail_first(EXDEV);
+    fail_first(OP_RENAME, EXDEV);
     bool rename_failed =
         platform_rename(at("a.log").c_str(), at("b.log").c_str()) == -1 && errno == EXDEV;
-    fail_first(EIO);
+    fail_first(OP_FREE_SPACE, EIO);
     bool free_failed = get_disk_free_bytes(nullptr, nullptr, &free_bytes) == 0 && errno == EIO;
-    fail_first(EIO);
+    fail_first(OP_EXISTS, EIO);
     bool exists_failed = platform_file_exists(at("a.log").c_str()) == 0;
-    fail_first(EIO);
+    fail_first(OP_STATUS, EIO);
     bool same_failed = platform_same_file(at("a.log").c_str(), at("a.log").c_str()) == -1;
-    fail_first(EXDEV);
+    fail_first(OP_RENAME, EXDEV);
     bool replace_failed =
         platform_replace(at("a.log").c_str(), at("b.log").c_str()) == -1 && errno == EXDEV;
-    fail_first(EIO);
+    fail_first(OP_SYNC, EIO);
     bool directory_failed = platform_sync_directory(at("a.log").c_str()) == -1 && errno == EIO;
-    fail_first(ENOSPC);
+    fail_first(OP_OPEN, ENOSPC);
     bool create_failed = platform_create_new(at("n.log").c_str()) == -1 && errno == ENOSPC;
+    fault.reset();
     PlatformFile* file = platform_open_write(at("c.log").c_str());
     ASSERT_NE(file, nullptr);
-    fail_first(EIO);
+    fail_first(OP_SYNC, EIO);
     bool sync_failed = platform_sync(file) == -1 && errno == EIO;
-    platform_fail_operation(0, 0);
+    fault.reset();
     EXPECT_EQ(platform_close(file), 0);
 
     const Case cases[] = {{"status", size_failed},

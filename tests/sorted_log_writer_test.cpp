@@ -14,6 +14,7 @@
 #include "logindex/log_indexer.h"
 #include "logindex/run_options.h"
 #include "platform/platform.h"
+#include "support/failing_runs.h"
 #include "support/job_step_test.h"
 #include "support/log_texts.h"
 #include "support/test_files.h"
@@ -239,13 +240,13 @@ TEST_F(WriterTest, EveryFailedOperationFailsTheWrite) {
     std::vector<MessageIndexEntry> index = {
         entry_at(2, static_cast<int32_t>(banner.size() + m1.size())),
         entry_at(1, static_cast<int32_t>(banner.size()))};
-    platform_fail_operation(0, 0);
+    const ScopedFault counted;
     ASSERT_EQ(write_quietly(index), 0);
-    const long operations = platform_operation_count();
+    const long operations = counted.operations();
     ASSERT_GT(operations, 8);
     for (long n = 1; n <= operations + 1; ++n) {
         SCOPED_TRACE("failing operation " + std::to_string(n));
-        platform_fail_operation(n, ENOSPC);
+        const ScopedFault fault(OP_ANY, n, ENOSPC);
         const int result = write_quietly(index);
         if (n <= operations) {
             EXPECT_EQ(result, -1);
@@ -261,12 +262,12 @@ TEST_F(WriterTest, EveryFailedOperationFailsTheWrite) {
 TEST_F(WriterTest, WriteErrorMessageNamesTheLog) {
     write_file(saved_path(), pcvan_header(1));
     std::vector<MessageIndexEntry> index = {entry_at(1, 0)};
-    platform_fail_operation(0, 0);
+    const ScopedFault counted;
     write_quietly(index);
-    const long operations = platform_operation_count();
+    const long operations = counted.operations();
     bool saw_write_error = false;
     for (long n = 1; n <= operations; ++n) {
-        platform_fail_operation(n, ENOSPC);
+        const ScopedFault fault(OP_ANY, n, ENOSPC);
         write_quietly(index);
         saw_write_error = saw_write_error || err_ == "Write Error: " + log_path() + ": " +
                                                          std::strerror(ENOSPC) + "\n";

@@ -134,8 +134,14 @@ void platform_release_interrupts();
 // holds the directory of `path`. Nonzero on success; writes *free_bytes only then.
 int get_disk_free_bytes(const char* root, const char* path, uint64_t* free_bytes);
 
-// Test seam: the operations counted, and a way to make the n-th fail.
+// --- Test seam ------------------------------------------------------------------
+// Every operation above is counted by kind, and a test can make the n-th of a
+// kind, or of any kind, fail with an errno, once or from then on, or call a
+// hook first. The inner kinds are the system calls a rename or a free-space
+// query tries first and some systems lack; they are counted only by their own
+// kind, so a sweep over any kind still fails each operation above once.
 enum PlatformOperation {
+    OP_ANY,
     OP_OPEN,
     OP_READ,
     OP_WRITE,
@@ -149,14 +155,35 @@ enum PlatformOperation {
     OP_REMOVE,
     OP_RENAME,
     OP_FREE_SPACE,
+    OP_NO_REPLACE_RENAME,  // POSIX renameat2 with RENAME_NOREPLACE
+    OP_LINK,               // POSIX link, the next way of renaming without replacing
+    OP_FREE_SPACE_EX,      // Windows lookup of GetDiskFreeSpaceExA
+    OP_KIND_COUNT,
 };
-// From now on, operation number `n` (1-based, counted across all kinds) fails
-// with `error`; n = 0 turns injection off. Resets the count.
-void platform_fail_operation(long n, int error);
-// From now on, operation number `n` first calls `hook` (which may change the
-// files, or raise a signal) and then goes ahead; n = 0 turns it off. Resets
-// the count.
-void platform_call_at_operation(long n, void (*hook)());
-long platform_operation_count();
+constexpr PlatformOperation FIRST_INNER_OPERATION = OP_NO_REPLACE_RENAME;
+
+struct PlatformFault {
+    PlatformOperation kind;
+    long at;            // the count of `kind` that fails
+    int error;          // errno to fail with; 0 lets the operation go ahead
+    bool from_then_on;  // every later operation of the kind fails too
+    void (*hook)();     // called first when set: it may change files or raise a signal
+};
+
+// A simulated volume in place of the system's free-space query.
+using FreeBytesQuery = int (*)(const char* root, const char* path, uint64_t* free_bytes);
+
+constexpr int PLATFORM_FAULT_SLOTS = 4;
+
+// All of the seam's state, in one place so that a test can save and restore
+// it whole. Zero is the state of a run without tests.
+struct PlatformSeam {
+    long counts[OP_KIND_COUNT];
+    PlatformFault faults[PLATFORM_FAULT_SLOTS];
+    int armed;                        // faults in use
+    FreeBytesQuery free_bytes_query;  // null: the system's
+};
+extern PlatformSeam platform_seam;
+
 // Called by every operation; returns the errno to fail with, or 0.
 int platform_injected_failure(PlatformOperation operation);

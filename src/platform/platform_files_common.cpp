@@ -306,39 +306,57 @@ FILE* platform_stream_of(PlatformFile* file) {
     return file->stream;
 }
 
-// --- Fault injection -------------------------------------------------------
-
-static long operation_count = 0;
-static long failing_operation = 0;
-static int failing_error = 0;
-
-static long hooked_operation = 0;
-static void (*operation_hook)() = nullptr;
-
-void platform_call_at_operation(long n, void (*hook)()) {
-    operation_count = 0;
-    hooked_operation = n;
-    operation_hook = hook;
+// A size as the Windows status query gives it, in 32 bits: 2 GiB or more
+// arrives negative, and past 4 GiB, where the low 32 bits alone could look
+// small, the sign is kept.
+int32_t fold_file_size(int64_t size) {
+    uint32_t low = static_cast<uint32_t>(static_cast<uint64_t>(size));
+    if (size > INT32_MAX) {
+        low |= 0x80000000u;
+    }
+    return static_cast<int32_t>(low);
 }
 
-void platform_fail_operation(long n, int error) {
-    operation_count = 0;
-    failing_operation = n;
-    failing_error = error;
+int get_disk_free_bytes(const char* root, const char* path, uint64_t* free_bytes) {
+    if (platform_fail_if_injected(OP_FREE_SPACE)) {
+        return 0;
+    }
+    if (platform_seam.free_bytes_query != nullptr) {
+        return platform_seam.free_bytes_query(root, path, free_bytes);
+    }
+    return query_free_bytes(root, path, free_bytes);
 }
 
-long platform_operation_count() {
-    return operation_count;
+// --- Test seam ---------------------------------------------------------------------
+
+PlatformSeam platform_seam = {};
+
+static bool hits(const PlatformFault& fault, long count) {
+    return count == fault.at || (fault.from_then_on && count > fault.at);
 }
 
+static int armed_failure(PlatformOperation operation, bool inner) {
+    int error = 0;
+    for (int i = 0; i < platform_seam.armed; ++i) {
+        const PlatformFault& fault = platform_seam.faults[i];
+        const bool counted = fault.kind == operation || (fault.kind == OP_ANY && !inner);
+        if (!counted || !hits(fault, platform_seam.counts[fault.kind])) {
+            continue;
+        }
+        if (fault.hook != nullptr) {
+            fault.hook();
+        }
+        if (fault.error != 0) {
+            error = fault.error;
+        }
+    }
+    return error;
+}
+
+// A run without tests pays two additions and one branch per operation.
 int platform_injected_failure(PlatformOperation operation) {
-    (void)operation;
-    ++operation_count;
-    if (operation_hook != nullptr && operation_count == hooked_operation) {
-        operation_hook();
-    }
-    if (failing_operation != 0 && operation_count == failing_operation) {
-        return failing_error;
-    }
-    return 0;
+    const bool inner = operation >= FIRST_INNER_OPERATION;
+    platform_seam.counts[OP_ANY] += inner ? 0 : 1;
+    ++platform_seam.counts[operation];
+    return platform_seam.armed == 0 ? 0 : armed_failure(operation, inner);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // Name of the existing file `path` refers to. 0, or -1 with errno set.
 int resolve_existing_name(const char* path, char* resolved, size_t size);
@@ -30,3 +31,7 @@ size_t read_stream_at(FILE* stream, int64_t offset, char* buffer, size_t size, b
 bool platform_fail_if_injected(PlatformOperation operation);
 // The stdio stream under a file, for the platform's own sync.
 FILE* platform_stream_of(PlatformFile* file);
+// The file size as a signed 32-bit value, the way Windows reports it.
+int32_t fold_file_size(int64_t size);
+// The system's answer behind get_disk_free_bytes, after the test seam.
+int query_free_bytes(const char* root, const char* path, uint64_t* free_bytes);

@@ -20,19 +20,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "match/sjis_bytes.h"
 #include "platform/platform.h"
 #include "platform/platform_names.h"
-
-RenameTestMode rename_test_mode = RENAME_NORMAL;
 
 // --- Names -------------------------------------------------------------------
 
 // The working name is upper-cased with the Shift_JIS rule (the byte after a
 // lead byte is never changed), so names are compared folded the same way.
-static bool is_lead_byte(unsigned char byte) {
-    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-}
-
 static bool same_ignoring_case(const char* a, const char* b, size_t length) {
     bool after_lead = false;
     for (size_t i = 0; i < length; ++i) {
@@ -45,7 +40,7 @@ static bool same_ignoring_case(const char* a, const char* b, size_t length) {
         if (x != y) {
             return false;
         }
-        after_lead = !after_lead && is_lead_byte(x);
+        after_lead = !after_lead && is_sjis_lead_byte(x);
     }
     return true;
 }
@@ -221,13 +216,7 @@ int platform_file_size(const char* path, int32_t* size) {
         errno = EINVAL;
         return -1;
     }
-    // Windows reports 2 GiB or more as a negative 32-bit size; keep the sign
-    // even past 4 GiB, where the low 32 bits alone could look small.
-    uint32_t low = static_cast<uint32_t>(static_cast<uint64_t>(status.st_size));
-    if (status.st_size > INT32_MAX) {
-        low |= 0x80000000u;
-    }
-    *size = static_cast<int32_t>(low);
+    *size = fold_file_size(static_cast<int64_t>(status.st_size));
     return 0;
 }
 
@@ -351,28 +340,25 @@ static int copy_across_devices(const char* from, const char* to) {
 }
 
 static int rename_no_replace_syscall(const char* from, const char* to) {
-#if defined(__linux__) && defined(SYS_renameat2)
-    if (rename_test_mode == RENAME_NORMAL) {
-        constexpr unsigned RENAME_NOREPLACE_FLAG = 1;
-        return static_cast<int>(
-            syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE_FLAG));
+    if (platform_fail_if_injected(OP_NO_REPLACE_RENAME)) {
+        return -1;
     }
+#if defined(__linux__) && defined(SYS_renameat2)
+    constexpr unsigned RENAME_NOREPLACE_FLAG = 1;
+    return static_cast<int>(
+        syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE_FLAG));
 #else
     (void)from;
     (void)to;
-#endif
     errno = ENOSYS;
     return -1;
+#endif
 }
 
 // link() refuses an existing target atomically, where the file system has
 // hard links.
 static int rename_by_link(const char* from, const char* to) {
-    if (rename_test_mode == RENAME_WITHOUT_RENAMEAT2_OR_LINK) {
-        errno = EPERM;
-        return -1;
-    }
-    if (link(from, to) != 0) {
+    if (platform_fail_if_injected(OP_LINK) || link(from, to) != 0) {
         return -1;
     }
     if (unlink(from) != 0) {
@@ -390,10 +376,6 @@ static bool is_unsupported(int error) {
 }
 
 static int rename_resolved(const char* from, const char* to) {
-    if (rename_test_mode == RENAME_CROSS_DEVICE) {
-        errno = EXDEV;
-        return -1;
-    }
     if (rename_no_replace_syscall(from, to) == 0) {
         return 0;
     }
@@ -462,10 +444,7 @@ static int directory_of(const char* path, char* directory, size_t size) {
     return resolve_existing_name(given, directory, size);
 }
 
-int get_disk_free_bytes(const char* root, const char* path, uint64_t* free_bytes) {
-    if (platform_fail_if_injected(OP_FREE_SPACE)) {
-        return 0;
-    }
+int query_free_bytes(const char* root, const char* path, uint64_t* free_bytes) {
     // Drive letters name nothing here.
     if (root != nullptr) {
         errno = ENODEV;

@@ -30,7 +30,6 @@ unsigned long sectors_per_cluster = 0;
 unsigned long bytes_per_sector = 0;
 unsigned long free_clusters = 0;
 unsigned long total_clusters = 0;
-bool force_free_space_fallback = false;
 
 // Callers print strerror(errno), so Win32 failures need an errno. A log held
 // open by an editor is a sharing violation: "Permission denied" says more to
@@ -264,13 +263,7 @@ int platform_file_size(const char* path, int32_t* size) {
         errno = EINVAL;
         return -1;
     }
-    // 2 GiB or more arrives negative; past 4 GiB the low 32 bits alone could
-    // look small, so the sign is kept.
-    uint32_t low = static_cast<uint32_t>(static_cast<uint64_t>(status.st_size));
-    if (status.st_size > INT32_MAX) {
-        low |= 0x80000000u;
-    }
-    *size = static_cast<int32_t>(low);
+    *size = fold_file_size(static_cast<int64_t>(status.st_size));
     return 0;
 }
 
@@ -380,7 +373,7 @@ using DiskFreeSpaceExFunction = BOOL(WINAPI*)(LPCSTR, PULARGE_INTEGER, PULARGE_I
 // Looked up at every query rather than linked: systems before Windows 95 OSR2
 // lack the call, and the cluster product is all they offer.
 static DiskFreeSpaceExFunction find_disk_free_space_ex() {
-    if (force_free_space_fallback) {
+    if (platform_fail_if_injected(OP_FREE_SPACE_EX)) {
         return nullptr;
     }
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
@@ -393,11 +386,8 @@ static DiskFreeSpaceExFunction find_disk_free_space_ex() {
 
 // `path` locates the current drive on POSIX only; a null root already means
 // the current drive here.
-int get_disk_free_bytes(const char* root, const char* path, uint64_t* free_bytes) {
+int query_free_bytes(const char* root, const char* path, uint64_t* free_bytes) {
     (void)path;
-    if (platform_fail_if_injected(OP_FREE_SPACE)) {
-        return 0;
-    }
     DiskFreeSpaceExFunction disk_free_space_ex = find_disk_free_space_ex();
     if (disk_free_space_ex != nullptr) {
         ULARGE_INTEGER available, total;

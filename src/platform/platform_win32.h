@@ -10,10 +10,6 @@ extern unsigned long bytes_per_sector;
 extern unsigned long free_clusters;
 extern unsigned long total_clusters;
 
-// Test switch: behave as if kernel32 had no GetDiskFreeSpaceExA, so the
-// fall-back is exercised on systems that do have it.
-extern bool force_free_space_fallback;
-
 // The byte platform_lock_file locks: far past any log, since byte-range locks
 // are mandatory on Windows and one on the data would stop our own reads.
 constexpr unsigned long LOCK_OFFSET_HIGH = 0x7FFFFFFF;

@@ -7,7 +7,6 @@
 #include "platform/platform.h"
 
 uint64_t last_free_bytes = 0;
-FreeBytesQuery free_bytes_query = get_disk_free_bytes;
 
 uint64_t free_disk_space(int drive, const char* path) {
     char root_buffer[4] = "?:\\";
@@ -18,7 +17,7 @@ uint64_t free_disk_space(int drive, const char* path) {
             static_cast<char>(static_cast<unsigned char>(static_cast<unsigned>(drive) + 64u));
         root = root_buffer;
     }
-    if (free_bytes_query(root, path, &last_free_bytes) == 1) {
+    if (get_disk_free_bytes(root, path, &last_free_bytes) == 1) {
         return last_free_bytes;
     }
     return FREE_SPACE_ERROR;

@@ -17,8 +17,3 @@ int has_room_for(int32_t size, const char* path);
 // Free bytes of drive `drive` (0 = the current drive, 1-26 = A:-Z:); `path`
 // is the file being checked, which locates "the current drive" on POSIX.
 uint64_t free_disk_space(int drive, const char* path);
-
-// The query behind free_disk_space (get_disk_free_bytes unless a test puts a
-// simulated volume in its place).
-using FreeBytesQuery = int (*)(const char* root, const char* path, uint64_t* free_bytes);
-extern FreeBytesQuery free_bytes_query;

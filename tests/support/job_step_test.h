@@ -1,13 +1,12 @@
 // A fixture for tests of one step of the job (indexing, writing) on a PC-VAN
 // log with line checking. The process-wide settings the step reads and
-// changes are put back afterwards, and no operation is left to fail.
+// changes are put back afterwards.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include "logindex/forum_banner.h"
 #include "logindex/run_options.h"
-#include "platform/platform.h"
 
 class JobStepTest : public testing::Test {
   protected:
@@ -18,7 +17,6 @@ class JobStepTest : public testing::Test {
     }
     void TearDown() override {
         run_options = saved_options_;
-        platform_fail_operation(0, 0);
         reset_forum_banner();
     }
 
