@@ -297,7 +297,8 @@ static bool sync_file(int fd) {
 // What MoveFileA does across volumes: copy, then delete the source. The target
 // is created exclusively and reaches the disk before the source goes; on any
 // failure the partial target is removed and the source stays.
-static int copy_across_devices(const char* from, const char* to) {
+// Copies `from` to the new name `to` and, unless `keep_source`, removes it.
+static int copy_across_devices(const char* from, const char* to, bool keep_source = false) {
     struct stat status;
     if (lstat(from, &status) != 0) {
         return -1;
@@ -328,7 +329,7 @@ static int copy_across_devices(const char* from, const char* to) {
         error = errno;
     }
     close(source);
-    if (copied && unlink(from) == 0) {
+    if (copied && (keep_source || unlink(from) == 0)) {
         return 0;
     }
     if (copied) {
@@ -686,7 +687,16 @@ void undo_rewrite(int signal_number) {
     }
     bool kept = step == STEP_REPLACED;
     if (step == STEP_MOVED || step == STEP_WRITING) {
-        kept = move_resolved(guard_saved, guard_log) != 0;
+        kept = rename_resolved(guard_saved, guard_log) != 0;
+        // Across file systems (a -B temporary) the copy back could itself be
+        // cut short by a second signal: the saved copy is named first and
+        // stays whole.
+        if (kept && errno == EXDEV) {
+            ssize_t ignored = write(STDERR_FILENO, guard_kept_message, guard_kept_length);
+            (void)ignored;
+            copy_across_devices(guard_saved, guard_log, true);
+            kept = false;
+        }
     }
     if (kept) {
         ssize_t ignored = write(STDERR_FILENO, guard_kept_message, guard_kept_length);
