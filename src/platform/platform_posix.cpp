@@ -412,14 +412,22 @@ static int move_resolved(const char* from, const char* to) {
     return copy_across_devices(from, to);
 }
 
+// The names a move works on: `from` as it exists, `to` as it is to be made.
+static int resolve_move(const char* from, const char* to, char* source, char* target) {
+    if (resolve_existing_name(from, source, NAME_BUFFER_SIZE) != 0 ||
+        resolve_new_name(to, target, NAME_BUFFER_SIZE) != 0) {
+        return -1;
+    }
+    return 0;
+}
+
 int platform_rename(const char* from, const char* to) {
     if (platform_fail_if_injected(OP_RENAME)) {
         return -1;
     }
     char source[NAME_BUFFER_SIZE];
     char target[NAME_BUFFER_SIZE];
-    if (resolve_existing_name(from, source, sizeof source) != 0 ||
-        resolve_new_name(to, target, sizeof target) != 0) {
+    if (resolve_move(from, to, source, target) != 0) {
         return -1;
     }
     return move_resolved(source, target);
@@ -468,8 +476,7 @@ int platform_replace(const char* from, const char* to) {
     }
     char source[NAME_BUFFER_SIZE];
     char target[NAME_BUFFER_SIZE];
-    if (resolve_existing_name(from, source, sizeof source) != 0 ||
-        resolve_new_name(to, target, sizeof target) != 0) {
+    if (resolve_move(from, to, source, target) != 0) {
         return -1;
     }
     return rename(source, target) == 0 ? 0 : -1;

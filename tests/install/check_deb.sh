@@ -11,14 +11,8 @@ if ! command -v dpkg-deb >/dev/null 2>&1; then
     echo "dpkg-deb is not installed: the Debian package check was skipped"
     exit 77
 fi
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/zembra-deb.XXXXXX")
-trap 'rm -rf "$scratch"' EXIT
-
-"$cpack" --config "$build/CPackConfig.cmake" -B "$scratch/package" >"$scratch/cpack.log" 2>&1 ||
-    fail "cpack: $(cat "$scratch/cpack.log")"
-set -- "$scratch"/package/*.deb
-[ $# -eq 1 ] && [ -f "$1" ] || fail "expected one .deb, found: $*"
-deb=$1
+make_package "$cpack" "$build" '*.deb'
+deb=$package
 
 dpkg-deb -c "$deb" >"$scratch/contents.txt"
 for path in ./usr/bin/zembra ./usr/share/man/man1/zembra.1.gz ./usr/share/doc/zembra/copyright \

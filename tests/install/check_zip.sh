@@ -11,14 +11,8 @@ if [ ! -f "$build/package/zembra.html" ]; then
     echo "zembra.html was not built (mandoc missing?): the release zip check was skipped"
     exit 77
 fi
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/zembra-zip.XXXXXX")
-trap 'rm -rf "$scratch"' EXIT
-
-"$cpack" --config "$build/CPackConfig.cmake" -B "$scratch/package" >"$scratch/cpack.log" 2>&1 ||
-    fail "cpack: $(cat "$scratch/cpack.log")"
-set -- "$scratch"/package/zembra-*-win64.zip
-[ $# -eq 1 ] && [ -f "$1" ] || fail "expected one zembra-*-win64.zip, found: $*"
-zip=$1 folder=$(basename "$1" .zip)
+make_package "$cpack" "$build" 'zembra-*-win64.zip'
+zip=$package folder=$(basename "$package" .zip)
 mkdir "$scratch/root"
 (cd "$scratch/root" && "$cmake" -E tar xf "$zip") || fail "cannot unpack $zip"
 root=$scratch/root/$folder

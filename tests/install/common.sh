@@ -6,6 +6,20 @@ fail() {
     exit 1
 }
 
+# make_package CPACK BUILD_DIR NAME_PATTERN: runs cpack on the build's
+# configuration in a fresh $scratch folder (removed on exit) and sets
+# $package to the one package file it made that matches the pattern.
+make_package() {
+    scratch=$(mktemp -d "${TMPDIR:-/tmp}/zembra-package.XXXXXX")
+    trap 'rm -rf "$scratch"' EXIT
+    "$1" --config "$2/CPackConfig.cmake" -B "$scratch/package" >"$scratch/cpack.log" 2>&1 ||
+        fail "cpack: $(cat "$scratch/cpack.log")"
+    pattern=$3
+    set -- "$scratch"/package/$pattern
+    [ $# -eq 1 ] && [ -f "$1" ] || fail "expected one $pattern, found: $*"
+    package=$1
+}
+
 # Header line 1 of each dialect, and where line 2 holds "yy/mm/dd hh:mm"
 # (1-based byte column and length).
 dialect_of() {
