@@ -412,25 +412,27 @@ static int move_resolved(const char* from, const char* to) {
     return copy_across_devices(from, to);
 }
 
-// The names a move works on: `from` as it exists, `to` as it is to be made.
-static int resolve_move(const char* from, const char* to, char* source, char* target) {
-    if (resolve_existing_name(from, source, NAME_BUFFER_SIZE) != 0 ||
-        resolve_new_name(to, target, NAME_BUFFER_SIZE) != 0) {
-        return -1;
-    }
-    return 0;
-}
-
-int platform_rename(const char* from, const char* to) {
+// A rename of the entry `from` as it exists to `to` as it is to be made: one
+// that never replaces (or copies across file systems), or the plain rename
+// that replaces `to` in one step.
+static int move_names(const char* from, const char* to, bool replace) {
     if (platform_fail_if_injected(OP_RENAME)) {
         return -1;
     }
     char source[NAME_BUFFER_SIZE];
     char target[NAME_BUFFER_SIZE];
-    if (resolve_move(from, to, source, target) != 0) {
+    if (resolve_existing_name(from, source, sizeof source) != 0 ||
+        resolve_new_name(to, target, sizeof target) != 0) {
         return -1;
     }
+    if (replace) {
+        return rename(source, target) == 0 ? 0 : -1;
+    }
     return move_resolved(source, target);
+}
+
+int platform_rename(const char* from, const char* to) {
+    return move_names(from, to, false);
 }
 
 // --- Free space -------------------------------------------------------------------
@@ -471,15 +473,7 @@ int query_free_bytes(const char* root, const char* path, uint64_t* free_bytes) {
 // --- Replacing rename, identity, permissions -----------------------------------------
 
 int platform_replace(const char* from, const char* to) {
-    if (platform_fail_if_injected(OP_RENAME)) {
-        return -1;
-    }
-    char source[NAME_BUFFER_SIZE];
-    char target[NAME_BUFFER_SIZE];
-    if (resolve_move(from, to, source, target) != 0) {
-        return -1;
-    }
-    return rename(source, target) == 0 ? 0 : -1;
+    return move_names(from, to, true);
 }
 
 int platform_sync_directory(const char* path) {
