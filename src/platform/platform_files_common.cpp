@@ -360,3 +360,11 @@ int platform_injected_failure(PlatformOperation operation) {
     ++platform_seam.counts[operation];
     return platform_seam.armed == 0 ? 0 : armed_failure(operation, inner);
 }
+
+int resolve_guard_name(const char* path, char* resolved) {
+    if (path == nullptr || path[0] == '\0') {
+        resolved[0] = '\0';
+        return 0;
+    }
+    return resolve_new_name(path, resolved, NAME_BUFFER_SIZE);
+}

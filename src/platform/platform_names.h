@@ -12,6 +12,9 @@ int resolve_existing_name(const char* path, char* resolved, size_t size);
 // resolved, the final name kept unless an entry equal to it ignoring case
 // exists. 0, or -1 with errno set.
 int resolve_new_name(const char* path, char* resolved, size_t size);
+// A name for the interrupt guard, resolved beforehand into a buffer of
+// NAME_BUFFER_SIZE bytes; null or empty gives an empty name.
+int resolve_guard_name(const char* path, char* resolved);
 
 #include <cstdio>
 struct PlatformFile;

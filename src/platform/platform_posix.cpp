@@ -735,14 +735,6 @@ void install_handlers() {
     handlers_installed = true;
 }
 
-int resolve_for_guard(const char* path, char* resolved) {
-    if (path == nullptr || path[0] == '\0') {
-        resolved[0] = '\0';
-        return 0;
-    }
-    return resolve_new_name(path, resolved, NAME_BUFFER_SIZE);
-}
-
 }  // namespace
 
 // Holds nest: only the outermost release lets a pending signal through.
@@ -770,8 +762,8 @@ int platform_guard_names(const char* log, const char* saved, const char* side) {
         install_handlers();
     }
     int result = 0;
-    if (resolve_for_guard(log, guard_log) != 0 || resolve_for_guard(saved, guard_saved) != 0 ||
-        resolve_for_guard(side, guard_side) != 0) {
+    if (resolve_guard_name(log, guard_log) != 0 || resolve_guard_name(saved, guard_saved) != 0 ||
+        resolve_guard_name(side, guard_side) != 0) {
         result = -1;
     }
     int length = std::snprintf(guard_kept_message, sizeof guard_kept_message, "%s%s\n", KEPT_PREFIX,

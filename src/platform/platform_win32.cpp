@@ -654,14 +654,6 @@ BOOL WINAPI undo_rewrite(DWORD event) {
     return TRUE;
 }
 
-int copy_guard_name(const char* path, char* resolved) {
-    if (path == nullptr || path[0] == '\0') {
-        resolved[0] = '\0';
-        return 0;
-    }
-    return resolve_new_name(path, resolved, NAME_BUFFER_SIZE);
-}
-
 }  // namespace
 
 // Holds nest (the critical section counts them too); a release without a
@@ -687,8 +679,8 @@ int platform_guard_names(const char* log, const char* saved, const char* side) {
         handler_installed = SetConsoleCtrlHandler(undo_rewrite, TRUE) != 0;
     }
     int result = 0;
-    if (copy_guard_name(log, guard_log) != 0 || copy_guard_name(saved, guard_saved) != 0 ||
-        copy_guard_name(side, guard_side) != 0) {
+    if (resolve_guard_name(log, guard_log) != 0 || resolve_guard_name(saved, guard_saved) != 0 ||
+        resolve_guard_name(side, guard_side) != 0) {
         result = -1;
     }
     int length = std::snprintf(guard_kept_message, sizeof guard_kept_message, "%s%s\r\n",
