@@ -20,14 +20,14 @@ headers() {
 echo "== PC-VAN: message numbers in pcvan.log as downloaded"
 headers '^#[0-9]+/' pcvan.log
 ../default/zembra -P pcvan.log
-echo "== PC-VAN: message numbers in PCVAN.LOG after sorting (the old content is PCVAN.BAK)"
-headers '^#[0-9]+/' PCVAN.LOG
+echo "== PC-VAN: message numbers in pcvan.log after sorting (the old content is PCVAN.BAK)"
+headers '^#[0-9]+/' pcvan.log
 echo
 echo "== NIFTY SERVE: message numbers in nifty.log as downloaded"
 headers '^[0-9]{5}/' nifty.log
 ../default/zembra -N nifty.log
-echo "== NIFTY SERVE: message numbers in NIFTY.LOG after sorting, and its head"
-headers '^[0-9]{5}/' NIFTY.LOG
-head -n 4 NIFTY.LOG | iconv -f SHIFT_JIS -t UTF-8 2>/dev/null || head -n 4 NIFTY.LOG
+echo "== NIFTY SERVE: message numbers in nifty.log after sorting, and its head"
+headers '^[0-9]{5}/' nifty.log
+head -n 4 nifty.log | iconv -f SHIFT_JIS -t UTF-8 2>/dev/null || head -n 4 nifty.log
 echo
 echo "Files in $demo: $(ls | tr '\n' ' ')"

@@ -1,7 +1,6 @@
-// Two runs on one log at the same moment, and interrupts at every step of a
-// run: the log's bytes always survive whole, under its name or a name the run
-// printed, and a rerun finishes the job. (Interrupts at random moments from
-// outside: crash_safety_test.)
+// Runs at the same moment: two on one log, two on logs that share a backup
+// name, and a run beside a program that writes to the log. The log's bytes
+// always survive whole. (Signals at every operation: fault_sweep_test.)
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
@@ -90,17 +89,19 @@ TEST_P(ConcurrentRuns, PairsOnOneLogLoseNothing) {
             write_file(dir.file("log.log"), log);
             int first = start_program(dir.path(), {switches, "log.log"}, errs.file("1"));
             int second = start_program(dir.path(), {switches, "log.log"}, errs.file("2"));
-            ASSERT_EQ(wait_program(first), 0);
-            ASSERT_EQ(wait_program(second), 0);
+            const int statuses = wait_program(first) + wait_program(second);
             const std::string err = read_file(errs.file("1")) + read_file(errs.file("2"));
             const int finished = count_of(err, "...Finish\n");
-            refused += count_of(err, "Busy!: log.log\n");
+            const int busy = count_of(err, "Busy!: log.log\n");
+            refused += busy;
             ASSERT_GE(finished, 1) << printable(err);
-            // A second run either found the log moved away, was refused, or
-            // came after the first had finished; then it backed up the sorted log.
-            Files expected = {{"LOG.LOG", sorted}};
+            ASSERT_EQ(finished + busy, 2) << printable(err);
+            ASSERT_EQ(statuses, 2 * busy) << printable(err);
+            // A second run was refused, or came after the first had
+            // finished and found the log in order: the backup is the original.
+            Files expected = {{"log.log", sorted}};
             if (backup) {
-                expected["LOG.BAK"] = finished == 2 ? sorted : log;
+                expected["LOG.BAK"] = log;
             }
             ASSERT_EQ(snapshot_tree(dir.path()), expected) << printable(err);
         }
@@ -112,113 +113,32 @@ TEST_P(ConcurrentRuns, PairsOnOneLogLoseNothing) {
 INSTANTIATE_TEST_SUITE_P(BothDialects, ConcurrentRuns, testing::ValuesIn(DIALECTS),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// --- Interrupts ---------------------------------------------------------------------------
-
-// After an interrupt the directory holds one of these, and nothing else.
-bool is_interrupted_state(const Files& files, const std::string& log, const std::string& sorted,
-                          bool backup) {
-    if (files == Files{{"log.log", log}} || files == Files{{"LOG.LOG", log}}) {
-        return true;  // not yet moved, or put back
-    }
-    if (backup) {
-        return files == Files{{"LOG.BAK", log}, {"LOG.LOG", sorted}};
-    }
-    if (files.size() == 1) {
-        return files == Files{{"LOG.LOG", sorted}};
-    }
-    // The new log in place and the temporary not yet gone, or the log copied
-    // back from another file system: the temporary is kept and named.
-    if (files.size() != 2) {
-        return false;
-    }
-    auto temporary = files.begin();
-    auto other = std::next(temporary);
-    if (!temporary->first.starts_with("TMP")) {
-        std::swap(temporary, other);
-    }
-    return temporary->first.starts_with("TMP") && temporary->second == log &&
-           ((other->first == "LOG.LOG" && other->second == sorted) ||
-            ((other->first == "LOG.LOG" || other->first == "log.log") && other->second == log));
-}
-
-const int SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
-int hooked_signal = 0;
-
-void raise_hooked_signal() {
-    raise(hooked_signal);
-}
-
-struct InterruptCase {
-    const char* name;
-    const char* switches;
-    bool cross_device;  // every rename without replacing meets EXDEV: moves are copies
-};
-
-void PrintTo(const InterruptCase& c, std::ostream* out) {
-    *out << c.name;
-}
-
-class Interrupts : public testing::TestWithParam<InterruptCase> {};
-
-// In a child process, a signal at operation n of the run, for every n; then
-// the state left, then a rerun.
-TEST_P(Interrupts, AtEveryOperation) {
-    const InterruptCase& c = GetParam();
-    const bool backup = std::string(c.switches).find('B') == std::string::npos;
-    const std::string log = read_file(std::string(ZEMBRA_SOURCE_DIR) + "/examples/pcvan.log");
-    const std::string sorted = sorted_form(log, "P");
+// FORUM.LOG and FORUM.TXT share FORUM.BAK: sorted by two runs at once, each
+// log ends up sorted under its name and the backup holds one of them whole.
+TEST_P(ConcurrentRuns, LogsSharingABackupNameLoseNothing) {
+    const Dialect& dialect = GetParam();
+    const std::string log = dialect.make_log();
+    const std::string other = log + "other log\r\n";
+    const std::string sorted = sorted_form(log, dialect.service);
+    const std::string other_sorted = sorted_form(other, dialect.service);
+    const std::string switches = std::string("-") + dialect.service;
     TempDir dir;
-    int delivered = 0;
-    for (long n = 1;; ++n) {
-        SCOPED_TRACE("signal at operation " + std::to_string(n));
+    for (int pair = 0; pair < 12; ++pair) {
+        SCOPED_TRACE("pair " + std::to_string(pair));
         empty_directory(dir.path());
-        write_file(dir.file("log.log"), log);
-        hooked_signal = SIGNALS[n % 3];
-        std::fflush(nullptr);
-        pid_t child = fork();
-        if (child == 0) {
-            if (chdir(dir.path().c_str()) != 0 || !freopen("/dev/null", "w", stderr)) {
-                _exit(127);
-            }
-            run_options = INITIAL_RUN_OPTIONS;
-            std::vector<std::string> args = {"zembra", c.switches, "log.log"};
-            std::vector<char*> argv = {args[0].data(), args[1].data(), args[2].data(), nullptr};
-            const ScopedFault signal_at(OP_ANY, n, raise_hooked_signal);
-            const ScopedFault cross_device(OP_NO_REPLACE_RENAME, c.cross_device ? 1 : 0, EXDEV,
-                                           FROM_THEN_ON);
-            run_zembra(3, argv.data());
-            _exit(0);
-        }
-        int status = 0;
-        waitpid(child, &status, 0);
-        if (!WIFSIGNALED(status)) {
-            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-            break;  // the run had fewer operations
-        }
-        ++delivered;
-        ASSERT_EQ(WTERMSIG(status), hooked_signal);
-        const Files files = snapshot_tree(dir.path());
-        std::string names;
-        for (const auto& [name, bytes] : files) {
-            names += name + (bytes == log ? " (log) " : bytes == sorted ? " (sorted) " : " ");
-        }
-        ASSERT_TRUE(is_interrupted_state(files, log, sorted, backup)) << names;
-        RunResult again = run_program(dir.path(), {c.switches, "log.log"});
-        ASSERT_EQ(again.status, 0);
-        ASSERT_EQ(read_file(dir.file("LOG.LOG")), sorted) << printable(again.err);
+        write_file(dir.file("forum.log"), log);
+        write_file(dir.file("forum.txt"), other);
+        int first = start_program(dir.path(), {switches, "forum.log"});
+        int second = start_program(dir.path(), {switches, "forum.txt"});
+        ASSERT_EQ(wait_program(first), 0);
+        ASSERT_EQ(wait_program(second), 0);
+        Files files = snapshot_tree(dir.path());
+        ASSERT_EQ(files.size(), 3u);
+        ASSERT_EQ(files["forum.log"], sorted);
+        ASSERT_EQ(files["forum.txt"], other_sorted);
+        ASSERT_TRUE(files["FORUM.BAK"] == log || files["FORUM.BAK"] == other);
     }
-    EXPECT_GT(delivered, 10);
-    std::printf("[ signals  ] %s: %d interrupts at every operation, no loss\n", c.name, delivered);
 }
-
-const InterruptCase INTERRUPT_CASES[] = {
-    {"backup", "-P", false},
-    {"no_backup", "-PB", false},
-    {"no_backup_cross_device", "-PB", true},
-};
-
-INSTANTIATE_TEST_SUITE_P(Modes, Interrupts, testing::ValuesIn(INTERRUPT_CASES),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 

@@ -1,6 +1,9 @@
-// Makes every file operation of a run fail in turn, for both dialects, with and
-// without backup, and checks after each that no byte of the first log is lost
-// and that the second log is still processed.
+// Ends a run at every file operation, for both dialects, with and without
+// backup: the operation fails, or a signal of each kind arrives (SIGKILL
+// standing for a crash or a power cut: the process leaves the files as they
+// are at that instant). After each, one invariant: the log's name holds the
+// whole old or the whole sorted log, the ".BAK" the old backup or the whole
+// old log, nothing else the user has is changed, and a rerun finishes the job.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -8,6 +11,12 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "driver/command_line.h"
 #include "logindex/run_options.h"
@@ -18,6 +27,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using Files = std::map<std::string, std::string>;
 
 struct SweepCase {
     const char* name;
@@ -32,135 +42,165 @@ const SweepCase SWEEP_CASES[] = {
     {"nifty_no_backup", "-NB", "nifty.log"},
 };
 
-using DirectoryState = std::map<std::string, std::string>;
+const std::string OLD_BACKUP = "an older backup\r\n";
+const std::string OTHER_FILE = "not a log\r\n";
 
-DirectoryState snapshot(const std::string& directory) {
-    DirectoryState state;
-    for (const auto& name : list_directory(directory)) {
-        state[name] = read_file((fs::path(directory) / name).string());
-    }
-    return state;
-}
-
-struct RunOutcome {
-    int status;
-    std::string err;
-    DirectoryState files;
-    long operations;
-};
-
-// Runs zembra in-process in `directory` on first.log and second.log.
-RunOutcome run_in(const std::string& directory, const char* switches, const std::string& original,
-                  long fail_at, int error, bool both = true) {
+// The directory as the user left it: the log, its old backup, another file.
+void set_up(const std::string& directory, const std::string& log) {
     for (const auto& entry : fs::directory_iterator(directory)) {
         fs::remove_all(entry.path());
     }
-    write_file((fs::path(directory) / "first.log").string(), original);
-    // The second log differs, so that its copies never pass for the first's.
-    write_file((fs::path(directory) / "second.log").string(), original + "second log\r\n");
+    write_file((fs::path(directory) / "forum.log").string(), log);
+    write_file((fs::path(directory) / "FORUM.BAK").string(), OLD_BACKUP);
+    write_file((fs::path(directory) / "other.txt").string(), OTHER_FILE);
+}
+
+int run_inside(const std::string& directory, const char* switches) {
     run_options = INITIAL_RUN_OPTIONS;
     InDirectory inside(directory);
-    std::vector<std::string> args = {"zembra", switches, "first.log", "second.log"};
-    if (!both) {
-        args.pop_back();
-    }
-    std::vector<char*> argv;
-    for (auto& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    const FailedRun run = run_failing(
-        fail_at, error, [&] { return run_zembra(static_cast<int>(args.size()), argv.data()); });
-    return {run.result, run.err, snapshot(directory), run.operations};
+    std::vector<std::string> args = {"zembra", switches, "forum.log"};
+    std::vector<char*> argv = {args[0].data(), args[1].data(), args[2].data(), nullptr};
+    return run_zembra(3, argv.data());
 }
 
-bool some_file_holds(const DirectoryState& files, const std::string& bytes) {
-    for (const auto& [name, content] : files) {
-        if (content == bytes) {
-            return true;
+// What may be left after a run ended at any instant. `side_files` allows the
+// new log's side files, which only a crash leaves behind.
+::testing::AssertionResult holds_invariant(const Files& files, const std::string& log,
+                                           const std::string& sorted, bool backup,
+                                           bool side_files) {
+    Files rest = files;
+    const std::string now = rest["forum.log"];
+    const std::string bak = rest["FORUM.BAK"];
+    if (now != log && now != sorted) {
+        return ::testing::AssertionFailure() << "forum.log is neither the log nor the sorted log";
+    }
+    if (bak != OLD_BACKUP && !(backup && bak == log)) {
+        return ::testing::AssertionFailure() << "FORUM.BAK holds " << printable(bak.substr(0, 40));
+    }
+    if (rest["other.txt"] != OTHER_FILE) {
+        return ::testing::AssertionFailure() << "other.txt changed";
+    }
+    rest.erase("forum.log");
+    rest.erase("FORUM.BAK");
+    rest.erase("other.txt");
+    for (const auto& [name, bytes] : rest) {
+        if (!side_files || !name.starts_with("FORUM.$")) {
+            return ::testing::AssertionFailure() << "left behind: " << name;
         }
     }
-    return false;
+    return ::testing::AssertionSuccess();
 }
 
-std::string first_log_part(const std::string& err) {
-    size_t second = err.find("Reading: SECOND.LOG");
-    return second == std::string::npos ? err : err.substr(0, second);
-}
+class FaultSweep : public testing::TestWithParam<SweepCase> {
+  protected:
+    void SetUp() override {
+        const SweepCase& sweep = GetParam();
+        log_ = read_file(std::string(ZEMBRA_SOURCE_DIR) + "/examples/" + sweep.example);
+        backup_ = std::string(sweep.switches).find('B') == std::string::npos;
+        set_up(dir_.path(), log_);
+        const ScopedFault counted;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(run_inside(dir_.path(), sweep.switches), 0);
+        testing::internal::GetCapturedStderr();
+        operations_ = counted.operations();
+        sorted_ = read_file(dir_.file("forum.log"));
+        ASSERT_NE(sorted_, log_);
+    }
 
-class FaultSweep : public testing::TestWithParam<SweepCase> {};
+    // A rerun over what is left sorts the log, and with backup the ".BAK"
+    // then holds the original log whatever the first run did.
+    void expect_rerun_finishes() {
+        std::string left;
+        for (const auto& name : list_directory(dir_.path())) {
+            left += name + " ";
+        }
+        RunResult again = run_program(dir_.path(), {GetParam().switches, "forum.log"});
+        ASSERT_EQ(again.status, 0) << left << printable(again.err);
+        ASSERT_EQ(read_file(dir_.file("forum.log")), sorted_) << printable(again.err);
+        ASSERT_EQ(read_file(dir_.file("FORUM.BAK")), backup_ ? log_ : OLD_BACKUP);
+    }
+
+    TempDir dir_;
+    std::string log_;
+    std::string sorted_;
+    bool backup_ = true;
+    long operations_ = 0;
+};
 
 TEST_P(FaultSweep, EveryFailedOperationKeepsTheLog) {
-    const SweepCase& sweep = GetParam();
-    std::string original = read_file(std::string(ZEMBRA_SOURCE_DIR) + "/examples/" + sweep.example);
-    ASSERT_FALSE(original.empty());
-    TempDir dir;
-    RunOutcome clean = run_in(dir.path(), sweep.switches, original, 0, 0);
-    ASSERT_EQ(clean.status, 0);
-    const std::string sorted = clean.files.at("FIRST.LOG");
-    ASSERT_NE(sorted, original);
-    const std::string second_sorted = clean.files.at("SECOND.LOG");
-    ASSERT_GT(clean.operations, 10);
-    // Operations up to this number belong to the first log.
-    const long first_operations =
-        run_in(dir.path(), sweep.switches, original, 0, 0, false).operations;
-
-    const bool no_backup = std::string(sweep.switches).find('B') != std::string::npos;
-    long survived = 0;
-    for (int error : {ENOSPC, EIO, EXDEV}) {
-        for (long n = 1; n <= clean.operations; ++n) {
+    ASSERT_GT(operations_, 10);
+    for (int error : {ENOSPC, EIO}) {
+        for (long n = 1; n <= operations_; ++n) {
             SCOPED_TRACE("operation " + std::to_string(n) + " failing with " +
                          std::to_string(error));
-            RunOutcome run = run_in(dir.path(), sweep.switches, original, n, error);
-            ASSERT_EQ(run.status, 0) << printable(run.err);
-            std::string first_err = first_log_part(run.err);
-            bool first_finished = first_err.find("...Finish\n") != std::string::npos;
-            if (first_finished) {
-                // A log reported as written must be the whole sorted log.
-                ASSERT_EQ(run.files.count("FIRST.LOG"), 1u) << printable(run.err);
-                ASSERT_EQ(run.files.at("FIRST.LOG"), sorted) << printable(run.err);
+            set_up(dir_.path(), log_);
+            const FailedRun run =
+                run_failing(n, error, [&] { return run_inside(dir_.path(), GetParam().switches); });
+            const Files files = snapshot_tree(dir_.path());
+            ASSERT_TRUE(holds_invariant(files, log_, sorted_, backup_, false))
+                << printable(run.err);
+            const bool finished = run.err.ends_with("...Finish\n");
+            // Finished means sorted; anything else, a status that says so.
+            if (finished) {
+                ASSERT_EQ(files.at("forum.log"), sorted_) << printable(run.err);
             }
-            if (!(first_finished && no_backup)) {
-                ASSERT_TRUE(some_file_holds(run.files, original)) << printable(run.err);
-            }
-            if (n <= first_operations) {
-                // A failure with the first log never stops the second.
-                ASSERT_NE(run.err.find("Reading: SECOND.LOG\n"), std::string::npos)
-                    << printable(run.err);
-                ASSERT_TRUE(run.err.ends_with("...Finish\n")) << printable(run.err);
-                ASSERT_EQ(run.files.at("SECOND.LOG"), second_sorted) << printable(run.err);
-            } else {
-                ASSERT_TRUE(first_finished) << printable(run.err);
-                bool second_finished = run.err.ends_with("...Finish\n");
-                if (second_finished) {
-                    ASSERT_EQ(run.files.at("SECOND.LOG"), second_sorted) << printable(run.err);
-                }
-                if (!(second_finished && no_backup)) {
-                    ASSERT_TRUE(some_file_holds(run.files, original + "second log\r\n"))
-                        << printable(run.err);
-                }
-            }
-            ++survived;
+            ASSERT_EQ(run.result, finished ? 0 : 2) << printable(run.err);
+            expect_rerun_finishes();
         }
     }
-    std::printf("[ sweep    ] %s: %ld operations per run, %ld faults survived\n", sweep.name,
-                clean.operations, survived);
 }
 
-TEST_P(FaultSweep, NoTemporaryFileIsLeftWhenNothingFails) {
-    const SweepCase& sweep = GetParam();
-    std::string original = read_file(std::string(ZEMBRA_SOURCE_DIR) + "/examples/" + sweep.example);
-    TempDir dir;
-    RunOutcome clean = run_in(dir.path(), sweep.switches, original, 0, 0);
-    for (const auto& [name, content] : clean.files) {
-        EXPECT_EQ(name.find(".$$$"), std::string::npos) << name;
-    }
-    bool backup = std::string(sweep.switches).find('B') == std::string::npos;
-    EXPECT_EQ(clean.files.size(), backup ? 4u : 2u);
-    if (backup) {
-        EXPECT_EQ(clean.files.at("FIRST.BAK"), original);
-    }
+#ifndef _WIN32
+// Every signal that ends a process by default, SIGKILL among them, and two
+// that must not end a run at all.
+const int ENDING_SIGNALS[] = {SIGKILL, SIGINT,    SIGTERM, SIGHUP,  SIGQUIT, SIGALRM, SIGXCPU,
+                              SIGUSR1, SIGVTALRM, SIGPROF, SIGPIPE, SIGXFSZ, SIGUSR2};
+int hooked_signal = 0;
+
+void raise_hooked_signal() {
+    raise(hooked_signal);
 }
+
+// In a child process: the signal at operation n. 128 + the signal when it
+// ended the run, else the run's status.
+int run_signalled(const std::string& directory, const char* switches, long n, int signal_number) {
+    hooked_signal = signal_number;
+    std::fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        if (!freopen("/dev/null", "w", stderr)) {
+            _exit(127);
+        }
+        const ScopedFault signal_at(OP_ANY, n, raise_hooked_signal);
+        _exit(run_inside(directory, switches));
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+TEST_P(FaultSweep, EverySignalAtEveryOperationKeepsTheLog) {
+    int ended = 0;
+    for (long n = 1; n <= operations_; ++n) {
+        // SIGKILL at every operation, the others in turn.
+        const size_t count = sizeof ENDING_SIGNALS / sizeof ENDING_SIGNALS[0];
+        for (int signal_number : {SIGKILL, ENDING_SIGNALS[1 + n % (count - 1)]}) {
+            SCOPED_TRACE("signal " + std::to_string(signal_number) + " at operation " +
+                         std::to_string(n));
+            set_up(dir_.path(), log_);
+            const int status = run_signalled(dir_.path(), GetParam().switches, n, signal_number);
+            const bool ignored = signal_number == SIGPIPE || signal_number == SIGXFSZ;
+            ASSERT_EQ(status, ignored ? 0 : 128 + signal_number);
+            ended += ignored ? 0 : 1;
+            const bool crash = signal_number == SIGKILL;
+            ASSERT_TRUE(holds_invariant(snapshot_tree(dir_.path()), log_, sorted_, backup_, crash));
+            expect_rerun_finishes();
+        }
+    }
+    std::printf("[ sweep    ] %s: %ld operations, %d runs ended by a signal, no loss\n",
+                GetParam().name, operations_, ended);
+}
+#endif
 
 INSTANTIATE_TEST_SUITE_P(BothDialects, FaultSweep, testing::ValuesIn(SWEEP_CASES),
                          [](const auto& info) { return std::string(info.param.name); });

@@ -1,5 +1,5 @@
-// The Windows file-system semantics on POSIX: names that ignore letter case,
-// a rename that never replaces, sizes and free space.
+// The Windows file-system semantics on POSIX (names that ignore letter case),
+// the held log and its replace, sizes and free space.
 #ifndef _WIN32
 #include "platform/platform_posix.h"
 
@@ -7,11 +7,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -147,122 +149,128 @@ TEST_F(NameResolution, EveryOperationUsesTheResolvedName) {
     EXPECT_EQ(errno, AMBIGUOUS_NAME_ERROR);
 }
 
-// --- Rename ----------------------------------------------------------------------
+// --- The held log and its replace ----------------------------------------------------
 
-// The ways of renaming without replacing, all there and then taken away in
-// turn: a kernel without renameat2, a file system without hard links as well,
-// and source and target on different file systems, where every rename
-// attempt gives EXDEV.
-struct RenameFallback {
-    int no_replace_error;  // of renameat2, from then on; 0 for none
-    int link_error;        // of link, from then on; 0 for none
-};
-
-class RenameModes : public testing::TestWithParam<RenameFallback> {
-  protected:
-    ScopedFault no_replace_{OP_NO_REPLACE_RENAME, 1, GetParam().no_replace_error, FROM_THEN_ON};
-    ScopedFault link_{OP_LINK, 1, GetParam().link_error, FROM_THEN_ON};
-    TempDir dir;
-};
-
-TEST_P(RenameModes, MovesTheFile) {
-    write_file(dir.file("log.txt"), "content");
-    InDirectory inside(dir.path());
-    ASSERT_EQ(platform_rename("LOG.TXT", "LOG.BAK"), 0) << std::strerror(errno);
-    EXPECT_EQ(list_directory(dir.path()), std::vector<std::string>{"LOG.BAK"});
-    EXPECT_EQ(read_file(dir.file("LOG.BAK")), "content");
-}
-
-TEST_P(RenameModes, NeverReplacesTheTarget) {
-    write_file(dir.file("log.txt"), "log");
-    write_file(dir.file("log.bak"), "old");
-    InDirectory inside(dir.path());
-    for (const char* target : {"log.bak", "LOG.BAK"}) {
-        errno = 0;
-        EXPECT_EQ(platform_rename("log.txt", target), -1) << target;
-        EXPECT_EQ(errno, EEXIST) << target;
+// Holds the log as a run does; closes it at the end.
+struct HeldLog {
+    explicit HeldLog(const char* path) { result = platform_open_log(path, &file); }
+    ~HeldLog() {
+        if (file != nullptr) platform_close(file);
     }
-    EXPECT_EQ(read_file(dir.file("log.txt")), "log");
-    EXPECT_EQ(read_file(dir.file("log.bak")), "old");
-}
+    PlatformFile* file = nullptr;
+    int result = -1;
+};
 
-TEST_P(RenameModes, MissingSourceCreatesNothing) {
-    InDirectory inside(dir.path());
-    errno = 0;
-    EXPECT_EQ(platform_rename("missing.txt", "new.txt"), -1);
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_TRUE(list_directory(dir.path()).empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(AllFallbacks, RenameModes,
-                         testing::Values(RenameFallback{0, 0}, RenameFallback{ENOSYS, 0},
-                                         RenameFallback{ENOSYS, EPERM}, RenameFallback{EXDEV, 0}));
-
-TEST(CrossDeviceRename, CopyKeepsBytesModeAndTime) {
-    TempDir dir;
-    std::string content(200000, 'x');
-    content[12345] = '\0';
-    write_file(dir.file("src"), content);
-    ASSERT_EQ(chmod(dir.file("src").c_str(), 0640), 0);
-    const struct timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, dir.file("src").c_str(), old_times, 0), 0);
-    ScopedFault cross_device(OP_NO_REPLACE_RENAME, 1, EXDEV, FROM_THEN_ON);
-    ASSERT_EQ(platform_rename(dir.file("src").c_str(), dir.file("dst").c_str()), 0);
-    EXPECT_FALSE(file_exists(dir.file("src")));
-    EXPECT_EQ(read_file(dir.file("dst")), content);
-    struct stat status;
-    ASSERT_EQ(stat(dir.file("dst").c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 07777, 0640u);
-    EXPECT_EQ(status.st_mtim.tv_sec, 1000000000);
-}
-
-// Every step of the copy failing in turn: the source always survives whole and
-// no partial target is left.
-TEST(CrossDeviceRename, AnyFailureKeepsTheSource) {
-    TempDir dir;
-    std::string content(150000, 'y');
-    int rename_errno = 0;
-    ScopedFault cross_device(OP_NO_REPLACE_RENAME, 1, EXDEV, FROM_THEN_ON);
-    auto job = [&] {
-        write_file(dir.file("src"), content);
-        int result = platform_rename(dir.file("src").c_str(), dir.file("dst").c_str());
-        rename_errno = errno;
-        return result;
-    };
-    long runs = sweep_failures(EIO, job, [&](long n, const FailedRun& run) {
-        if (run.result == 0) {
-            EXPECT_LT(run.operations, n);
-            EXPECT_EQ(read_file(dir.file("dst")), content);
-            return;
+// The old log becomes the backup by a hard link, or where links are refused
+// (vfat, exFAT) by a copy; either way the log's name keeps its letter case,
+// the old backup is replaced, and no spare name is left.
+TEST(ReplaceLog, WithAndWithoutHardLinks) {
+    for (int link_error : {0, EPERM, EOPNOTSUPP}) {
+        for (bool backup : {true, false}) {
+            SCOPED_TRACE(std::to_string(link_error) + (backup ? " backup" : " no backup"));
+            TempDir dir;
+            InDirectory inside(dir.path());
+            write_file("forum.log", "old log");
+            write_file("FORUM.BAK", "old backup");
+            write_file("FORUM.$$$", "new log");
+            ASSERT_EQ(chmod("forum.log", 0640), 0);
+            const ScopedFault no_links(OP_LINK, 1, link_error, FROM_THEN_ON);
+            HeldLog log("FORUM.LOG");
+            ASSERT_EQ(log.result, 0) << std::strerror(errno);
+            ASSERT_EQ(platform_copy_attributes(log.file, "FORUM.$$$"), 0);
+            ASSERT_EQ(platform_replace_log(log.file, "FORUM.$$$", "FORUM.LOG",
+                                           backup ? "FORUM.BAK" : nullptr, "FORUM.$01"),
+                      0)
+                << std::strerror(errno);
+            const std::map<std::string, std::string> expected = {
+                {"forum.log", "new log"}, {"FORUM.BAK", backup ? "old log" : "old backup"}};
+            EXPECT_EQ(snapshot_tree(dir.path()), expected);
+            struct stat status;
+            ASSERT_EQ(stat("forum.log", &status), 0);
+            EXPECT_EQ(status.st_mode & 07777, 0640u);
         }
-        EXPECT_EQ(rename_errno, EIO);
-        EXPECT_EQ(list_directory(dir.path()), std::vector<std::string>{"src"});
-        EXPECT_EQ(read_file(dir.file("src")), content);
-    });
-    // The rename, three chunk writes and the sync.
-    EXPECT_EQ(runs, 6);
+    }
 }
 
-TEST(CrossDeviceRename, BetweenRealFileSystems) {
-    struct stat shm, tmp;
-    TempDir dir;
-    if (stat("/dev/shm", &shm) != 0 || stat(dir.path().c_str(), &tmp) != 0 ||
-        shm.st_dev == tmp.st_dev || access("/dev/shm", W_OK) != 0) {
-        GTEST_SKIP() << "no second file system";
+// What stops the replace before anything changes: a spare name taken, a log
+// replaced under its name since it was opened, a backup that cannot be
+// renamed into place.
+TEST(ReplaceLog, RefusalsChangeNothing) {
+    const struct {
+        const char* name;
+        int error;
+    } cases[] = {{"spare taken", EEXIST}, {"log replaced", ESTALE}, {"rename fails", EIO}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        InDirectory inside(dir.path());
+        write_file("forum.log", "old log");
+        write_file("FORUM.BAK", "old backup");
+        write_file("FORUM.$$$", "new log");
+        HeldLog log("forum.log");
+        ASSERT_EQ(log.result, 0);
+        if (c.error == EEXIST) {
+            write_file("FORUM.$01", "someone's");
+        } else if (c.error == ESTALE) {
+            write_file("other", "another log");
+            ASSERT_EQ(rename("other", "forum.log"), 0);
+        }
+        const auto before = snapshot_tree(dir.path());
+        const ScopedFault rename_fails(OP_RENAME, c.error == EIO ? 1 : 0, EIO);
+        errno = 0;
+        EXPECT_EQ(
+            platform_replace_log(log.file, "FORUM.$$$", "forum.log", "FORUM.BAK", "FORUM.$01"), -1);
+        EXPECT_EQ(errno, c.error);
+        EXPECT_EQ(snapshot_tree(dir.path()), before);
     }
-    std::string source = "/dev/shm/zembra-rename-" + std::to_string(getpid());
-    write_file(source, "moved");
-    EXPECT_EQ(platform_rename(source.c_str(), dir.file("moved").c_str()), 0);
-    EXPECT_FALSE(file_exists(source));
-    EXPECT_EQ(read_file(dir.file("moved")), "moved");
+}
 
-    write_file(source, "stays");
+// Another zembra run, a program that has the log open for writing, or one
+// that holds a record lock on it: the log is busy. A writer that opens it
+// after it was opened is seen (where the kernel grants a lease).
+TEST(HoldLog, WritersAreSeen) {
+    TempDir dir;
+    const std::string path = dir.file("forum.log");
+    write_file(path, "log");
+    {
+        HeldLog first(path.c_str());
+        ASSERT_EQ(first.result, 0);
+        HeldLog second(path.c_str());
+        EXPECT_EQ(second.result, -2);
+    }
+    {
+        int writer = open(path.c_str(), O_WRONLY | O_APPEND);
+        HeldLog log(path.c_str());
+        EXPECT_EQ(log.result, -2);
+        close(writer);
+    }
+    {
+        int locker = open(path.c_str(), O_RDWR);
+        struct flock range = {};
+        range.l_type = F_WRLCK;
+        ASSERT_EQ(fcntl(locker, F_SETLK, &range), 0);
+        pid_t child = fork();
+        if (child == 0) {
+            // Record locks of one's own process never conflict: ask from another.
+            PlatformFile* file = nullptr;
+            _exit(platform_open_log(path.c_str(), &file) == -2 ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        close(locker);
+    }
+    HeldLog log(path.c_str());
+    ASSERT_EQ(log.result, 0);
+    EXPECT_EQ(platform_log_undisturbed(log.file), 0);
     errno = 0;
-    EXPECT_EQ(platform_rename(source.c_str(), dir.file("moved").c_str()), -1);
-    EXPECT_EQ(errno, EEXIST);
-    EXPECT_EQ(read_file(source), "stays");
-    EXPECT_EQ(read_file(dir.file("moved")), "moved");
-    unlink(source.c_str());
+    int writer = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+    if (writer >= 0) {
+        close(writer);
+        GTEST_SKIP() << "no lease granted here";
+    }
+    EXPECT_EQ(errno, EWOULDBLOCK);
+    EXPECT_EQ(platform_log_undisturbed(log.file), -1);
 }
 
 // --- Sizes and free space ----------------------------------------------------------

@@ -80,6 +80,9 @@ int apply_switch_argument(const char* argument) {
     return 0;
 }
 
+// Distinct from 1, which stays with the usage and switch errors.
+constexpr int EXIT_SOME_FILE_LEFT = 2;
+
 bool asks_for_usage(const char* argument) {
     return is_switch_mark(argument[0]) && argument[1] == '?';
 }
@@ -88,16 +91,21 @@ bool has_wildcard(const char* argument) {
     return sjis_strchr(argument, '*') != nullptr || sjis_strchr(argument, '?') != nullptr;
 }
 
-void process_file_arguments(int first, int argc, char** argv, MessageIndex index) {
+// True when every file argument was sorted or needed nothing.
+bool process_file_arguments(int first, int argc, char** argv, MessageIndex index) {
+    platform_start_run();
     forget_processed_files();
+    bool all_done = true;
     for (int i = first; i < argc; ++i) {
         if (has_wildcard(argv[i])) {
             std::fprintf(stderr, "WildCard not Supported!: %s\n", argv[i]);
+            all_done = false;
             continue;
         }
-        process_log_file(argv[i], index);
+        all_done = process_log_file(argv[i], index) == 0 && all_done;
     }
     forget_processed_files();
+    return all_done;
 }
 
 }  // namespace
@@ -146,8 +154,9 @@ int run_zembra(int argc, char** argv) {
         std::free(program_name);
         return 1;
     }
-    process_file_arguments(next, argc, argv, index);
+    const bool all_done = process_file_arguments(next, argc, argv, index);
     std::free(program_name);
     std::free(index);
-    return 0;
+    // A script must see that some log was left unsorted.
+    return all_done ? 0 : EXIT_SOME_FILE_LEFT;
 }

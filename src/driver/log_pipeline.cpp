@@ -1,5 +1,5 @@
-// One file argument through the whole job: checks, index, move aside, sort,
-// rewrite, clean-up. Every step prints what a user needs to follow it.
+// One file argument through the whole job: checks, index, sort, rewrite.
+// Every step prints what a user needs to follow it.
 #include "driver/log_pipeline.h"
 
 #include <cerrno>
@@ -17,12 +17,17 @@
 
 namespace {
 
+// A ".BAK" given as a log (by a wildcard, say) is left alone, and that is no
+// problem.
+constexpr int SKIPPED_BACKUP = 1;
+
 // The longest name whose ".BAK" still fits the name buffers.
 constexpr size_t MAX_NAME_LENGTH = NAME_BUFFER_SIZE - sizeof ".BAK";
 
 }  // namespace
 
-// Refuses what must not be processed; prints why, except for NO_ROOM.
+// Refuses what must not be processed; prints why, except for NO_ROOM. -1 for
+// a problem, SKIPPED_BACKUP for a ".BAK", which is never to be sorted.
 static int check_argument(const char* argument) {
     if (std::strlen(argument) > MAX_NAME_LENGTH) {
         std::fprintf(stderr, "Name Too Long!: %s\n", argument);
@@ -43,16 +48,21 @@ static int check_argument(const char* argument) {
     }
     if (is_backup_file(argument)) {
         std::fprintf(stderr, "Skip!: %s\n", argument);
-        return -1;
+        return SKIPPED_BACKUP;
     }
     return 0;
 }
 
 // Where names differing only in case are different files (POSIX), the
-// upper-cased working name could reach another file than the one named, and
-// once the log is moved aside its name would reach the other file.
+// upper-cased working name could reach another file than the one named.
 static int check_working_name(const char* argument, const char* working_name) {
     int same = platform_same_file(argument, working_name);
+#ifdef ENOTUNIQ
+    // The lookup ignoring case finds two entries for the name as typed.
+    if (same < 0 && errno == ENOTUNIQ) {
+        same = 0;
+    }
+#endif
     if (same == 1) {
         same = platform_name_is_unique(working_name);
     }
@@ -78,54 +88,56 @@ static int find_log_file(const char* argument, const char* working_name, char* l
     }
     if (is_backup_file(log_name)) {
         std::fprintf(stderr, "Skip!: %s\n", argument);
-        return -1;
+        return SKIPPED_BACKUP;
     }
     if (std::strcmp(log_name, working_name) != 0 && platform_name_is_unique(log_name) != 1) {
         std::fprintf(stderr, "Ambiguous Name!: %s\n", argument);
         return -1;
     }
-    // Within one command line, the second of two names for one file (or for
-    // one ".BAK") would replace the backup the first just made.
-    if (is_already_processed(log_name)) {
-        std::fprintf(stderr, "Already Processed!: %s\n", argument);
-        return -1;
-    }
     return 0;
 }
 
-static int index_and_rewrite(const char* log_name, const char* working_name, MessageIndex index) {
+static int index_and_rewrite(PlatformFile* log, const char* log_name, const char* working_name,
+                             MessageIndex index) {
     std::fprintf(stderr, "Reading: %s\n", working_name);
-    int count = build_index(log_name, index);
+    int count = build_index_from(log, log_name, index);
     if (count <= 0) {
         std::fprintf(stderr, "Skip!\n");
         return -1;
     }
-    return rewrite_log(log_name, working_name, index, count);
+    return rewrite_log(log, log_name, working_name, index, count);
 }
 
 int process_log_file(const char* argument, MessageIndex index) {
-    if (check_argument(argument) != 0) {
-        return -1;
+    int checked = check_argument(argument);
+    if (checked != 0) {
+        return checked == SKIPPED_BACKUP ? 0 : -1;
     }
     char working_name[NAME_BUFFER_SIZE];
     char log_name[NAME_BUFFER_SIZE];
     copy_string(working_name, argument);
     sjis_strupr(working_name);
-    if (check_working_name(argument, working_name) != 0 ||
-        find_log_file(argument, working_name, log_name) != 0) {
+    if (check_working_name(argument, working_name) != 0) {
         return -1;
     }
-    // Another run on the same log would move away what this one indexed.
-    int locked = platform_lock_file(log_name);
-    if (locked != 0) {
-        if (locked == -2) {
+    int found = find_log_file(argument, working_name, log_name);
+    if (found != 0) {
+        return found == SKIPPED_BACKUP ? 0 : -1;
+    }
+    // The log is held from indexing to the replace: another zembra run, or a
+    // program writing to it, would change what this one indexed.
+    PlatformFile* log = nullptr;
+    int opened = platform_open_log(log_name, &log);
+    if (opened != 0) {
+        if (opened == -2) {
             std::fprintf(stderr, "Busy!: %s\n", argument);
         } else {
             report_file_error("", argument);
         }
         return -1;
     }
-    int result = index_and_rewrite(log_name, working_name, index);
-    platform_unlock_file();
+    int result = index_and_rewrite(log, log_name, working_name, index);
+    // Only read: a failed close changes nothing on disk.
+    platform_close(log);
     return result;
 }

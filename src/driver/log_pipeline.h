@@ -2,6 +2,7 @@
 
 #include "logindex/log_format.h"
 
-// Takes one file argument through the whole job. 0 when the file reached the
-// writing step, -1 when it stopped earlier.
+// Takes one file argument through the whole job. 0 when the log was sorted,
+// was already in order, or is a ".BAK" (never sorted); -1 when a problem
+// left it unsorted (reported).
 int process_log_file(const char* argument, MessageIndex index);

@@ -1,8 +1,7 @@
-// Moving the log aside, writing the new log beside it and putting it in place.
-// At every instant the log's bytes are whole under its name or under the
-// saved name: the old ".BAK" is replaced only by the rename of the log onto it,
-// the new log never takes the log's name before it is whole and on disk, and
-// an interrupt puts the saved copy back (the platform's guard).
+// Writing the new log beside the log and putting it in place in one step.
+// The log is never moved away: at every instant its name holds the whole old
+// log or the whole new one, and its ".BAK" the old backup or the whole old
+// log. An interrupt, a crash or a power cut can leave at most a side file.
 #include "driver/log_rewrite.h"
 
 #include <cerrno>
@@ -21,10 +20,8 @@
 
 namespace {
 
-// The C runtime's tmpnam gives up after TMP_MAX (32767) names on Windows.
-constexpr unsigned TEMPORARY_NAME_ATTEMPTS = 32767;
 // LOG.$$$, then LOG.$01 to LOG.$99 when that is taken (a leftover of an
-// interrupted run, a file of the user's, or the log itself).
+// interrupted run, or a file of the user's).
 constexpr int SIDE_NAME_ATTEMPTS = 100;
 
 struct FileKey {
@@ -34,173 +31,82 @@ struct FileKey {
 
 }  // namespace
 
-// Counts on from the previous call: a name once handed out is not reused.
-static unsigned temporary_counter = 0;
-// The backups and new logs this run made, in a block grown as needed (C
-// heap: the program needs no C++ runtime library).
-static FileKey* processed_files = nullptr;
-static size_t processed_count = 0;
-static size_t processed_room = 0;
-// Set when the block could not grow: a file then counts as processed, since
-// a second name for one already rewritten would replace its backup.
-static bool processed_unknown = false;
+// The backups this run made, in a block grown as needed (C heap: the program
+// needs no C++ runtime library).
+static FileKey* made_backups = nullptr;
+static size_t made_count = 0;
+static size_t made_room = 0;
+// Set when the block could not grow: every backup then counts as this run's,
+// since replacing one just made would lose a log.
+static bool made_unknown = false;
 
 static void report_changed(const char* shown_name) {
     std::fprintf(stderr, "File Changed!: %s\n", shown_name);
     std::fprintf(stderr, "Skip!\n");
 }
 
-// Still the file indexed: same file, size and modification time. A move to
-// another file system (the -B temporary) copies the file, keeping its time.
-static bool is_still_indexed(const char* name, const PlatformFileIdentity* indexed) {
-    PlatformFileIdentity now;
-    if (indexed->size < 0 || platform_identify_named(name, &now) != 0) {
-        return false;
+static void remember_backup(const char* backup_name) {
+    PlatformFileIdentity identity;
+    if (platform_identify_named(backup_name, &identity) != 0) {
+        return;
     }
-    bool same_file = now.device == indexed->device && now.file_id == indexed->file_id;
-    bool copied = now.device != indexed->device;
-    return (same_file || copied) && now.size == indexed->size && now.modified == indexed->modified;
-}
-
-static void remember(const PlatformFileIdentity& identity) {
-    if (processed_count == processed_room) {
-        const size_t room = processed_room == 0 ? 16 : processed_room * 2;
-        void* grown = std::realloc(processed_files, room * sizeof(FileKey));
+    if (made_count == made_room) {
+        const size_t room = made_room == 0 ? 16 : made_room * 2;
+        void* grown = std::realloc(made_backups, room * sizeof(FileKey));
         if (grown == nullptr) {
-            processed_unknown = true;
+            made_unknown = true;
             return;
         }
-        processed_files = static_cast<FileKey*>(grown);
-        processed_room = room;
+        made_backups = static_cast<FileKey*>(grown);
+        made_room = room;
     }
-    processed_files[processed_count++] = {identity.device, identity.file_id};
+    made_backups[made_count++] = {identity.device, identity.file_id};
 }
 
-static bool was_processed(const char* name) {
+// Within one command line, FORUM.LOG and FORUM.TXT share FORUM.BAK: the
+// second must not replace the backup the first just made.
+static bool is_backup_of_this_run(const char* backup_name) {
     PlatformFileIdentity identity;
-    if (platform_identify_named(name, &identity) != 0) {
+    if (platform_identify_named(backup_name, &identity) != 0) {
         return false;
     }
-    for (size_t i = 0; i < processed_count; ++i) {
-        if (processed_files[i].device == identity.device &&
-            processed_files[i].file_id == identity.file_id) {
+    for (size_t i = 0; i < made_count; ++i) {
+        if (made_backups[i].device == identity.device &&
+            made_backups[i].file_id == identity.file_id) {
             return true;
         }
     }
-    return processed_unknown;
-}
-
-int is_already_processed(const char* log_name) {
-    char backup_name[NAME_BUFFER_SIZE];
-    if (!run_options.make_backup) {
-        return 0;
-    }
-    if (was_processed(log_name)) {
-        return 1;
-    }
-    return backup_name_of(log_name, backup_name) == 0 && was_processed(backup_name) ? 1 : 0;
+    return made_unknown;
 }
 
 void forget_processed_files() {
-    std::free(processed_files);
-    processed_files = nullptr;
-    processed_count = 0;
-    processed_room = 0;
-    processed_unknown = false;
+    std::free(made_backups);
+    made_backups = nullptr;
+    made_count = 0;
+    made_room = 0;
+    made_unknown = false;
 }
 
-static int next_temporary_name(char* name) {
-    for (unsigned attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS; ++attempt) {
-        std::snprintf(name, NAME_BUFFER_SIZE, "TMP%u.$$$", ++temporary_counter);
-        if (!platform_file_exists(name)) {
-            return 0;
-        }
+// Still the file indexed, with nobody writing to it: same file, size and
+// modification time under the log's name, and no writer let in since.
+static bool is_still_indexed(PlatformFile* log, const char* log_name,
+                             const PlatformFileIdentity* indexed) {
+    PlatformFileIdentity held;
+    PlatformFileIdentity named;
+    if (indexed->size < 0 || platform_identify(log, &held) != 0 ||
+        platform_identify_named(log_name, &named) != 0 || platform_log_undisturbed(log) != 0) {
+        return false;
     }
-    errno = EEXIST;
-    return -1;
+    return named.device == indexed->device && named.file_id == indexed->file_id &&
+           held.size == indexed->size && held.modified == indexed->modified &&
+           named.size == indexed->size && named.modified == indexed->modified;
 }
 
-// A rename and the step that records it, with interrupts held in between.
-static int guarded_move(int (*move)(const char*, const char*), const char* from, const char* to,
-                        RewriteStep step) {
-    platform_hold_interrupts();
-    int result = move(from, to);
-    if (result == 0) {
-        platform_guard_step(step);
-    }
-    int error = errno;
-    platform_release_interrupts();
-    errno = error;
-    return result;
-}
-
-// Renames the saved copy back under the log's name, which it never replaces.
-static int put_back(const char* saved_name, const char* log_name) {
-    if (guarded_move(platform_rename, saved_name, log_name, STEP_NONE) == 0) {
-        return 0;
-    }
-    report_file_error("", log_name);
-    std::fprintf(stderr, "Saved copy kept: %s\n", saved_name);
-    platform_guard_step(STEP_NONE);
-    return -2;
-}
-
-// The log to its ".BAK"; the old ".BAK" is replaced in the same step.
-static int move_to_backup(const char* log_name, char* saved_name) {
-    // A ".BAK" that is the log itself (a second link) would stay as it is.
-    if (backup_name_of(log_name, saved_name) != 0 ||
-        platform_same_file(log_name, saved_name) == 1 ||
-        platform_guard_names(log_name, saved_name, nullptr) != 0 ||
-        guarded_move(platform_replace, log_name, saved_name, STEP_MOVED) != 0) {
-        std::fprintf(stderr, "BackUp Failed! ");
-        std::fprintf(stderr, "Skip!\n");
-        return -1;
-    }
-    return 0;
-}
-
-// The log to a fresh "TMPn.$$$" in the current directory. The rename never
-// replaces: a name taken meanwhile (by another run) means the next one.
-static int move_to_temporary(const char* log_name, char* saved_name) {
-    for (unsigned attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS; ++attempt) {
-        if (next_temporary_name(saved_name) != 0) {
-            report_file_error("", log_name);
-            std::fprintf(stderr, "Skip!\n");
-            return -1;
-        }
-        if (platform_guard_names(log_name, saved_name, nullptr) == 0 &&
-            guarded_move(platform_rename, log_name, saved_name, STEP_MOVED) == 0) {
-            return 0;
-        }
-        if (errno != EEXIST) {
-            break;
-        }
-    }
-    // The failure is the temporary's (a current directory we cannot write).
-    report_file_error("", saved_name);
-    std::fprintf(stderr, "Skip!\n");
-    return -1;
-}
-
-// Moves the log aside, after checking before and after that it is the file
-// indexed: an editor's save or a second download may have replaced it.
-static int move_aside(const char* log_name, const char* shown_name,
-                      const PlatformFileIdentity* indexed, char* saved_name) {
-    if (!is_still_indexed(log_name, indexed)) {
-        report_changed(shown_name);
-        return -1;
-    }
-    int moved = run_options.make_backup ? move_to_backup(log_name, saved_name)
-                                        : move_to_temporary(log_name, saved_name);
-    if (moved != 0) {
-        return -1;
-    }
-    if (!is_still_indexed(saved_name, indexed)) {
-        put_back(saved_name, log_name);
-        report_changed(shown_name);
-        return -1;
-    }
-    return 0;
+// The `attempt`-th side name beside the log: LOG.$$$, LOG.$01, ...
+static int side_name(const char* log_name, int attempt, char* name) {
+    char extension[8];
+    std::snprintf(extension, sizeof extension, attempt == 0 ? ".$$$" : ".$%02d", attempt);
+    return name_with_extension(log_name, extension, name);
 }
 
 // Names are compared as the file system does on Windows.
@@ -215,22 +121,29 @@ static bool same_name(const char* a, const char* b) {
     return *a == *b;
 }
 
-// Creates the first free side name beside the log, exclusively. The log's
-// own name (LOG.$$$) is free while the log is aside, but is not a side name.
-static int create_side_file(const char* log_name, char* side_name) {
+// Creates the first free side name beside the log, exclusively, and tells
+// the interrupt guard in the same breath. The log's own name (a log called
+// LOG.$$$) is never a side name.
+static int create_side_file(const char* log_name, char* side) {
     for (int attempt = 0; attempt < SIDE_NAME_ATTEMPTS; ++attempt) {
-        char extension[8];
-        std::snprintf(extension, sizeof extension, attempt == 0 ? ".$$$" : ".$%02d", attempt);
-        if (name_with_extension(log_name, extension, side_name) != 0) {
+        if (side_name(log_name, attempt, side) != 0) {
             return -1;
         }
-        if (same_name(side_name, log_name)) {
+        if (same_name(side, log_name)) {
             continue;
         }
-        if (platform_create_new(side_name) == 0) {
+        platform_hold_interrupts();
+        int created = platform_create_new(side);
+        int error = errno;
+        if (created == 0) {
+            platform_guard_side_file(side);
+        }
+        platform_release_interrupts();
+        if (created == 0) {
             return 0;
         }
-        if (errno != EEXIST) {
+        if (error != EEXIST) {
+            errno = error;
             return -1;
         }
     }
@@ -238,100 +151,136 @@ static int create_side_file(const char* log_name, char* side_name) {
     return -1;
 }
 
-// Checks, permissions, sync, then the rename onto the log's free name.
-static int put_new_log_in_place(const char* saved_name, const char* side_name, const char* log_name,
-                                const PlatformFileIdentity* indexed) {
-    if (indexed != nullptr && !is_still_indexed(saved_name, indexed)) {
-        std::fprintf(stderr, "File Changed!: %s\n", log_name);
+static void remove_side_file(const char* side) {
+    platform_hold_interrupts();
+    platform_remove(side);
+    platform_guard_side_file(nullptr);
+    platform_release_interrupts();
+}
+
+// The new log, whole, with the log's owner, mode and attributes, on disk.
+static int write_side_file(PlatformFile* log, const char* log_name, const char* side,
+                           const MessageIndexEntry* index, int count) {
+    int written = write_sorted_log_from(log, log_name, side, index, count);
+    platform_drop_new();
+    if (written != 0) {
         return -1;
     }
-    if ((indexed != nullptr && platform_copy_owner_and_mode(side_name, indexed) != 0) ||
-        platform_sync_named(side_name) != 0) {
-        report_file_error("", side_name);
-        return -1;
-    }
-    RewriteStep after = run_options.make_backup ? STEP_NONE : STEP_REPLACED;
-    if (guarded_move(platform_rename, side_name, log_name, after) != 0) {
-        report_file_error("", log_name);
+    if (platform_copy_attributes(log, side) != 0 || platform_sync_named(side) != 0) {
+        report_file_error("Write Error: ", side);
         return -1;
     }
     return 0;
 }
 
-int finish_rewrite(const char* saved_name, const char* log_name, const MessageIndexEntry* index,
-                   int count, const PlatformFileIdentity* indexed) {
-    char side_name[NAME_BUFFER_SIZE];
-    platform_hold_interrupts();
-    int created = create_side_file(log_name, side_name);
-    int error = errno;
-    if (created == 0) {
-        platform_guard_names(log_name, saved_name, side_name);
-        platform_guard_step(STEP_WRITING);
-    }
-    platform_release_interrupts();
-    if (created != 0) {
-        errno = error;
-        report_file_error("", log_name);
-        return put_back(saved_name, log_name) == 0 ? -1 : -2;
-    }
-    int written = write_sorted_log(saved_name, side_name, index, count);
-    platform_drop_new();
-    if (written == 0 && put_new_log_in_place(saved_name, side_name, log_name, indexed) == 0) {
-        return 0;
-    }
-    // Whatever was written is incomplete or unconfirmed.
-    platform_remove(side_name);
-    platform_guard_step(STEP_MOVED);
-    return put_back(saved_name, log_name) == 0 ? -1 : -2;
-}
-
-// With -B the temporary goes once the new log's name is on disk, and only if
-// it is still exactly what was indexed: a capture program still appending to
-// it would otherwise lose what it wrote.
-static void remove_temporary(const char* saved_name, const char* log_name,
-                             const PlatformFileIdentity* indexed) {
-    if (platform_sync_directory(log_name) != 0) {
-        report_file_error("", log_name);
-        std::fprintf(stderr, "Saved copy kept: %s\n", saved_name);
-    } else if (!is_still_indexed(saved_name, indexed)) {
-        std::fprintf(stderr, "Saved copy kept: %s\n", saved_name);
-    } else {
-        // Held, so that an interrupt never names a temporary already gone.
+// The side file takes the log's place; with backup, the old log becomes the
+// ".BAK" through a spare name beside it. 0, or -1 after a reported failure
+// with the log as it was.
+static int replace_log(PlatformFile* log, const char* log_name, const char* shown_name,
+                       const char* side, const char* backup_name) {
+    char spare[NAME_BUFFER_SIZE];
+    int replaced = -1;
+    for (int attempt = 0; attempt < SIDE_NAME_ATTEMPTS; ++attempt) {
+        if (backup_name != nullptr && (side_name(log_name, attempt, spare) != 0 ||
+                                       same_name(spare, side) || same_name(spare, log_name))) {
+            continue;
+        }
         platform_hold_interrupts();
-        int removed = platform_remove(saved_name);
+        replaced = platform_replace_log(log, side, log_name, backup_name,
+                                        backup_name != nullptr ? spare : nullptr);
         int error = errno;
-        platform_guard_step(STEP_NONE);
+        if (replaced == 0 || replaced == -2) {
+            platform_guard_side_file(nullptr);
+        }
         platform_release_interrupts();
-        if (removed != 0) {
-            errno = error;
-            report_file_error("", saved_name);
+        errno = error;
+        if (replaced != -1 || error != EEXIST || backup_name == nullptr) {
+            break;
         }
     }
-    platform_guard_step(STEP_NONE);
+    if (replaced != 0 && errno == ESTALE) {
+        // The log's name reaches another file than the one indexed.
+        report_changed(shown_name);
+    } else if (replaced == -1 && backup_name != nullptr) {
+        std::fprintf(stderr, "BackUp Failed! ");
+        std::fprintf(stderr, "Skip!\n");
+    } else if (replaced != 0) {
+        report_file_error("", log_name);
+    }
+    return replaced == 0 ? 0 : -1;
 }
 
-int rewrite_log(const char* log_name, const char* shown_name, MessageIndex index, int count) {
-    const PlatformFileIdentity indexed = indexed_log_identity;
-    char saved_name[NAME_BUFFER_SIZE];
-    if (move_aside(log_name, shown_name, &indexed, saved_name) != 0) {
+// Checks that nothing would be lost, then the replace and the directory's
+// sync. 0 when the new log is in place and on disk; -1 when the log was left
+// as it was (the side file still to remove); -2 when the new log is in place
+// but its name may not have reached the disk.
+static int put_in_place(PlatformFile* log, const char* log_name, const char* shown_name,
+                        const char* side, const PlatformFileIdentity* indexed) {
+    char backup_name[NAME_BUFFER_SIZE];
+    bool backup = run_options.make_backup != 0;
+    if (backup) {
+        if (backup_name_of(log_name, backup_name) != 0) {
+            std::fprintf(stderr, "BackUp Failed! ");
+            std::fprintf(stderr, "Skip!\n");
+            return -1;
+        }
+        // A ".BAK" that is the log's own file (a run ended between making the
+        // backup and replacing the log) already holds the log.
+        if (platform_same_file(log_name, backup_name) == 1) {
+            backup = false;
+        } else if (is_backup_of_this_run(backup_name)) {
+            std::fprintf(stderr, "Already Processed!: %s\n", shown_name);
+            return -1;
+        }
+    }
+    if (!is_still_indexed(log, log_name, indexed)) {
+        report_changed(shown_name);
         return -1;
     }
+    if (replace_log(log, log_name, shown_name, side, backup ? backup_name : nullptr) != 0) {
+        return -1;
+    }
+    if (run_options.make_backup) {
+        remember_backup(backup_name);
+    }
+    if (platform_sync_directory(log_name) != 0) {
+        report_file_error("Write Error: ", log_name);
+        return -2;
+    }
+    return 0;
+}
+
+int rewrite_log(PlatformFile* log, const char* log_name, const char* shown_name, MessageIndex index,
+                int count) {
+    const PlatformFileIdentity indexed = indexed_log_identity;
     std::fprintf(stderr, "Sorting[%u]\n", static_cast<unsigned>(count));
     sort_index(index, count);
     std::fprintf(stderr, "...Writing\n");
-    int written = finish_rewrite(saved_name, log_name, index, count, &indexed);
-    if (written != 0) {
+    // A log already in order keeps its file and its backup: running twice
+    // must not replace the original ".BAK" with the sorted log.
+    const int differs = compare_sorted_log(log, log_name, index, count);
+    if (differs < 0) {
+        return -1;
+    }
+    if (differs == 0) {
+        std::fprintf(stderr, "...Finish\n");
         return 0;
     }
-    std::fprintf(stderr, "...Finish\n");
-    if (run_options.make_backup) {
-        PlatformFileIdentity new_log;
-        if (platform_identify_named(log_name, &new_log) == 0) {
-            remember(new_log);
-        }
-        remember(indexed);
-    } else {
-        remove_temporary(saved_name, log_name, &indexed);
+    char side[NAME_BUFFER_SIZE];
+    if (create_side_file(log_name, side) != 0) {
+        report_file_error("", log_name);
+        return -1;
     }
+    int placed = write_side_file(log, log_name, side, index, count);
+    if (placed == 0) {
+        placed = put_in_place(log, log_name, shown_name, side, &indexed);
+    }
+    if (placed == -1) {
+        remove_side_file(side);
+    }
+    if (placed != 0) {
+        return -1;
+    }
+    std::fprintf(stderr, "...Finish\n");
     return 0;
 }

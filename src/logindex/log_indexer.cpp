@@ -172,15 +172,11 @@ static void note_identity_at_end(PlatformFile* file, int64_t bytes_read) {
 
 // Header, room and limit errors stop the pass at once: the caller skips the
 // log, so nothing indexed before them is used.
-int build_index(const char* path, MessageIndex index) {
+int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
     LogReader reader;
     reader.path = path;
+    reader.file = file;
     prepare_header_matchers(run_options.service, &reader.matchers);
-    reader.file = platform_open_read(path);
-    if (reader.file == nullptr) {
-        std::fprintf(stderr, "File Open Error: %s\n", path);
-        return -1;
-    }
     if (platform_identify(reader.file, &indexed_log_identity) != 0) {
         indexed_log_identity.size = -1;
     }
@@ -236,8 +232,18 @@ int build_index(const char* path, MessageIndex index) {
     if (result > 0) {
         note_identity_at_end(reader.file, line_start);
     }
+    return result;
+}
+
+int build_index(const char* path, MessageIndex index) {
+    PlatformFile* file = platform_open_read(path);
+    if (file == nullptr) {
+        std::fprintf(stderr, "File Open Error: %s\n", path);
+        return -1;
+    }
+    int result = build_index_from(file, path, index);
     // A failed close of the log is as suspect as a failed read.
-    if (platform_close(reader.file) != 0 && result >= 0) {
+    if (platform_close(file) != 0 && result >= 0) {
         result = report_read_error(path);
     }
     return result;

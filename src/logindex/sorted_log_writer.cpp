@@ -1,8 +1,9 @@
-// Writes the sorted log: each message copied from the saved copy at its
-// offset, repeats passed over, and for NIFTY SERVE the latest forum banner
-// line at the head and no other banner line.
+// Writes the sorted log: each message copied from the log at its offset,
+// repeats passed over, and for NIFTY SERVE the latest forum banner line at the
+// head and no other banner line. The same pass, comparing instead of writing,
+// tells whether the log is already in order.
 //
-// A message is read from the saved copy in one block as far as it reaches
+// A message is read from the log in one block as far as it reaches
 // (to where the next message of the file begins), its lines are found in the
 // block with memchr and looked at where they lie, and each run of lines kept
 // one after another is written in one call.
@@ -46,10 +47,12 @@ struct SavedBlock {
 };
 
 struct LogCopy {
-    PlatformFile* saved;
-    PlatformFile* log;
+    PlatformFile* saved;  // the log as it is, read
+    PlatformFile* log;    // the new log, written; null when comparing
     const char* saved_path;
     const char* log_path;
+    int64_t compared;  // comparing: bytes found equal so far
+    bool differs;      // comparing: a byte differs
     HeaderMatchers matchers;
     size_t run_start;  // kept lines of the block not yet written
     size_t run_length;
@@ -61,7 +64,31 @@ int report_write_error(const LogCopy& copy) {
     return report_file_error("Write Error: ", copy.log_path);
 }
 
+// Bytes the new log would get, against the log's own at the same place. A
+// difference stops the pass (-1 with `differs` set).
+int compare_bytes(LogCopy* copy, const char* bytes, size_t length) {
+    char held[16 * 1024];
+    while (length > 0) {
+        const size_t part = std::min(length, sizeof held);
+        const int64_t got = platform_read_at(copy->saved, copy->compared, held, part);
+        if (got < 0) {
+            return report_read_error(copy->saved_path);
+        }
+        if (static_cast<size_t>(got) != part || std::memcmp(held, bytes, part) != 0) {
+            copy->differs = true;
+            return -1;
+        }
+        copy->compared += static_cast<int64_t>(part);
+        bytes += part;
+        length -= part;
+    }
+    return 0;
+}
+
 int write_bytes(LogCopy* copy, const char* bytes, size_t length) {
+    if (copy->log == nullptr) {
+        return compare_bytes(copy, bytes, length);
+    }
     if (length > 0 && platform_write(copy->log, bytes, length) != 0) {
         return report_write_error(*copy);
     }
@@ -188,6 +215,20 @@ int start_on_new_line(LogCopy* copy, const char* line, size_t length) {
     return write_bytes(copy, crlf ? "\r\n" : "\n", crlf ? 2 : 1);
 }
 
+// A log cut right after a header's line 2 keeps that line, ended like line 1:
+// without it the message would fail the next run's header check.
+int keep_cut_header(LogCopy* copy, const char* line, size_t length, bool crlf) {
+    if (keep_line(copy, line, length) != 0 || write_run(copy) != 0) {
+        return -1;
+    }
+    copy->line_open = false;
+    return write_bytes(copy, crlf ? "\r\n" : "\n", crlf ? 2 : 1);
+}
+
+bool is_cut_line(const char* line, size_t length) {
+    return line[length - 1] != '\n' && length < FULL_PIECE_LENGTH;
+}
+
 // NIFTY SERVE keeps a line that ends in a line feed, except banner lines, and
 // a full piece of a longer line; a shorter end without a line feed (an
 // end-of-file mark, say) is dropped.
@@ -216,6 +257,7 @@ int copy_message(LogCopy* copy, const MessageIndexEntry& entry, int64_t reach) {
     const bool counted = pcvan && run_options.line_check;
     const int64_t wanted = reach == REACH_UNKNOWN ? REACH_UNKNOWN : reach + READ_PAST_MESSAGE;
     int64_t lines_left = lines_to_copy(entry);
+    bool crlf = false;  // how header line 1 ends
     for (int64_t lines_read = 0; !counted || lines_left > 0; ++lines_read) {
         char* line = nullptr;
         size_t length = 0;
@@ -231,8 +273,17 @@ int copy_message(LogCopy* copy, const MessageIndexEntry& entry, int64_t reach) {
         } else if (lines_read > 0 && piece_matches(line, length, copy->matchers.line1)) {
             break;
         }
-        if (lines_read == 0 && start_on_new_line(copy, line, length) != 0) {
-            return -1;
+        if (lines_read == 0) {
+            crlf = length >= 2 && line[length - 2] == '\r';
+            if (start_on_new_line(copy, line, length) != 0) {
+                return -1;
+            }
+        }
+        if (!pcvan && lines_read == 1 && is_cut_line(line, length)) {
+            if (keep_cut_header(copy, line, length, crlf) != 0) {
+                return -1;
+            }
+            continue;
         }
         const bool keep = pcvan || nifty_keeps_line(*copy, line, length);
         if (keep ? keep_line(copy, line, length) != 0 : write_run(copy) != 0) {
@@ -280,13 +331,10 @@ int write_banner(LogCopy* copy) {
     return write_bytes(copy, latest_banner_line, latest_banner_length);
 }
 
-// Both streams are closed whatever happened; a failure of any step counts.
-int close_streams(const LogCopy& copy, int result) {
+// The new log is closed whatever happened; a failure of any step counts.
+int close_new_log(const LogCopy& copy, int result) {
     if (result == 0 && platform_flush(copy.log) != 0) {
         result = report_write_error(copy);
-    }
-    if (platform_close(copy.saved) != 0 && result == 0) {
-        result = report_read_error(copy.saved_path);
     }
     if (platform_close(copy.log) != 0 && result == 0) {
         result = report_write_error(copy);
@@ -294,43 +342,77 @@ int close_streams(const LogCopy& copy, int result) {
     return result;
 }
 
-// The two opens, kept together in one place.
-int open_streams(LogCopy* copy) {
-    copy->saved = platform_open_read(copy->saved_path);
-    if (copy->saved == nullptr) {
-        std::fprintf(stderr, "File Open Error: %s\n", copy->saved_path);
-        return -1;
+void start_copy(LogCopy* copy, PlatformFile* source, const char* source_name,
+                const char* log_path) {
+    copy->saved = source;
+    copy->log = nullptr;
+    copy->saved_path = source_name;
+    copy->log_path = log_path;
+    copy->compared = 0;
+    copy->differs = false;
+    copy->run_start = 0;
+    copy->run_length = 0;
+    copy->line_open = false;
+    copy->block.start = 0;
+    copy->block.length = 0;
+    copy->block.next = 0;
+    copy->block.at_end = false;
+    prepare_header_matchers(run_options.service, &copy->matchers);
+}
+
+// The source may have been read before (indexed, compared): reading starts
+// from its head, where the empty block says it stands.
+int copy_all(LogCopy* copy, const MessageIndexEntry* index, int count) {
+    if (platform_seek(copy->saved, 0) != 0) {
+        return report_read_error(copy->saved_path);
     }
-    copy->log = platform_open_write(copy->log_path);
-    if (copy->log == nullptr) {
-        std::fprintf(stderr, "File Open Error: %s\n", copy->log_path);
-        platform_close(copy->saved);
-        return -1;
+    int result = write_banner(copy);
+    if (result == 0) {
+        result = copy_messages(copy, index, count);
     }
-    return 0;
+    return result;
 }
 
 }  // namespace
 
-int write_sorted_log(const char* saved_path, const char* log_path, const MessageIndexEntry* index,
-                     int count) {
+int write_sorted_log_from(PlatformFile* source, const char* source_name, const char* log_path,
+                          const MessageIndexEntry* index, int count) {
     LogCopy copy;
-    copy.saved_path = saved_path;
-    copy.log_path = log_path;
-    copy.run_start = 0;
-    copy.run_length = 0;
-    copy.line_open = false;
-    copy.block.start = 0;
-    copy.block.length = 0;
-    copy.block.next = 0;
-    copy.block.at_end = false;
-    prepare_header_matchers(run_options.service, &copy.matchers);
-    if (open_streams(&copy) != 0) {
+    start_copy(&copy, source, source_name, log_path);
+    copy.log = platform_open_write(log_path);
+    if (copy.log == nullptr) {
+        std::fprintf(stderr, "File Open Error: %s\n", log_path);
         return -1;
     }
-    int result = write_banner(&copy);
-    if (result == 0) {
-        result = copy_messages(&copy, index, count);
+    return close_new_log(copy, copy_all(&copy, index, count));
+}
+
+int compare_sorted_log(PlatformFile* source, const char* source_name,
+                       const MessageIndexEntry* index, int count) {
+    LogCopy copy;
+    start_copy(&copy, source, source_name, nullptr);
+    if (copy_all(&copy, index, count) != 0) {
+        return copy.differs ? 1 : -1;
     }
-    return close_streams(copy, result);
+    // The new log would end where the log does.
+    char past_end;
+    const int64_t more = platform_read_at(source, copy.compared, &past_end, 1);
+    if (more < 0) {
+        return report_read_error(source_name);
+    }
+    return more == 0 ? 0 : 1;
+}
+
+int write_sorted_log(const char* saved_path, const char* log_path, const MessageIndexEntry* index,
+                     int count) {
+    PlatformFile* source = platform_open_read(saved_path);
+    if (source == nullptr) {
+        std::fprintf(stderr, "File Open Error: %s\n", saved_path);
+        return -1;
+    }
+    int result = write_sorted_log_from(source, saved_path, log_path, index, count);
+    if (platform_close(source) != 0 && result == 0) {
+        result = report_read_error(saved_path);
+    }
+    return result;
 }

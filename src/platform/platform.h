@@ -65,13 +65,11 @@ int platform_sync_named(const char* path);
 int platform_file_size(const char* path, int32_t* size);
 int platform_file_exists(const char* path);  // 1 or 0
 int platform_remove(const char* path);
-// Never replaces an existing target; across file systems it copies and deletes.
-int platform_rename(const char* from, const char* to);
 // 1 when both names reach the same file, 0 when not, -1 when either fails.
 int platform_same_file(const char* a, const char* b);
 // Replaces `to`, if it exists, by `from` in one step: at every instant `to`
-// names either its old file or `from`'s. Only the old .BAK is replaced so.
-// (POSIX rename; Windows MoveFileExA with MOVEFILE_REPLACE_EXISTING.)
+// names either its old file or `from`'s. (POSIX rename; Windows MoveFileExA
+// with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH.)
 int platform_replace(const char* from, const char* to);
 // Makes the renames and creations in the directory holding `path` durable.
 // (POSIX: fsync of the directory; Windows: nothing, NTFS logs them.)
@@ -83,6 +81,9 @@ int platform_name_is_unique(const char* path);
 // taken relative to the link's directory; `path` itself when it is no link.
 // -1 (ELOOP) for a loop. (Windows: `path` itself.)
 int platform_link_target(const char* path, char* target, size_t size);
+// Reads up to `size` bytes at `offset`, leaving the stream's own reading
+// where it was: the count (fewer only at the end of the file), or -1.
+int64_t platform_read_at(PlatformFile* file, int64_t offset, char* buffer, size_t size);
 
 // What tells whether a file is still the one read: the same file (device and
 // inode; volume and file index) with the same size and modification time.
@@ -98,34 +99,46 @@ struct PlatformFileIdentity {
 int platform_identify(PlatformFile* file, PlatformFileIdentity* identity);
 // Of the entry `path` itself: a symbolic link is not followed.
 int platform_identify_named(const char* path, PlatformFileIdentity* identity);
-// Gives the file `path` the permission bits (and, where the runner may, the
-// owner and group) of `from`. (Windows: the read-only attribute.)
-int platform_copy_owner_and_mode(const char* path, const PlatformFileIdentity* from);
 
-// Runs exclude each other per log: the file at `path` is locked for this
-// process until platform_unlock_file, and only while `path` still names the
-// locked file. 0 when locked, -2 when another run holds it (nothing waits),
-// -1 on failure. The lock goes with the process, a crash included. One file
-// at a time. (POSIX: flock on a descriptor of the file; Windows: LockFileEx.)
-int platform_lock_file(const char* path);
-void platform_unlock_file();
+// --- The log being rewritten -----------------------------------------------------
+// Opens the log at `path` for reading and holds it until platform_close:
+// another zembra run on it is refused (POSIX flock; Windows a byte-range
+// lock), and so is a program that has it open for writing or holds a record
+// lock on it (Linux: a read lease and an OFD read lock; Windows: the log is
+// shared for reading only). 0 with *log set, -2 when busy (nothing waits), -1
+// on failure. A file system without locks or leases runs unguarded.
+int platform_open_log(const char* path, PlatformFile** log);
+// 0 while no program has opened the held log for writing since it was
+// opened, as far as the system can tell (it can where it granted a lease);
+// -1 (EBUSY) when one has.
+int platform_log_undisturbed(PlatformFile* log);
+// Gives the new file `path` the owner, group, mode and extended attributes
+// (ACLs among them) of the held log, as far as the runner may. (Windows:
+// nothing to do here; the replace keeps the log's attributes and ACLs.)
+int platform_copy_attributes(PlatformFile* log, const char* path);
+// Puts the new log `replacement` in the place of the held log `target` in one
+// step. With a `backup`, the log's file first becomes `backup`, an older
+// backup being replaced only then, so that at every instant `target` names
+// the old or the new log and `backup` its old file or the old log. POSIX does
+// it through `spare`, a free name beside the log: a hard link of the log, or
+// where the file system has none, a copy. Runs whose logs share a backup name
+// take this step one after the other. 0 when done; -1 when the backup could
+// not be made (nothing changed; EEXIST: `spare` is taken; ESTALE: the log's
+// name no longer reaches the held file); -2 when the backup was made but the
+// log could not be replaced. (Windows: ReplaceFileA.)
+int platform_replace_log(PlatformFile* log, const char* replacement, const char* target,
+                         const char* backup, const char* spare);
 
-// Interrupts (SIGINT, SIGTERM, SIGHUP; Windows console control events) during
-// a rewrite undo it: the handler removes the partial new log, renames the
-// saved copy back under the log's name without replacing anything, names a
-// copy it cannot put back ("Saved copy kept: NAME"), and ends the process
-// with the signal. What is undone follows the step last set.
-enum RewriteStep {
-    STEP_NONE,      // nothing moved: the interrupt just ends the process
-    STEP_MOVED,     // the log lies under the saved name
-    STEP_WRITING,   // and the new log is being written under the side name
-    STEP_REPLACED,  // the new log is in place; the saved copy is still to go
-};
-// Records the three names for the handler (installed on the first call).
-int platform_guard_names(const char* log, const char* saved, const char* side);
-void platform_guard_step(RewriteStep step);
-// Held across a rename (or a creation) and the step that records it, so
-// that the handler never sees one without the other. Holds nest.
+// At the start of a run: a closed standard error (SIGPIPE) or a file-size
+// limit (SIGXFSZ) fails a write instead of ending the process.
+void platform_start_run();
+// Interrupts and other ending signals (SIGINT, SIGTERM, SIGHUP, SIGQUIT,
+// SIGALRM, SIGXCPU, ...; Windows console control events) while a new log is
+// being written remove it and end the process with the signal. The log itself
+// is never touched: it stays whole under its name. Null or "" for none.
+int platform_guard_side_file(const char* side);
+// Held across a creation or a rename and the guard's record of it, so that
+// the handler never sees one without the other. Holds nest.
 void platform_hold_interrupts();
 void platform_release_interrupts();
 
@@ -155,12 +168,11 @@ enum PlatformOperation {
     OP_REMOVE,
     OP_RENAME,
     OP_FREE_SPACE,
-    OP_NO_REPLACE_RENAME,  // POSIX renameat2 with RENAME_NOREPLACE
-    OP_LINK,               // POSIX link, the next way of renaming without replacing
-    OP_FREE_SPACE_EX,      // Windows lookup of GetDiskFreeSpaceExA
+    OP_LINK,           // POSIX link, which makes the backup a second name of the log
+    OP_FREE_SPACE_EX,  // Windows lookup of GetDiskFreeSpaceExA
     OP_KIND_COUNT,
 };
-constexpr PlatformOperation FIRST_INNER_OPERATION = OP_NO_REPLACE_RENAME;
+constexpr PlatformOperation FIRST_INNER_OPERATION = OP_LINK;
 
 struct PlatformFault {
     PlatformOperation kind;

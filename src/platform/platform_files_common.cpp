@@ -66,6 +66,10 @@ static PlatformFile* open_stream(const char* name, const char* mode, bool writin
     return wrap_stream(stream, writing);
 }
 
+PlatformFile* platform_wrap_read_stream(FILE* stream) {
+    return wrap_stream(stream, false);
+}
+
 bool platform_fail_if_injected(PlatformOperation operation) {
     int error = platform_injected_failure(operation);
     if (error != 0) {
@@ -207,6 +211,15 @@ int64_t platform_read_block(PlatformFile* file, char* buffer, size_t size) {
         return -1;
     }
     return static_cast<int64_t>(taken + got);
+}
+
+int64_t platform_read_at(PlatformFile* file, int64_t offset, char* buffer, size_t size) {
+    if (platform_fail_if_injected(OP_READ)) {
+        return -1;
+    }
+    bool failed = false;
+    size_t got = read_stream_at(file->stream, offset, buffer, size, &failed);
+    return failed ? -1 : static_cast<int64_t>(got);
 }
 
 int64_t platform_tell(PlatformFile* file) {

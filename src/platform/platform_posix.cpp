@@ -1,7 +1,7 @@
 // POSIX side of the platform layer. The log job was made for a file system
-// that ignores letter case and a rename that never replaces its target; this
-// file supplies both, so that every message and every file the job leaves
-// behind are the same as on Windows.
+// that ignores letter case; this file supplies that, so that every message
+// and every file the job leaves behind are the same as on Windows, and holds
+// the log against other writers while it is rewritten.
 #include "platform/platform_posix.h"
 
 #include <dirent.h>
@@ -13,6 +13,7 @@
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 #endif
 
 #include <cerrno>
@@ -250,172 +251,13 @@ int platform_same_file(const char* a, const char* b) {
     return first.st_dev == second.st_dev && first.st_ino == second.st_ino ? 1 : 0;
 }
 
-// --- Rename without replacing ----------------------------------------------------
-
-static bool write_all(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        if (platform_fail_if_injected(OP_WRITE)) {
-            return false;
-        }
-        ssize_t written = write(fd, data, length);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            if (written == 0) errno = EIO;
-            return false;
-        }
-        data += written;
-        length -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
-static bool copy_contents(int source, int target) {
-    char buffer[64 * 1024];
-    for (;;) {
-        ssize_t got = read(source, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            return false;
-        }
-        if (got == 0) {
-            return true;
-        }
-        if (!write_all(target, buffer, static_cast<size_t>(got))) {
-            return false;
-        }
-    }
-}
+// --- Replacing rename --------------------------------------------------------------
 
 static bool sync_file(int fd) {
     return !platform_fail_if_injected(OP_SYNC) && fsync(fd) == 0;
 }
 
-// What MoveFileA does across volumes: copy, then delete the source. The target
-// is created exclusively and reaches the disk before the source goes; on any
-// failure the partial target is removed and the source stays.
-// Copies `from` to the new name `to` and, unless `keep_source`, removes it.
-static int copy_across_devices(const char* from, const char* to, bool keep_source = false) {
-    struct stat status;
-    if (lstat(from, &status) != 0) {
-        return -1;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        errno = EXDEV;
-        return -1;
-    }
-    int source = open(from, O_RDONLY | O_CLOEXEC);
-    if (source < 0) {
-        return -1;
-    }
-    int target = open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, status.st_mode & 07777);
-    if (target < 0) {
-        int error = errno;
-        close(source);
-        errno = error;
-        return -1;
-    }
-    bool copied = copy_contents(source, target) && sync_file(target);
-    int error = errno;
-    if (copied) {
-        const struct timespec times[2] = {status.st_atim, status.st_mtim};
-        futimens(target, times);  // as MoveFileA keeps them; not worth failing for
-    }
-    if (close(target) != 0 && copied) {
-        copied = false;
-        error = errno;
-    }
-    close(source);
-    if (copied && (keep_source || unlink(from) == 0)) {
-        return 0;
-    }
-    if (copied) {
-        error = errno;
-    }
-    unlink(to);
-    errno = error;
-    return -1;
-}
-
-static int rename_no_replace_syscall(const char* from, const char* to) {
-    if (platform_fail_if_injected(OP_NO_REPLACE_RENAME)) {
-        return -1;
-    }
-#if defined(__linux__) && defined(SYS_renameat2)
-    constexpr unsigned RENAME_NOREPLACE_FLAG = 1;
-    return static_cast<int>(
-        syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE_FLAG));
-#else
-    (void)from;
-    (void)to;
-    errno = ENOSYS;
-    return -1;
-#endif
-}
-
-// link() refuses an existing target atomically, where the file system has
-// hard links.
-static int rename_by_link(const char* from, const char* to) {
-    if (platform_fail_if_injected(OP_LINK) || link(from, to) != 0) {
-        return -1;
-    }
-    if (unlink(from) != 0) {
-        int error = errno;
-        unlink(to);
-        errno = error;
-        return -1;
-    }
-    return 0;
-}
-
-static bool is_unsupported(int error) {
-    return error == ENOSYS || error == EINVAL || error == EPERM || error == EOPNOTSUPP ||
-           error == ENOTSUP;
-}
-
-static int rename_resolved(const char* from, const char* to) {
-    if (rename_no_replace_syscall(from, to) == 0) {
-        return 0;
-    }
-    if (!is_unsupported(errno)) {
-        return -1;
-    }
-    // Hard links fail on directories and some file systems: then the target
-    // can only be checked first.
-    struct stat status;
-    if (lstat(from, &status) == 0 && !S_ISDIR(status.st_mode)) {
-        if (rename_by_link(from, to) == 0) {
-            return 0;
-        }
-        if (!is_unsupported(errno)) {
-            return -1;
-        }
-    }
-    if (lstat(to, &status) == 0) {
-        errno = EEXIST;
-        return -1;
-    }
-    return rename(from, to);
-}
-
-// Only system calls that are safe in a signal handler, which uses it too.
-static int move_resolved(const char* from, const char* to) {
-    if (rename_resolved(from, to) == 0) {
-        return 0;
-    }
-    if (errno != EXDEV) {
-        return -1;
-    }
-    return copy_across_devices(from, to);
-}
-
-// A rename of the entry `from` as it exists to `to` as it is to be made: one
-// that never replaces (or copies across file systems), or the plain rename
-// that replaces `to` in one step.
-static int move_names(const char* from, const char* to, bool replace) {
+int platform_replace(const char* from, const char* to) {
     if (platform_fail_if_injected(OP_RENAME)) {
         return -1;
     }
@@ -425,14 +267,7 @@ static int move_names(const char* from, const char* to, bool replace) {
         resolve_new_name(to, target, sizeof target) != 0) {
         return -1;
     }
-    if (replace) {
-        return rename(source, target) == 0 ? 0 : -1;
-    }
-    return move_resolved(source, target);
-}
-
-int platform_rename(const char* from, const char* to) {
-    return move_names(from, to, false);
+    return rename(source, target) == 0 ? 0 : -1;
 }
 
 // --- Free space -------------------------------------------------------------------
@@ -470,11 +305,7 @@ int query_free_bytes(const char* root, const char* path, uint64_t* free_bytes) {
     return 1;
 }
 
-// --- Replacing rename, identity, permissions -----------------------------------------
-
-int platform_replace(const char* from, const char* to) {
-    return move_names(from, to, true);
-}
+// --- Directory, links, identity ------------------------------------------------------
 
 int platform_sync_directory(const char* path) {
     if (platform_fail_if_injected(OP_SYNC)) {
@@ -590,40 +421,88 @@ int platform_identify_named(const char* path, PlatformFileIdentity* identity) {
     return 0;
 }
 
-// The owner first: a change of owner may clear the set-id bits.
-int platform_copy_owner_and_mode(const char* path, const PlatformFileIdentity* from) {
-    char name[NAME_BUFFER_SIZE];
-    if (resolve_existing_name(path, name, sizeof name) != 0) {
-        return -1;
-    }
-    int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return -1;
-    }
-    // Only root may give a file away; the group may still be one of ours.
-    if (fchown(fd, from->owner, from->group) != 0 && fchown(fd, -1, from->group) != 0) {
-        errno = 0;
-    }
-    int result = fchmod(fd, static_cast<mode_t>(from->mode)) == 0 ? 0 : -1;
-    int error = errno;
-    close(fd);
-    errno = error;
-    return result;
-}
+// --- The log being rewritten -------------------------------------------------------
 
-// --- Lock between runs ---------------------------------------------------------------
+namespace {
 
-static int lock_descriptor = -1;
+// The held log's descriptor, and whether the kernel watches it for writers.
+int held_descriptor = -1;
+bool held_leased = false;
 
-void platform_unlock_file() {
-    if (lock_descriptor >= 0) {
-        close(lock_descriptor);
-        lock_descriptor = -1;
-    }
-}
-
-static bool same_inode(const struct stat& a, const struct stat& b) {
+bool same_inode(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// A file system without a kind of lock (some network ones) runs without it.
+bool lacks_locks(int error) {
+    return error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS || error == EINVAL ||
+           error == EBADF;
+}
+
+// 0 when locked or when locks are not to be had, -2 when another holds one.
+int lock_result(int result) {
+    if (result == 0) {
+        return 0;
+    }
+    if (errno == EWOULDBLOCK || errno == EAGAIN || errno == EACCES) {
+        return -2;
+    }
+    return lacks_locks(errno) ? 0 : -1;
+}
+
+// Another zembra run holds this one.
+int take_run_lock(int fd) {
+    return lock_result(flock(fd, LOCK_EX | LOCK_NB));
+}
+
+// A capture program that locks what it writes holds a record lock.
+int take_record_lock(int fd) {
+#ifdef F_OFD_SETLK
+    struct flock range;
+    std::memset(&range, 0, sizeof range);
+    range.l_type = F_RDLCK;
+    range.l_whence = SEEK_SET;
+    return lock_result(fcntl(fd, F_OFD_SETLK, &range));
+#else
+    (void)fd;
+    return 0;
+#endif
+}
+
+// A read lease is refused while anyone has the file open for writing, and
+// broken when someone opens it so; the break is seen before the replace. Only
+// the file's owner (or a process with CAP_LEASE) gets one: others run on the
+// identity check alone.
+int take_lease(int fd) {
+    held_leased = false;
+#ifdef F_SETLEASE
+    // The break is announced with SIGIO, which would end the process.
+    struct sigaction previous;
+    if (sigaction(SIGIO, nullptr, &previous) == 0 && previous.sa_handler == SIG_DFL) {
+        signal(SIGIO, SIG_IGN);
+    }
+    if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+        held_leased = true;
+        return 0;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        return -2;
+    }
+#else
+    (void)fd;
+#endif
+    return 0;
+}
+
+int lock_and_lease(int fd) {
+    int result = take_run_lock(fd);
+    if (result == 0) {
+        result = take_record_lock(fd);
+    }
+    if (result == 0) {
+        result = take_lease(fd);
+    }
+    return result;
 }
 
 // A run that finishes between our open and our lock leaves its new log under
@@ -631,8 +510,12 @@ static bool same_inode(const struct stat& a, const struct stat& b) {
 // plenty: each needs a whole run of the other process.
 constexpr int LOCK_ROUNDS = 8;
 
-int platform_lock_file(const char* path) {
-    platform_unlock_file();
+}  // namespace
+
+int platform_open_log(const char* path, PlatformFile** log) {
+    if (platform_fail_if_injected(OP_OPEN)) {
+        return -1;
+    }
     char name[NAME_BUFFER_SIZE];
     if (resolve_existing_name(path, name, sizeof name) != 0) {
         return -1;
@@ -642,66 +525,329 @@ int platform_lock_file(const char* path) {
         if (fd < 0) {
             return -1;
         }
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int locked = lock_and_lease(fd);
+        struct stat held, named;
+        if (locked == 0 &&
+            !(fstat(fd, &held) == 0 && lstat(name, &named) == 0 && same_inode(held, named))) {
+            close(fd);
+            continue;
+        }
+        if (locked != 0) {
             int error = errno;
             close(fd);
-            // A file system without locks (some network ones) runs unguarded,
-            // as before there were locks.
-            if (error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS) {
-                return 0;
+            errno = locked == -2 ? EBUSY : error;
+            return locked;
+        }
+        FILE* stream = fdopen(fd, "rb");
+        *log = stream != nullptr ? platform_wrap_read_stream(stream) : nullptr;
+        if (*log == nullptr) {
+            if (stream == nullptr) {
+                close(fd);
             }
-            errno = error;
-            return error == EWOULDBLOCK ? -2 : -1;
+            return -1;
         }
-        struct stat held, named;
-        if (fstat(fd, &held) == 0 && lstat(name, &named) == 0 && same_inode(held, named)) {
-            lock_descriptor = fd;
-            return 0;
-        }
-        close(fd);
+        held_descriptor = fd;
+        return 0;
     }
     errno = EAGAIN;
     return -1;
 }
 
-// --- Interrupts during a rewrite -------------------------------------------------------
+int platform_log_undisturbed(PlatformFile* log) {
+    const int fd = fileno(platform_stream_of(log));
+#ifdef F_GETLEASE
+    // While a break is pending the lease reads as F_UNLCK.
+    if (fd == held_descriptor && held_leased && fcntl(fd, F_GETLEASE) != F_RDLCK) {
+        errno = EBUSY;
+        return -1;
+    }
+#else
+    (void)fd;
+#endif
+    return 0;
+}
+
+// Extended attributes carry the ACLs too. One the runner may not set (a
+// security label, say) is left out: the log's content matters more.
+static void copy_extended_attributes(int from, int to) {
+#ifdef __linux__
+    char names[64 * 1024];
+    ssize_t length = flistxattr(from, names, sizeof names);
+    for (ssize_t at = 0; at < length; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+        char value[64 * 1024];
+        ssize_t size = fgetxattr(from, names + at, value, sizeof value);
+        if (size >= 0) {
+            fsetxattr(to, names + at, value, static_cast<size_t>(size), 0);
+        }
+    }
+#else
+    (void)from;
+    (void)to;
+#endif
+}
+
+// The owner first: a change of owner may clear the set-id bits.
+static int copy_attributes_between(int from, int to) {
+    struct stat status;
+    if (fstat(from, &status) != 0) {
+        return -1;
+    }
+    // Only root may give a file away; the group may still be one of ours.
+    if (fchown(to, status.st_uid, status.st_gid) != 0) {
+        int ignored = fchown(to, static_cast<uid_t>(-1), status.st_gid);
+        (void)ignored;
+    }
+    if (fchmod(to, status.st_mode & 07777) != 0) {
+        return -1;
+    }
+    copy_extended_attributes(from, to);
+    return 0;
+}
+
+int platform_copy_attributes(PlatformFile* log, const char* path) {
+    char name[NAME_BUFFER_SIZE];
+    if (resolve_existing_name(path, name, sizeof name) != 0) {
+        return -1;
+    }
+    int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    int result = copy_attributes_between(fileno(platform_stream_of(log)), fd);
+    int error = errno;
+    close(fd);
+    errno = error;
+    return result;
+}
 
 namespace {
 
-constexpr int GUARDED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
-constexpr char KEPT_PREFIX[] = "Saved copy kept: ";
-
-volatile sig_atomic_t guard_step = STEP_NONE;
-bool handlers_installed = false;
-// Resolved beforehand: the handler may not look names up.
-char guard_log[NAME_BUFFER_SIZE];
-char guard_saved[NAME_BUFFER_SIZE];
-char guard_side[NAME_BUFFER_SIZE];
-char guard_kept_message[sizeof KEPT_PREFIX + NAME_BUFFER_SIZE + 1];
-size_t guard_kept_length = 0;
-
-void undo_rewrite(int signal_number) {
-    int error = errno;
-    int step = guard_step;
-    if (step == STEP_WRITING) {
-        unlink(guard_side);
+bool write_all(int fd, const char* data, size_t length) {
+    while (length > 0) {
+        if (platform_fail_if_injected(OP_WRITE)) {
+            return false;
+        }
+        ssize_t written = write(fd, data, length);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            if (written == 0) errno = EIO;
+            return false;
+        }
+        data += written;
+        length -= static_cast<size_t>(written);
     }
-    bool kept = step == STEP_REPLACED;
-    if (step == STEP_MOVED || step == STEP_WRITING) {
-        kept = rename_resolved(guard_saved, guard_log) != 0;
-        // Across file systems (a -B temporary) the copy back could itself be
-        // cut short by a second signal: the saved copy is named first and
-        // stays whole.
-        if (kept && errno == EXDEV) {
-            ssize_t ignored = write(STDERR_FILENO, guard_kept_message, guard_kept_length);
-            (void)ignored;
-            copy_across_devices(guard_saved, guard_log, true);
-            kept = false;
+    return true;
+}
+
+bool copy_contents(int source, int target) {
+    char buffer[64 * 1024];
+    for (off_t at = 0;;) {
+        ssize_t got = pread(source, buffer, sizeof buffer, at);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return got == 0;
+        }
+        if (!write_all(target, buffer, static_cast<size_t>(got))) {
+            return false;
+        }
+        at += got;
+    }
+}
+
+// Where the file system has no hard links (vfat, exFAT), the backup is a
+// copy of the held log, whole and on disk before it takes the backup's name.
+int copy_to_spare(int log, const char* spare) {
+    int target = open(spare, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (target < 0) {
+        return -1;
+    }
+    bool copied = copy_contents(log, target) && copy_attributes_between(log, target) == 0 &&
+                  sync_file(target);
+    int error = errno;
+    if (close(target) != 0 && copied) {
+        copied = false;
+        error = errno;
+    }
+    if (!copied) {
+        unlink(spare);
+        errno = error;
+        return -1;
+    }
+    return 0;
+}
+
+bool lacks_hard_links(int error) {
+    return error == EPERM || error == EOPNOTSUPP || error == ENOTSUP || error == ENOSYS ||
+           error == EMLINK;
+}
+
+// `spare` becomes a second name of the held log, by a hard link when the
+// file system has them. The link is made by name, so it is checked to reach
+// the held file: the log may have been replaced since it was checked.
+int make_spare(int log, const char* target, const char* spare) {
+    if (!platform_fail_if_injected(OP_LINK) && link(target, spare) == 0) {
+        struct stat held, linked;
+        if (fstat(log, &held) == 0 && lstat(spare, &linked) == 0 && same_inode(held, linked)) {
+            return 0;
+        }
+        unlink(spare);
+        errno = ESTALE;
+        return -1;
+    }
+    return lacks_hard_links(errno) ? copy_to_spare(log, spare) : -1;
+}
+
+// How long a run waits for another to finish its replace step, which takes
+// milliseconds; a run stopped in it (Ctrl-Z) must not hang this one forever.
+constexpr int DIRECTORY_LOCK_TRIES = 3000;
+constexpr useconds_t DIRECTORY_LOCK_PAUSE = 10 * 1000;
+
+// Serialises the replace steps of runs in one directory: logs that share a
+// backup name (FORUM.LOG, FORUM.TXT) lie in one directory.
+int lock_directory(const char* target) {
+    char directory[NAME_BUFFER_SIZE];
+    if (directory_of(target, directory, sizeof directory) != 0) {
+        return -1;
+    }
+    int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    for (int tries = 0; tries < DIRECTORY_LOCK_TRIES; ++tries) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0 || lacks_locks(errno)) {
+            return fd;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            break;
+        }
+        usleep(DIRECTORY_LOCK_PAUSE);
+    }
+    int error = errno == EWOULDBLOCK ? EBUSY : errno;
+    close(fd);
+    errno = error;
+    return -1;
+}
+
+// The old log becomes the backup: a second name for it, renamed over the
+// old backup. 0, or -1 with nothing changed.
+int make_backup_of(int log, const char* target, const char* backup, const char* spare) {
+    if (make_spare(log, target, spare) != 0) {
+        return -1;
+    }
+    if (platform_fail_if_injected(OP_RENAME) || rename(spare, backup) != 0) {
+        int error = errno;
+        unlink(spare);
+        errno = error;
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+namespace {
+
+// Swaps two names in one step (Linux renameat2 with RENAME_EXCHANGE); -1
+// with EINVAL or ENOSYS where the kernel or the file system cannot.
+int exchange_names(const char* a, const char* b) {
+#if defined(__linux__) && defined(SYS_renameat2)
+    constexpr unsigned RENAME_EXCHANGE_FLAG = 2;
+    return static_cast<int>(syscall(SYS_renameat2, AT_FDCWD, a, AT_FDCWD, b, RENAME_EXCHANGE_FLAG));
+#else
+    (void)a;
+    (void)b;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+// The new log takes the log's name. Where names can be swapped, the file
+// swapped out is checked to be the held log: an editor's save over the log a
+// moment before is swapped back, never lost. Elsewhere a plain rename, after
+// the caller's last check.
+int swap_in(int log, const char* new_log, const char* log_name) {
+    if (platform_fail_if_injected(OP_RENAME)) {
+        return -1;
+    }
+    if (exchange_names(new_log, log_name) != 0) {
+        if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+            return -1;
+        }
+        return rename(new_log, log_name) == 0 ? 0 : -1;
+    }
+    struct stat held, swapped;
+    if (fstat(log, &held) == 0 && lstat(new_log, &swapped) == 0 && same_inode(held, swapped)) {
+        unlink(new_log);  // the old log's name, which is the backup's file now
+        return 0;
+    }
+    exchange_names(new_log, log_name);
+    errno = ESTALE;
+    return -1;
+}
+
+}  // namespace
+
+int platform_replace_log(PlatformFile* log, const char* replacement, const char* target,
+                         const char* backup, const char* spare) {
+    char new_log[NAME_BUFFER_SIZE];
+    char log_name[NAME_BUFFER_SIZE];
+    char backup_name[NAME_BUFFER_SIZE];
+    char spare_name[NAME_BUFFER_SIZE];
+    if (resolve_existing_name(replacement, new_log, sizeof new_log) != 0 ||
+        resolve_existing_name(target, log_name, sizeof log_name) != 0) {
+        return -1;
+    }
+    const int fd = fileno(platform_stream_of(log));
+    int directory = -1;
+    if (backup != nullptr) {
+        if (resolve_new_name(backup, backup_name, sizeof backup_name) != 0 ||
+            resolve_new_name(spare, spare_name, sizeof spare_name) != 0) {
+            return -1;
+        }
+        directory = lock_directory(log_name);
+        if (directory < 0) {
+            return -1;
+        }
+        if (make_backup_of(fd, log_name, backup_name, spare_name) != 0) {
+            int error = errno;
+            close(directory);
+            errno = error;
+            return -1;
         }
     }
-    if (kept) {
-        ssize_t ignored = write(STDERR_FILENO, guard_kept_message, guard_kept_length);
-        (void)ignored;
+    int result = 0;
+    if (swap_in(fd, new_log, log_name) != 0) {
+        result = backup != nullptr ? -2 : -1;
+    }
+    int error = errno;
+    if (directory >= 0) {
+        close(directory);
+    }
+    errno = error;
+    return result;
+}
+
+// --- Signals -----------------------------------------------------------------------------
+
+namespace {
+
+// Every signal whose default ends the process and that a user, a shell or a
+// wrapper sends. SIGPIPE and SIGXFSZ are ignored instead.
+constexpr int GUARDED_SIGNALS[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT, SIGALRM,
+                                   SIGXCPU, SIGVTALRM, SIGPROF, SIGUSR1, SIGUSR2};
+
+bool handlers_installed = false;
+// Resolved beforehand: the handler may not look names up.
+char guard_side[NAME_BUFFER_SIZE];
+
+void remove_side_file(int signal_number) {
+    int error = errno;
+    if (guard_side[0] != '\0') {
+        unlink(guard_side);
     }
     errno = error;
     // Ends the process with the signal itself, so the shell sees 128 + n.
@@ -724,7 +870,7 @@ void guarded_set(sigset_t* set) {
 void install_handlers() {
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
-    action.sa_handler = undo_rewrite;
+    action.sa_handler = remove_side_file;
     guarded_set(&action.sa_mask);
     for (int signal_number : GUARDED_SIGNALS) {
         struct sigaction previous;
@@ -736,6 +882,11 @@ void install_handlers() {
 }
 
 }  // namespace
+
+void platform_start_run() {
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+}
 
 // Holds nest: only the outermost release lets a pending signal through.
 static int hold_depth = 0;
@@ -756,23 +907,15 @@ void platform_release_interrupts() {
     }
 }
 
-int platform_guard_names(const char* log, const char* saved, const char* side) {
+int platform_guard_side_file(const char* side) {
     platform_hold_interrupts();
     if (!handlers_installed) {
         install_handlers();
     }
-    int result = 0;
-    if (resolve_guard_name(log, guard_log) != 0 || resolve_guard_name(saved, guard_saved) != 0 ||
-        resolve_guard_name(side, guard_side) != 0) {
-        result = -1;
+    int result = resolve_guard_name(side, guard_side);
+    if (result != 0) {
+        guard_side[0] = '\0';
     }
-    int length = std::snprintf(guard_kept_message, sizeof guard_kept_message, "%s%s\n", KEPT_PREFIX,
-                               saved != nullptr ? saved : "");
-    guard_kept_length = length > 0 ? static_cast<size_t>(length) : 0;
     platform_release_interrupts();
     return result;
-}
-
-void platform_guard_step(RewriteStep step) {
-    guard_step = step;
 }

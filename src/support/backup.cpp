@@ -1,5 +1,5 @@
-// The log is never edited in place: it is moved to a saved copy first, and
-// the saved copy goes back under the log's name if the rewrite fails.
+// Backup names: the log's name with ".BAK" for its extension, and the test
+// that keeps a ".BAK" from ever being processed.
 #include "support/backup.h"
 
 #include <cerrno>
@@ -69,13 +69,4 @@ int backup_name_of(const char* log_name, char* backup_name) {
         return -1;
     }
     return name_with_extension(log_name, ".BAK", backup_name);
-}
-
-// The old backup is replaced in one step, never removed first: when the move
-// fails it is still there.
-int make_backup(const char* log_name, char* backup_name) {
-    if (backup_name_of(log_name, backup_name) != 0) {
-        return -1;
-    }
-    return platform_replace(log_name, backup_name);
 }

@@ -8,6 +8,3 @@ int name_with_extension(const char* name, const char* extension, char* out);
 // The ".BAK" name of the log, into `backup_name` (NAME_BUFFER_SIZE bytes);
 // -1 for a ".BAK" file, whose backup would be itself.
 int backup_name_of(const char* log_name, char* backup_name);
-// Moves the log to its ".BAK" name, built into `backup_name`, replacing an
-// old backup in one step. Returns 0 on success.
-int make_backup(const char* log_name, char* backup_name);

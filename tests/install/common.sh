@@ -64,9 +64,10 @@ check_sorts_examples() {
         fail "$program exited with $?: $(cat "$work/run.log")"
     for dialect in pcvan nifty; do
         upper=$(echo "$dialect" | tr a-z A-Z)
-        [ -f "$work/$upper.LOG" ] || fail "$upper.LOG was not written: $(cat "$work/run.log")"
+        # The log keeps its name; its backup is named from the upper-cased one.
+        [ -f "$work/$upper.BAK" ] || fail "$upper.BAK was not written: $(cat "$work/run.log")"
         cmp -s "$work/$upper.BAK" "$source/examples/$dialect.log" ||
             fail "$upper.BAK differs from examples/$dialect.log"
-        check_sorted_log "$dialect" "$source/examples/$dialect.log" "$work/$upper.LOG"
+        check_sorted_log "$dialect" "$source/examples/$dialect.log" "$work/$dialect.log"
     done
 }
