@@ -33,7 +33,10 @@ endif()
 # cpack's install step builds only what the zip holds, not the test programs.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 set(CPACK_GENERATOR ZIP)
-set(CPACK_PACKAGE_FILE_NAME zembra-${PROJECT_VERSION}-win64)
+# The zip's name in a variable of its own: include(CPack) leaves the source
+# package's name (zembra-VERSION-Source) in CPACK_PACKAGE_FILE_NAME.
+set(ZEMBRA_ZIP_NAME zembra-${PROJECT_VERSION}-win64)
+set(CPACK_PACKAGE_FILE_NAME ${ZEMBRA_ZIP_NAME})
 set(CPACK_STRIP_FILES ON)
 include(CPack)
 
@@ -41,5 +44,5 @@ add_custom_target(release-zip
   COMMAND ${CMAKE_CPACK_COMMAND} --config ${CMAKE_BINARY_DIR}/CPackConfig.cmake
     -B ${CMAKE_BINARY_DIR}/release
   DEPENDS zembra manual-html
-  COMMENT "Packing ${CPACK_PACKAGE_FILE_NAME}.zip"
+  COMMENT "Packing release/${ZEMBRA_ZIP_NAME}.zip"
   VERBATIM)

@@ -35,4 +35,8 @@ if command -v man >/dev/null 2>&1; then
 else
     echo "man is not installed: the rendering check was skipped"
 fi
+# mandoc's checker reads the page as a parser would (the .TH date, say).
+if command -v mandoc >/dev/null 2>&1; then
+    mandoc -Tlint -W warning "$page" >"$scratch/lint.txt" 2>&1 || fail "mandoc -Tlint: $(cat "$scratch/lint.txt")"
+fi
 echo "installed zembra and its manual page work"
