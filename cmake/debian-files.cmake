@@ -1,7 +1,9 @@
 # Run by CPack on its staging folder before packing the Debian package: adds
 # the files Debian wants in /usr/share/doc/zembra (a machine-readable
 # copyright file made from LICENSE, a gzipped changelog) and lintian's
-# overrides, and gzips every manual page, as Debian packages carry them.
+# overrides, gzips every manual page, as Debian packages carry them, and
+# drops the compiler's identification (.comment) from the program, as
+# Debian's own strip step does.
 set(root "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
 set(source "${CPACK_ZEMBRA_SOURCE_DIR}")
 set(doc "${root}/share/doc/${CPACK_PACKAGE_NAME}")
@@ -46,3 +48,13 @@ foreach(file IN LISTS pages ITEMS "${doc}/changelog.Debian")
     message(FATAL_ERROR "gzip ${file} failed: ${result}")
   endif()
 endforeach()
+
+# CPack has stripped the symbols already; the compiler's version strings and
+# the .note section are of no use to a user either.
+if(CPACK_ZEMBRA_STRIP)
+  execute_process(COMMAND "${CPACK_ZEMBRA_STRIP}" --remove-section=.comment --remove-section=.note
+    "${root}/bin/${CPACK_PACKAGE_NAME}" RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "strip ${root}/bin/${CPACK_PACKAGE_NAME} failed: ${result}")
+  endif()
+endif()

@@ -17,17 +17,26 @@ headers() {
     echo
 }
 
+# The sorted log keeps the name as given where the system allows it;
+# otherwise it is the upper-cased name.
+sorted_name() {
+    upper=$(echo "$1" | tr a-z A-Z)
+    if [ -f "$upper" ]; then echo "$upper"; else echo "$1"; fi
+}
+
 echo "== PC-VAN: message numbers in pcvan.log as downloaded"
 headers '^#[0-9]+/' pcvan.log
 ../default/zembra -P pcvan.log
-echo "== PC-VAN: message numbers in pcvan.log after sorting (the old content is PCVAN.BAK)"
-headers '^#[0-9]+/' pcvan.log
+sorted=$(sorted_name pcvan.log)
+echo "== PC-VAN: message numbers in $sorted after sorting (the old content is PCVAN.BAK)"
+headers '^#[0-9]+/' "$sorted"
 echo
 echo "== NIFTY SERVE: message numbers in nifty.log as downloaded"
 headers '^[0-9]{5}/' nifty.log
 ../default/zembra -N nifty.log
-echo "== NIFTY SERVE: message numbers in nifty.log after sorting, and its head"
-headers '^[0-9]{5}/' nifty.log
-head -n 4 nifty.log | iconv -f SHIFT_JIS -t UTF-8 2>/dev/null || head -n 4 nifty.log
+sorted=$(sorted_name nifty.log)
+echo "== NIFTY SERVE: message numbers in $sorted after sorting (the old content is NIFTY.BAK), and its head"
+headers '^[0-9]{5}/' "$sorted"
+head -n 4 "$sorted" | iconv -f SHIFT_JIS -t UTF-8 2>/dev/null || head -n 4 "$sorted"
 echo
 echo "Files in $demo: $(ls | tr '\n' ' ')"

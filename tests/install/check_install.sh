@@ -35,4 +35,12 @@ if command -v man >/dev/null 2>&1; then
 else
     echo "man is not installed: the rendering check was skipped"
 fi
+# mandoc's checker reads the pages as a parser would (the .TH date, say),
+# the Windows zip's manual source too.
+if command -v mandoc >/dev/null 2>&1; then
+    for file in "$page" "$source/doc/zembra-windows.1"; do
+        mandoc -Tlint -W warning "$file" >"$scratch/lint.txt" 2>&1 ||
+            fail "mandoc -Tlint $file: $(cat "$scratch/lint.txt")"
+    done
+fi
 echo "installed zembra and its manual page work"

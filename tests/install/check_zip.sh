@@ -1,8 +1,8 @@
 #!/bin/sh
 # The Windows release zip made by cpack holds, under one folder, a stripped
-# zembra.exe, a README.txt for Windows users with CR LF line ends, the manual
-# page as HTML with its Japanese messages intact, the licence and the
-# examples.
+# zembra.exe, a README.txt for Windows users with CR LF line ends, the
+# Windows manual as HTML with its Japanese messages intact, neither with
+# POSIX-only advice, the licence and the examples.
 # Usage: check_zip.sh CPACK CMAKE OBJDUMP BUILD_DIR SOURCE_DIR; exit status 77 = skipped.
 set -eu
 cpack=$1 cmake=$2 objdump=$3 build=$4 source=$5
@@ -41,10 +41,19 @@ tr -d '\r' <"$root/LICENSE.txt" | cmp -s - "$source/LICENSE" || fail "LICENSE.tx
 html=$root/zembra.html
 grep -q '<meta charset="utf-8"' "$html" || fail "zembra.html declares no UTF-8 charset"
 grep -q "id=\"EXIT_STATUS\"" "$html" || fail "zembra.html lacks the EXIT STATUS section"
-grep '^\.B "Error! \\\[u' "$source/doc/zembra.1" | sed 's/^\.B "Error! //; s/"$//' >"$scratch/messages.txt"
-[ "$(wc -l <"$scratch/messages.txt")" -eq 2 ] || fail "expected two Japanese messages in doc/zembra.1"
+grep '^\.B "Error! \\\[u' "$source/doc/zembra-windows.1" | sed 's/^\.B "Error! //; s/"$//' >"$scratch/messages.txt"
+[ "$(wc -l <"$scratch/messages.txt")" -eq 2 ] || fail "expected two Japanese messages in doc/zembra-windows.1"
 while read -r message; do
     expected=$(printf '%s\n' "$message" | sed 's/\\\[u\([0-9A-F]*\)\]/\&#x\1;/g')
     grep -qF -- "$expected" "$html" || fail "zembra.html lacks the message $expected"
 done <"$scratch/messages.txt"
+# Both documents are for cmd.exe and Explorer users: no advice that only a
+# POSIX system can follow.
+for file in README.txt zembra.html; do
+    ! grep -n "iconv\|mv \|SIG[A-Z]\|PATH_MAX\|the shell\|man -l\|apt-get\|macOS" "$root/$file" ||
+        fail "$file gives POSIX-only advice (lines above)"
+done
+for text in "copy /Y FORUM.BAK FORUM.LOG" "ren FORUM.BAK FORUM.LOG" "zembra /P *.LOG" "chcp 932"; do
+    grep -qF -- "$text" "$html" || fail "zembra.html lacks '$text'"
+done
 echo "the release zip $(basename "$zip") is complete"

@@ -54,6 +54,14 @@ check_sorted_log() {
         fail "$sorted is not in date order: $(message_dates "$dialect" "$sorted" | tr '\n' ',')"
 }
 
+# sorted_log DIR NAME: the path of the sorted log made from DIR/NAME: under
+# the name as given where the system keeps it, else under the upper-cased
+# name.
+sorted_log() {
+    upper_name=$(echo "$2" | tr a-z A-Z)
+    if [ -f "$1/$upper_name" ]; then echo "$1/$upper_name"; else echo "$1/$2"; fi
+}
+
 # Runs PROGRAM over copies of both example logs in WORK and checks the sorted
 # logs and that each .BAK holds the old content.
 check_sorts_examples() {
@@ -64,10 +72,10 @@ check_sorts_examples() {
         fail "$program exited with $?: $(cat "$work/run.log")"
     for dialect in pcvan nifty; do
         upper=$(echo "$dialect" | tr a-z A-Z)
-        # The log keeps its name; its backup is named from the upper-cased one.
-        [ -f "$work/$upper.BAK" ] || fail "$upper.BAK was not written: $(cat "$work/run.log")"
+        sorted=$(sorted_log "$work" "$dialect.log")
+        [ -f "$sorted" ] || fail "$sorted was not written: $(cat "$work/run.log")"
         cmp -s "$work/$upper.BAK" "$source/examples/$dialect.log" ||
             fail "$upper.BAK differs from examples/$dialect.log"
-        check_sorted_log "$dialect" "$source/examples/$dialect.log" "$work/$dialect.log"
+        check_sorted_log "$dialect" "$source/examples/$dialect.log" "$sorted"
     done
 }

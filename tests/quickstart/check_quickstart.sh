@@ -45,11 +45,12 @@ for dialect in pcvan nifty; do
     cmp -s "$tree/examples/$dialect.log" "$source/examples/$dialect.log" ||
         fail "the demo changed examples/$dialect.log"
     cmp -s "$demo/$upper.BAK" "$source/examples/$dialect.log" || fail "$upper.BAK is not the example"
-    check_sorted_log "$dialect" "$source/examples/$dialect.log" "$demo/$upper.LOG"
+    sorted=$(sorted_log "$demo" "$dialect.log")
+    check_sorted_log "$dialect" "$source/examples/$dialect.log" "$sorted"
     # What the demo shows after sorting is the sorted log's order.
-    shown=$(grep -A1 "in $upper.LOG after sorting" "$scratch/demo.txt" | sed -n 2p)
-    [ "$shown" = "$(message_numbers "$dialect" "$demo/$upper.LOG")" ] ||
-        fail "the demo shows '$shown' for $upper.LOG"
+    shown=$(grep -A1 "in $(basename "$sorted") after sorting" "$scratch/demo.txt" | sed -n 2p)
+    [ "$shown" = "$(message_numbers "$dialect" "$sorted")" ] ||
+        fail "the demo shows '$shown' for $sorted"
 done
 
 echo "== ZEMBRA_QUICKSTART_SMOKE=1 scripts/test.sh"
