@@ -19,6 +19,7 @@
 #include "logindex/run_options.h"
 #include "platform/platform.h"
 #include "support/failing_runs.h"
+#include "support/log_texts.h"
 #include "support/test_files.h"
 
 namespace {
@@ -221,14 +222,17 @@ class InDirectory {
 // a new file over the log's name, at every operation of a run. A writer
 // that the kernel makes wait (a lease being broken) appends once the run has
 // let go of the log.
+// A message of its own, so that the sorted log keeps it.
+const std::string APPENDED = pcvan_message("99", "96/12/31", "appended");
 std::string replacement_path;
 bool writer_waits = false;
+int waiting_file = -1;  // the file the waiting writer's open found (O_PATH)
 
 void append_to(const std::string& path) {
     int writer = open(path.c_str(), O_WRONLY | O_APPEND);
     ASSERT_GE(writer, 0);
-    const char line[] = "appended\r\n";
-    ASSERT_EQ(write(writer, line, sizeof line - 1), static_cast<ssize_t>(sizeof line - 1));
+    ASSERT_EQ(write(writer, APPENDED.data(), APPENDED.size()),
+              static_cast<ssize_t>(APPENDED.size()));
     close(writer);
 }
 
@@ -236,11 +240,15 @@ void open_for_writing() {
     if (writer_waits) {
         return;
     }
+    // The name is looked up before the open waits: the writer then writes
+    // to the file it found, whatever the name holds by then.
+    waiting_file = open(replacement_path.c_str(), O_PATH);
     int writer = open(replacement_path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK);
     if (writer < 0 && errno == EWOULDBLOCK) {
         writer_waits = true;
         return;
     }
+    close(waiting_file);
     ASSERT_GE(writer, 0);
     close(writer);
     append_to(replacement_path);
@@ -266,14 +274,19 @@ class LogChanged : public testing::TestWithParam<ChangeCase> {};
 TEST_P(LogChanged, NothingIsLostAndNoFinishIsFalse) {
     const ChangeCase& c = GetParam();
     TempDir dir;
-    const std::string appended = original() + "appended\r\n";
+    const std::string appended = original() + APPENDED;
     // The sorted forms of what may have been indexed.
-    std::string sorted_appended;
-    {
-        write_file(dir.file("X.LOG"), appended);
-        run_program(dir.path(), {"-PB", "X.LOG"});
-        sorted_appended = read_file(dir.file("X.LOG"));
+    auto sort = [&](const std::string& log) {
+        write_file(dir.file("X.LOG"), log);
+        run_program(dir.path(), {std::string(c.switches) + "B", "X.LOG"});
+        const std::string sorted = read_file(dir.file("X.LOG"));
         fs::remove(dir.file("X.LOG"));
+        return sorted;
+    };
+    const std::string sorted_log = sort(original());
+    const std::string sorted_appended = sort(appended);
+    if (c.appends) {
+        ASSERT_TRUE(sorted_appended != sorted_log);
     }
     InDirectory inside(dir.path());
     replacement_path = "LOG.LOG";
@@ -294,27 +307,28 @@ TEST_P(LogChanged, NothingIsLostAndNoFinishIsFalse) {
         const long operations = change.operations();
         const std::string err = testing::internal::GetCapturedStderr();
         if (writer_waits) {
-            append_to("LOG.LOG");
+            append_to("/proc/self/fd/" + std::to_string(waiting_file));
+            close(waiting_file);
         }
         const Files files = snapshot_tree(".");
         const bool finished = err.find("...Finish\n") != std::string::npos;
         ASSERT_EQ(status, finished ? 0 : 2) << printable(err);
         const std::string& log = files.at("LOG.LOG");
+        if (n > operations) {
+            break;  // the run ended before the change
+        }
         if (c.appends) {
-            // The line lands in the log under its name: indexed and sorted,
+            // The message lands in the log under its name: indexed and sorted,
             // after the sorted log, or after the log left as it was.
-            ASSERT_TRUE(log == sorted_appended || log == sorted() + "appended\r\n" ||
+            ASSERT_TRUE(log == sorted_appended || log == sorted_log + APPENDED ||
                         (!finished && log == appended))
                 << printable(err);
         } else {
             // What the editor saved survives; the log it replaced was whole.
-            ASSERT_TRUE(log == "replacement\r\n" || (finished && log == sorted()))
+            ASSERT_TRUE(log == "replacement\r\n" || (finished && log == sorted_log))
                 << printable(err);
         }
         changes_seen += err.find("File Changed!") != std::string::npos;
-        if (n > operations) {
-            break;
-        }
     }
     EXPECT_GT(changes_seen, 0);
     std::printf("[ changed  ] %s: %d changes noticed\n", c.name, changes_seen);

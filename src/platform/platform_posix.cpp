@@ -553,17 +553,21 @@ int platform_open_log(const char* path, PlatformFile** log) {
     return -1;
 }
 
-int platform_log_undisturbed(PlatformFile* log) {
-    const int fd = fileno(platform_stream_of(log));
+// While a break is pending the lease reads as F_UNLCK.
+static bool lease_broken(int fd) {
 #ifdef F_GETLEASE
-    // While a break is pending the lease reads as F_UNLCK.
-    if (fd == held_descriptor && held_leased && fcntl(fd, F_GETLEASE) != F_RDLCK) {
+    return fd == held_descriptor && held_leased && fcntl(fd, F_GETLEASE) != F_RDLCK;
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
+int platform_log_undisturbed(PlatformFile* log) {
+    if (lease_broken(fileno(platform_stream_of(log)))) {
         errno = EBUSY;
         return -1;
     }
-#else
-    (void)fd;
-#endif
     return 0;
 }
 
@@ -779,8 +783,11 @@ int swap_in(int log, const char* new_log, const char* log_name) {
         }
         return rename(new_log, log_name) == 0 ? 0 : -1;
     }
+    // A writer that opened the log before the swap waits for the lease to
+    // go and would then write to the file swapped out: it is swapped back.
     struct stat held, swapped;
-    if (fstat(log, &held) == 0 && lstat(new_log, &swapped) == 0 && same_inode(held, swapped)) {
+    if (fstat(log, &held) == 0 && lstat(new_log, &swapped) == 0 && same_inode(held, swapped) &&
+        !lease_broken(log)) {
         unlink(new_log);  // the old log's name, which is the backup's file now
         return 0;
     }
