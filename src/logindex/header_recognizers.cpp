@@ -4,6 +4,7 @@
 // ends the line), so it answers as the matcher does, and the one place where
 // the matcher would backtrack (the banner's date after free text) becomes a
 // search for the date.
+#include <cstddef>
 #include <cstdint>
 
 #include "logindex/log_format.h"
@@ -21,18 +22,26 @@ UnitScan scan_of(const char* line) {
 }
 
 // The unit at the scan's position; 0 at the end of the text.
-CharUnit peek(const UnitScan& scan) {
+[[gnu::always_inline]] inline CharUnit peek(const UnitScan& scan) {
     uint32_t width = 0;
     return text_unit_at(scan.text, scan.position, &width);
 }
 
 // The unit at the scan's position, stepping over it; at the end the scan
 // stays put and every further unit is 0.
-CharUnit next(UnitScan* scan) {
+[[gnu::always_inline]] inline CharUnit next(UnitScan* scan) {
     uint32_t width = 0;
     const CharUnit unit = text_unit_at(scan->text, scan->position, &width);
     scan->position += width;
     return unit;
+}
+
+// Most lines are turned away on their first byte: a pattern that begins
+// with an ASCII character needs that byte or a lead byte F0, the only lead
+// byte whose pairs give ASCII units.
+bool may_begin_with(const char* line, char low, char high) {
+    const char first = line[0];
+    return (first >= low && first <= high) || static_cast<unsigned char>(first) == 0xF0;
 }
 
 bool is_unit_in(CharUnit unit, char low, char high) {
@@ -57,7 +66,7 @@ bool is_code_unit(CharUnit unit) {
     return unit == ' ' || is_digit_unit(unit) || is_capital_unit(unit);
 }
 
-bool take_digits(UnitScan* scan, int count) {
+[[gnu::always_inline]] inline bool take_digits(UnitScan* scan, int count) {
     for (int taken = 0; taken < count; ++taken) {
         if (!is_digit_unit(next(scan))) {
             return false;
@@ -66,9 +75,22 @@ bool take_digits(UnitScan* scan, int count) {
     return true;
 }
 
-// The units of `literal`, a NUL-terminated pattern text without operators,
-// one by one. A literal unit is never 0, so the end of the line never passes.
+// The units of `literal`, a NUL-terminated pattern text without operators
+// that ends on a whole character. A line holding the same bytes holds the
+// same units; another line is compared unit by unit, as other byte pairs may
+// give the same units. A literal unit is never 0, so the end of the line
+// never passes.
 bool take_literal(UnitScan* scan, const char* literal) {
+    const unsigned char* wanted_bytes = reinterpret_cast<const unsigned char*>(literal);
+    const unsigned char* bytes = scan->text + scan->position;
+    size_t same = 0;
+    while (wanted_bytes[same] != 0 && bytes[same] == wanted_bytes[same]) {
+        ++same;
+    }
+    if (wanted_bytes[same] == 0) {
+        scan->position += static_cast<uint32_t>(same);
+        return true;
+    }
     UnitScan wanted = scan_of(literal);
     for (CharUnit unit = next(&wanted); unit != 0; unit = next(&wanted)) {
         if (next(scan) != unit) {
@@ -97,14 +119,14 @@ bool is_banner_date_at(UnitScan scan) {
 
 // "^#[1-9][0-9]*/[1-9][0-9]*.+": the second number's further digits and the
 // rest are all one ".+", which needs one character after the "[1-9]".
-bool is_pcvan_line1(const char* line) {
+[[gnu::noinline]] bool is_pcvan_line1_past_first_byte(const char* line) {
     UnitScan scan = scan_of(line);
     return next(&scan) == '#' && take_number(&scan) && next(&scan) == '/' &&
            is_unit_in(next(&scan), '1', '9') && peek(scan) != 0;
 }
 
 // "^[0-9][0-9][0-9][0-9][0-9]/[0-9][0-9][0-9][0-9][0-9] [A-Z].+"
-bool is_nifty_line1(const char* line) {
+[[gnu::noinline]] bool is_nifty_line1_past_first_byte(const char* line) {
     UnitScan scan = scan_of(line);
     return take_digits(&scan, 5) && next(&scan) == '/' && take_digits(&scan, 5) &&
            next(&scan) == ' ' && is_capital_unit(next(&scan)) && peek(scan) != 0;
@@ -112,7 +134,7 @@ bool is_nifty_line1(const char* line) {
 
 // "^★タイトル \([ 0-9A-Z]+\)  [0-9][0-9]/.+"; ")" ends the code, being none
 // of its characters.
-bool is_pcvan_line2(const char* line) {
+[[gnu::noinline]] bool is_pcvan_line2_past_first_byte(const char* line) {
     UnitScan scan = scan_of(line);
     if (!take_literal(&scan, "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b (") ||
         !is_code_unit(next(&scan))) {
@@ -126,7 +148,7 @@ bool is_pcvan_line2(const char* line) {
 }
 
 // "^\([ 0-9][0-9]\)   [0-9][0-9]/[0-9][0-9]/[0-9][0-9] .+"
-bool is_nifty_line2(const char* line) {
+[[gnu::noinline]] bool is_nifty_line2_past_first_byte(const char* line) {
     UnitScan scan = scan_of(line);
     if (next(&scan) != '(' || !is_blank_or_digit_unit(next(&scan))) {
         return false;
@@ -140,7 +162,7 @@ bool is_nifty_line2(const char* line) {
 // "S" are forum-name characters and "(" is not, so the name run must end in
 // "MES" right before the "(". The ".+" before the date takes at least one
 // character and may run over dates, so any date after that one will do.
-bool is_nifty_banner(const char* line) {
+[[gnu::noinline]] bool is_nifty_banner_past_first_byte(const char* line) {
     UnitScan scan = scan_of(line);
     if (!take_literal(&scan, "- ")) {
         return false;
@@ -169,6 +191,29 @@ bool is_nifty_banner(const char* line) {
         }
     }
     return false;
+}
+
+// The first byte is looked at before the rest is called, so that a line
+// turned away costs no stack frame of the full scan.
+bool is_pcvan_line1(const char* line) {
+    return may_begin_with(line, '#', '#') && is_pcvan_line1_past_first_byte(line);
+}
+
+bool is_nifty_line1(const char* line) {
+    return may_begin_with(line, '0', '9') && is_nifty_line1_past_first_byte(line);
+}
+
+bool is_nifty_line2(const char* line) {
+    return may_begin_with(line, '(', '(') && is_nifty_line2_past_first_byte(line);
+}
+
+bool is_nifty_banner(const char* line) {
+    return may_begin_with(line, '-', '-') && is_nifty_banner_past_first_byte(line);
+}
+
+bool is_pcvan_line2(const char* line) {
+    return is_sjis_lead_byte(static_cast<unsigned char>(line[0])) &&
+           is_pcvan_line2_past_first_byte(line);
 }
 
 }  // namespace
