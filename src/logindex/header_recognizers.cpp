@@ -36,14 +36,6 @@ UnitScan scan_of(const char* line) {
     return unit;
 }
 
-// Most lines are turned away on their first byte: a pattern that begins
-// with an ASCII character needs that byte or a lead byte F0, the only lead
-// byte whose pairs give ASCII units.
-bool may_begin_with(const char* line, char low, char high) {
-    const char first = line[0];
-    return (first >= low && first <= high) || static_cast<unsigned char>(first) == 0xF0;
-}
-
 bool is_unit_in(CharUnit unit, char low, char high) {
     return unit >= static_cast<unsigned char>(low) && unit <= static_cast<unsigned char>(high);
 }
@@ -119,14 +111,14 @@ bool is_banner_date_at(UnitScan scan) {
 
 // "^#[1-9][0-9]*/[1-9][0-9]*.+": the second number's further digits and the
 // rest are all one ".+", which needs one character after the "[1-9]".
-[[gnu::noinline]] bool is_pcvan_line1_past_first_byte(const char* line) {
+bool is_pcvan_line1(const char* line) {
     UnitScan scan = scan_of(line);
     return next(&scan) == '#' && take_number(&scan) && next(&scan) == '/' &&
            is_unit_in(next(&scan), '1', '9') && peek(scan) != 0;
 }
 
 // "^[0-9][0-9][0-9][0-9][0-9]/[0-9][0-9][0-9][0-9][0-9] [A-Z].+"
-[[gnu::noinline]] bool is_nifty_line1_past_first_byte(const char* line) {
+bool is_nifty_line1(const char* line) {
     UnitScan scan = scan_of(line);
     return take_digits(&scan, 5) && next(&scan) == '/' && take_digits(&scan, 5) &&
            next(&scan) == ' ' && is_capital_unit(next(&scan)) && peek(scan) != 0;
@@ -134,7 +126,7 @@ bool is_banner_date_at(UnitScan scan) {
 
 // "^★タイトル \([ 0-9A-Z]+\)  [0-9][0-9]/.+"; ")" ends the code, being none
 // of its characters.
-[[gnu::noinline]] bool is_pcvan_line2_past_first_byte(const char* line) {
+bool is_pcvan_line2(const char* line) {
     UnitScan scan = scan_of(line);
     if (!take_literal(&scan, "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b (") ||
         !is_code_unit(next(&scan))) {
@@ -148,7 +140,7 @@ bool is_banner_date_at(UnitScan scan) {
 }
 
 // "^\([ 0-9][0-9]\)   [0-9][0-9]/[0-9][0-9]/[0-9][0-9] .+"
-[[gnu::noinline]] bool is_nifty_line2_past_first_byte(const char* line) {
+bool is_nifty_line2(const char* line) {
     UnitScan scan = scan_of(line);
     if (next(&scan) != '(' || !is_blank_or_digit_unit(next(&scan))) {
         return false;
@@ -162,7 +154,7 @@ bool is_banner_date_at(UnitScan scan) {
 // "S" are forum-name characters and "(" is not, so the name run must end in
 // "MES" right before the "(". The ".+" before the date takes at least one
 // character and may run over dates, so any date after that one will do.
-[[gnu::noinline]] bool is_nifty_banner_past_first_byte(const char* line) {
+bool is_nifty_banner(const char* line) {
     UnitScan scan = scan_of(line);
     if (!take_literal(&scan, "- ")) {
         return false;
@@ -193,31 +185,31 @@ bool is_banner_date_at(UnitScan scan) {
     return false;
 }
 
-// The first byte is looked at before the rest is called, so that a line
-// turned away costs no stack frame of the full scan.
-bool is_pcvan_line1(const char* line) {
-    return may_begin_with(line, '#', '#') && is_pcvan_line1_past_first_byte(line);
+// Most lines are turned away on their first byte, before any call: a
+// pattern that begins with an ASCII character needs that byte or the lead
+// byte F0, the only lead byte whose pairs give ASCII units; line 2 of PC-VAN
+// begins with a double-byte character.
+constexpr HeaderRecognizer make_recognizer(bool (*scan)(const char*), unsigned char low,
+                                           unsigned char high) {
+    HeaderRecognizer recognizer{scan, {}};
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        recognizer.may_begin[byte] = (byte >= low && byte <= high) || byte == 0xF0;
+    }
+    return recognizer;
 }
 
-bool is_nifty_line1(const char* line) {
-    return may_begin_with(line, '0', '9') && is_nifty_line1_past_first_byte(line);
-}
-
-bool is_nifty_line2(const char* line) {
-    return may_begin_with(line, '(', '(') && is_nifty_line2_past_first_byte(line);
-}
-
-bool is_nifty_banner(const char* line) {
-    return may_begin_with(line, '-', '-') && is_nifty_banner_past_first_byte(line);
-}
-
-bool is_pcvan_line2(const char* line) {
-    return is_sjis_lead_byte(static_cast<unsigned char>(line[0])) &&
-           is_pcvan_line2_past_first_byte(line);
+constexpr HeaderRecognizer make_double_byte_recognizer(bool (*scan)(const char*)) {
+    HeaderRecognizer recognizer{scan, {}};
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        recognizer.may_begin[byte] = is_sjis_lead_byte(static_cast<unsigned char>(byte));
+    }
+    return recognizer;
 }
 
 }  // namespace
 
 const HeaderRecognizer HEADER_RECOGNIZERS[5] = {
-    is_pcvan_line1, is_nifty_line1, is_pcvan_line2, is_nifty_line2, is_nifty_banner,
+    make_recognizer(is_pcvan_line1, '#', '#'),   make_recognizer(is_nifty_line1, '0', '9'),
+    make_double_byte_recognizer(is_pcvan_line2), make_recognizer(is_nifty_line2, '(', '('),
+    make_recognizer(is_nifty_banner, '-', '-'),
 };
