@@ -1,6 +1,7 @@
-// match_pattern per call, for each header pattern on a header line it
-// recognises, an ordinary body line, and the same header line padded to the
-// longest line the indexer hands over (8192 bytes).
+// match_pattern and the header recognisers the passes use instead, per call,
+// for each header pattern on a header line it recognises, an ordinary body
+// line, and the same header line padded to the longest line the indexer
+// hands over (8192 bytes).
 #include <benchmark/benchmark.h>
 
 #include <string>
@@ -50,5 +51,20 @@ void BM_match_pattern(benchmark::State& state) {
 }
 
 BENCHMARK(BM_match_pattern)->ArgsProduct({{0, 1, 2, 3, 4}, {HEADER_LINE, BODY, LONG_HEADER_LINE}});
+
+void BM_line_matches(benchmark::State& state) {
+    int pattern = static_cast<int>(state.range(0));
+    int kind = static_cast<int>(state.range(1));
+    std::string line = line_for(pattern, kind);
+    bool result = false;
+    for (auto _ : state) {
+        result = line_matches(line.c_str(), HEADER_RECOGNIZERS[pattern]);
+        benchmark::DoNotOptimize(result);
+    }
+    static const char* const KINDS[3] = {"header", "body70", "header8192"};
+    state.SetLabel(std::string(KINDS[kind]) + (result ? " match" : " no match"));
+}
+
+BENCHMARK(BM_line_matches)->ArgsProduct({{0, 1, 2, 3, 4}, {HEADER_LINE, BODY, LONG_HEADER_LINE}});
 
 }  // namespace

@@ -1,24 +1,37 @@
 #!/usr/bin/env python3
 """Times zembra against the least a correct rewrite must do, cp and sort.
 
-On one machine in one run, alternating, on fresh copies of the same log (the
-page cache warm): zembra with backup, zembra -B, the rewrite floor
-(bench/rewrite_floor.cpp: read the log twice with a newline scan, write the
-sorted log's size, one fsync, one rename), cp, and LC_ALL=C sort -o.
+On one machine in one run, alternating, each run on the directory a user's
+second run finds (the log and an old .BAK of it, both on disk, the page cache
+warm): zembra, zembra -B, the rewrite floor (bench/rewrite_floor.c: read the
+log twice with a newline scan, write the sorted log's size to a side file,
+fsync, rename it over the log), the floor with -B (which also syncs the
+directory, as zembra -B does), cp, and LC_ALL=C sort -o. The old log that the
+floor's rename lets go costs what zembra's rename over the old .BAK costs.
 Reports the median wall time of each, the medians of the per-round ratios
-zembra / floor and zembra -B / floor (a round's runs share the machine's
-load, so their ratio is steadier than a ratio of medians), zembra's ratio
-to cp and to sort, its peak resident memory, and how the time grows with the
-log's size.
+zembra / floor and zembra -B / floor -B (a round's runs share the machine's
+load, so their ratio is steadier than a ratio of medians), zembra's peak
+resident memory, and the machine's load average as each row ends.
 
-Every log holds close to 3000 message headers, the index's limit (a log of
-more is refused, which would time nothing but the indexer), from overlapping
-downloads of 1000 messages.
+Then two scale figures, also in alternating rounds:
+- many logs: `zembra -P` on 1,000 small logs in one call against 100, each
+  log with an old .BAK beside it; time per log and its ratio;
+- a big directory: one 8 MB log among 50,000 other files against the same log
+  alone in its directory, named LOG.TXT (as zembra writes it) and log.txt.
 
-    bench/run_benchmark.py [--zembra PATH] [--runs 21] [--only NAME]
+Every benchmark log holds close to 3000 message headers, the index's limit (a
+log of more is refused, which would time nothing but the indexer), from
+overlapping downloads of 1000 messages.
 
-Without --zembra it uses build/default/zembra, configuring and building the
-default preset first when that binary is missing.
+    bench/run_benchmark.py [--zembra PATH] [--floor PATH] [--runs 21]
+                           [--scale-runs 5] [--only NAME] [--parts main,many,bigdir]
+                           [--dir DIR]
+
+Without --zembra it uses build/default/zembra and without --floor
+build/default/bench/rewrite_floor, configuring and building the default
+preset's targets first when they are missing. The work directory (--dir, by
+default one under the system's temporary folder) must be on a real disk file
+system: on a RAM file system fsync and freeing blocks cost nothing.
 """
 import argparse
 import os
@@ -31,6 +44,7 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LOGMAKER = os.path.join(ROOT, "scripts", "logmaker.py")
+BUILD = os.path.join(ROOT, "build", "default")
 
 
 def log_args(service, body_lines, downloads="4", extra=()):
@@ -50,6 +64,14 @@ LOGS = [
 ]
 # Body lines per message giving NIFTY SERVE logs of about 1, 2, 4 and 8 MB.
 SIZES = [("1mb", 13), ("2mb", 26), ("4mb", 56), ("8mb", 114)]
+# A small log of about 43 KB, eleven messages, for the many-logs figure.
+SMALL_LOG = ["pcvan", "--messages", "11", "--downloads", "1", "--body-lines", "110"]
+MANY_COUNTS = (100, 1000)
+OTHER_FILES = 50000
+
+# The names zembra gives the log and its backup in the main table.
+LOG_NAME = "FORUM.LOG"
+BAK_NAME = "FORUM.BAK"
 
 
 def make_log(path, args, seed=7):
@@ -57,22 +79,33 @@ def make_log(path, args, seed=7):
                    check=True)
 
 
-def build_floor(work):
-    floor = os.path.join(work, "rewrite_floor")
-    subprocess.run([os.environ.get("CXX", "c++"), "-O2", "-o", floor,
-                    os.path.join(ROOT, "bench", "rewrite_floor.cpp")], check=True)
-    return floor
+def build_target(target):
+    if not os.path.exists(os.path.join(BUILD, "CMakeCache.txt")):
+        subprocess.run(["cmake", "--preset", "default"], cwd=ROOT, check=True)
+    subprocess.run(["cmake", "--build", "--preset", "default", "--target", target],
+                   cwd=ROOT, check=True)
 
 
 def find_zembra(path):
     if path:
         return os.path.abspath(path)
-    zembra = os.path.join(ROOT, "build", "default", "zembra")
+    zembra = os.path.join(BUILD, "zembra")
     if not os.path.exists(zembra):
-        subprocess.run(["cmake", "--preset", "default"], cwd=ROOT, check=True)
-        subprocess.run(["cmake", "--build", "--preset", "default", "--target", "zembra"],
-                       cwd=ROOT, check=True)
+        build_target("zembra")
     return zembra
+
+
+def find_floor(path):
+    if path:
+        return os.path.abspath(path)
+    floor = os.path.join(BUILD, "bench", "rewrite_floor")
+    if not os.path.exists(floor):
+        build_target("rewrite_floor")
+    return floor
+
+
+def load_average():
+    return "%.2f %.2f %.2f" % os.getloadavg()
 
 
 def timed(command, cwd, env=None, cpu=None):
@@ -99,85 +132,207 @@ def peak_rss_kib(command, cwd):
     return -1
 
 
-def fresh(work, source, name):
-    path = os.path.join(work, name)
-    for leftover in os.listdir(work):
-        if leftover not in ("source.log", "rewrite_floor"):
-            os.remove(os.path.join(work, leftover))
-    shutil.copyfile(source, path)
-    return path
+def remove_all(directory):
+    for leftover in os.listdir(directory):
+        os.remove(os.path.join(directory, leftover))
+
+
+def steady(directory, source, log_name=LOG_NAME, bak_name=BAK_NAME):
+    """The directory as a second run finds it: the log and an old backup of
+    the same size, both on disk (a run in a fresh directory frees no old
+    file, which the floor's rename always does)."""
+    remove_all(directory)
+    shutil.copyfile(source, os.path.join(directory, log_name))
+    shutil.copyfile(source, os.path.join(directory, bak_name))
+    os.sync()
+    return log_name
 
 
 def check_log_is_sorted(zembra, switch, source, work):
     """A log that zembra refuses (too many headers) would time nothing."""
-    fresh(work, source, "forum.log")
-    result = subprocess.run([zembra, switch, "forum.log"], cwd=work, capture_output=True,
+    steady(work, source)
+    result = subprocess.run([zembra, switch, LOG_NAME], cwd=work, capture_output=True,
                             text=True, errors="replace")
     if "...Finish" not in result.stderr:
         sys.exit("zembra did not rewrite the log:\n" + result.stderr)
     messages = int(result.stderr.split("Sorting[")[1].split("]")[0])
-    # zembra writes the log under its upper-cased name.
-    return messages, os.path.getsize(os.path.join(work, "FORUM.LOG"))
+    return messages, os.path.getsize(os.path.join(work, LOG_NAME))
+
+
+def median_ratio(times, name, base):
+    return statistics.median([t / f for t, f in zip(times[name], times[base])])
 
 
 def bench_log(zembra, floor, switch, source, sorted_bytes, runs, work):
-    times = {"zembra": [], "zembra -B": [], "floor": [], "cp": [], "sort": [], "zembra cpu": []}
+    names = ("zembra", "zembra -B", "floor", "floor -B", "cp", "sort", "zembra cpu")
+    times = {name: [] for name in names}
     env = dict(os.environ, LC_ALL="C")
+    size = str(sorted_bytes)
     for _ in range(runs):
-        fresh(work, source, "forum.log")
-        times["zembra"].append(timed([zembra, switch, "forum.log"], work, cpu=times["zembra cpu"]))
-        fresh(work, source, "forum.log")
-        times["zembra -B"].append(timed([zembra, switch + "B", "forum.log"], work))
-        fresh(work, source, "forum.log")
-        times["floor"].append(timed([floor, "forum.log", str(sorted_bytes)], work))
-        fresh(work, source, "forum.log")
-        times["cp"].append(timed(["cp", "forum.log", "copy.log"], work))
-        fresh(work, source, "forum.log")
-        times["sort"].append(timed(["sort", "-o", "sorted.log", "forum.log"], work, env))
-    fresh(work, source, "forum.log")
-    rss = peak_rss_kib([zembra, switch, "forum.log"], work)
+        log = steady(work, source)
+        times["zembra"].append(timed([zembra, switch, log], work, cpu=times["zembra cpu"]))
+        log = steady(work, source)
+        times["zembra -B"].append(timed([zembra, switch + "B", log], work))
+        log = steady(work, source)
+        times["floor"].append(timed([floor, log, size], work))
+        log = steady(work, source)
+        times["floor -B"].append(timed([floor, log, size, "-B"], work))
+        log = steady(work, source)
+        times["cp"].append(timed(["cp", log, "copy.log"], work))
+        log = steady(work, source)
+        times["sort"].append(timed(["sort", "-o", "sorted.log", log], work, env))
+    log = steady(work, source)
+    rss = peak_rss_kib([zembra, switch, log], work)
     medians = {k: statistics.median(v) for k, v in times.items()}
-    for name in ("zembra", "zembra -B"):
-        medians[name + " / floor"] = statistics.median(
-            [t / f for t, f in zip(times[name], times["floor"])])
+    medians["zembra / floor"] = median_ratio(times, "zembra", "floor")
+    medians["zembra -B / floor -B"] = median_ratio(times, "zembra -B", "floor -B")
     return medians, rss
+
+
+def run_main_table(zembra, floor, args, work):
+    rows = list(LOGS) + [("nifty-" + size, "-N", log_args("nifty", lines))
+                         for size, lines in SIZES]
+    if args.only:
+        rows = [row for row in rows if args.only in row[0]]
+    source = os.path.join(work, "source.log")
+    directory = os.path.join(work, "run")
+    os.mkdir(directory)
+    print("%d alternating rounds, medians, an old .BAK present" % args.runs)
+    # "z cpu" is zembra's own user + system time; the rest of its wall time
+    # is spent waiting, mostly for the fsync that puts the new log on disk
+    # before the old one is let go. "z/fl" and "B/flB" are per-round ratios.
+    print("%-18s %5s %5s %8s %8s %8s %8s %8s %5s %5s %8s %8s %8s %6s" % (
+        "log", "MB", "msgs", "zembra", "z cpu", "zembra-B", "floor", "floor-B", "z/fl",
+        "B/flB", "cp", "sort", "peak KiB", "load"))
+    for name, switch, make_args in rows:
+        make_log(source, make_args)
+        megabytes = os.path.getsize(source) / 1e6
+        messages, sorted_bytes = check_log_is_sorted(zembra, switch, source, directory)
+        medians, rss = bench_log(zembra, floor, switch, source, sorted_bytes, args.runs,
+                                 directory)
+        print("%-18s %5.2f %5d %6.1fms %6.1fms %6.1fms %6.1fms %6.1fms %5.2f %5.2f "
+              "%6.1fms %6.1fms %8d %6.2f" % (
+                  name, megabytes, messages, medians["zembra"] * 1e3,
+                  medians["zembra cpu"] * 1e3, medians["zembra -B"] * 1e3,
+                  medians["floor"] * 1e3, medians["floor -B"] * 1e3, medians["zembra / floor"],
+                  medians["zembra -B / floor -B"], medians["cp"] * 1e3, medians["sort"] * 1e3,
+                  rss, os.getloadavg()[0]))
+        sys.stdout.flush()
+
+
+def many_logs_setup(directory, source, count):
+    """`count` copies of the small log, each with an old backup, on disk."""
+    remove_all(directory)
+    names = []
+    for n in range(count):
+        name = "LOG%04d.LOG" % n
+        shutil.copyfile(source, os.path.join(directory, name))
+        shutil.copyfile(source, os.path.join(directory, "LOG%04d.BAK" % n))
+        names.append(name)
+    os.sync()
+    return names
+
+
+def run_many_logs(zembra, args, work):
+    source = os.path.join(work, "small.log")
+    make_log(source, SMALL_LOG)
+    directory = os.path.join(work, "many")
+    os.mkdir(directory)
+    per_log = {count: [] for count in MANY_COUNTS}
+    cpu_per_log = {count: [] for count in MANY_COUNTS}
+    for _ in range(args.scale_runs):
+        for count in MANY_COUNTS:
+            names = many_logs_setup(directory, source, count)
+            cpu = []
+            per_log[count].append(timed([zembra, "-P"] + names, directory, cpu=cpu) / count)
+            cpu_per_log[count].append(cpu[0] / count)
+    few, many = MANY_COUNTS
+    ratio = statistics.median([m / f for m, f in zip(per_log[many], per_log[few])])
+    cpu_ratio = statistics.median([m / f for m, f in zip(cpu_per_log[many], cpu_per_log[few])])
+    print("\nzembra -P on many %.1f KB logs in one call, an old .BAK beside each, "
+          "%d alternating rounds:" % (os.path.getsize(source) / 1e3, args.scale_runs))
+    for count in MANY_COUNTS:
+        print("  %5d logs: %6.2f ms per log (CPU %5.2f ms)" % (
+            count, statistics.median(per_log[count]) * 1e3,
+            statistics.median(cpu_per_log[count]) * 1e3))
+    # Each log's fsync takes most of the wall time and hides what grows.
+    print("  time per log, %d / %d: %.2f, CPU per log %.2f (load %s)" % (
+        many, few, ratio, cpu_ratio, load_average()))
+    sys.stdout.flush()
+
+
+def new_directory(work, name):
+    path = os.path.join(work, name)
+    os.mkdir(path)
+    return path
+
+
+def big_directory_setup(directory, source, log_name):
+    """The log under `log_name` and an old backup, the other files untouched."""
+    for name in ("LOG.TXT", "log.txt", "LOG.BAK", "LOG.TXT.new"):
+        path = os.path.join(directory, name)
+        if os.path.exists(path):
+            os.remove(path)
+    shutil.copyfile(source, os.path.join(directory, log_name))
+    shutil.copyfile(source, os.path.join(directory, "LOG.BAK"))
+    os.sync()
+
+
+def run_big_directory(zembra, floor, args, work):
+    source = os.path.join(work, "source.log")
+    make_log(source, LOGS[0][2])
+    _, sorted_bytes = check_log_is_sorted(zembra, "-P", source, new_directory(work, "check"))
+    alone = new_directory(work, "alone")
+    crowded = new_directory(work, "crowded")
+    for n in range(OTHER_FILES):
+        os.close(os.open(os.path.join(crowded, "F%05d.DAT" % n), os.O_CREAT | os.O_WRONLY, 0o644))
+    os.sync()
+    print("\nOne %.1f MB log among %d other files against the same log alone, an old .BAK "
+          "present, %d alternating rounds:" % (os.path.getsize(source) / 1e6, OTHER_FILES,
+                                              args.scale_runs))
+    for log_name in ("LOG.TXT", "log.txt"):
+        times = {key: [] for key in ("alone", "crowded", "floor alone", "floor crowded")}
+        for _ in range(args.scale_runs):
+            for place, directory in (("alone", alone), ("crowded", crowded)):
+                big_directory_setup(directory, source, log_name)
+                times[place].append(timed([zembra, "-P", log_name], directory))
+                big_directory_setup(directory, source, "LOG.TXT")
+                times["floor " + place].append(
+                    timed([floor, "LOG.TXT", str(sorted_bytes)], directory))
+        print("  %-7s alone %6.1f ms (floor %5.1f), among the others %6.1f ms (floor %5.1f): "
+              "%.2f times alone, %.2f times the floor (load %s)" % (
+                  log_name, statistics.median(times["alone"]) * 1e3,
+                  statistics.median(times["floor alone"]) * 1e3,
+                  statistics.median(times["crowded"]) * 1e3,
+                  statistics.median(times["floor crowded"]) * 1e3,
+                  median_ratio(times, "crowded", "alone"),
+                  median_ratio(times, "crowded", "floor crowded"), load_average()))
+        sys.stdout.flush()
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--zembra", default=None)
+    parser.add_argument("--floor", default=None)
     parser.add_argument("--runs", type=int, default=21)
+    parser.add_argument("--scale-runs", type=int, default=5)
     parser.add_argument("--only", default=None, help="time only the logs whose name holds this")
+    parser.add_argument("--parts", default="main,many,bigdir")
+    parser.add_argument("--dir", default=None, help="where to make the work directory")
     args = parser.parse_args()
     zembra = find_zembra(args.zembra)
-    rows = list(LOGS) + [("nifty-" + size, "-N", log_args("nifty", lines))
-                         for size, lines in SIZES]
-    if args.only:
-        rows = [row for row in rows if args.only in row[0]]
-    with tempfile.TemporaryDirectory(prefix="zembra-bench-") as work:
-        source = os.path.join(work, "source.log")
-        floor = build_floor(work)
-        print("%d alternating rounds, medians; zembra is %s" % (args.runs, zembra))
-        # "z cpu" is zembra's own user + system time; the rest of its wall
-        # time is spent waiting, mostly for the fsync that puts the new log
-        # on disk before the old one is let go (the floor syncs once too; cp
-        # and sort do not sync). "z/fl" and "B/fl" are per-round ratios.
-        print("%-18s %5s %5s %8s %8s %8s %8s %8s %8s %5s %5s %5s %6s %8s" % (
-            "log", "MB", "msgs", "zembra", "z cpu", "zembra-B", "floor", "cp", "sort", "z/fl",
-            "B/fl", "z/cp", "z/sort", "peak KiB"))
-        for name, switch, make_args in rows:
-            make_log(source, make_args)
-            megabytes = os.path.getsize(source) / 1e6
-            messages, sorted_bytes = check_log_is_sorted(zembra, switch, source, work)
-            medians, rss = bench_log(zembra, floor, switch, source, sorted_bytes, args.runs, work)
-            print("%-18s %5.2f %5d %6.1fms %6.1fms %6.1fms %6.1fms %6.1fms %6.1fms %5.2f %5.2f "
-                  "%5.2f %6.2f %8d" % (
-                      name, megabytes, messages, medians["zembra"] * 1e3,
-                      medians["zembra cpu"] * 1e3, medians["zembra -B"] * 1e3,
-                      medians["floor"] * 1e3, medians["cp"] * 1e3, medians["sort"] * 1e3,
-                      medians["zembra / floor"], medians["zembra -B / floor"],
-                      medians["zembra"] / medians["cp"], medians["zembra"] / medians["sort"], rss))
-            sys.stdout.flush()
+    floor = find_floor(args.floor)
+    parts = args.parts.split(",")
+    print("zembra is %s, the floor %s" % (zembra, floor))
+    print("%d CPUs, load average %s at the start" % (os.cpu_count(), load_average()))
+    with tempfile.TemporaryDirectory(prefix="zembra-bench-", dir=args.dir) as work:
+        if "main" in parts:
+            run_main_table(zembra, floor, args, work)
+        if "many" in parts:
+            run_many_logs(zembra, args, work)
+        if "bigdir" in parts:
+            run_big_directory(zembra, floor, args, work)
+    print("load average %s at the end" % load_average())
 
 
 if __name__ == "__main__":

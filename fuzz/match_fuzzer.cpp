@@ -2,12 +2,14 @@
 // input is the pattern, a NUL, then the text (no NUL: an empty text). Checks
 // that nothing reads or writes out of bounds (the sanitizers) and that every
 // reported match lies on character boundaries within the text; a prepared
-// pattern behind its first-character filter must give the same answer.
+// pattern behind its first-character filter must give the same answer, and
+// so must the header recognisers on the text, each for its header pattern.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "logindex/log_format.h"
 #include "match/pattern_compiler.h"
 #include "match/pattern_match.h"
 
@@ -45,6 +47,13 @@ void check_prepared(const char* pattern, const char* text, int result, const Mat
     check(memcmp(&filtered, &regs, sizeof regs) == 0);
 }
 
+void check_header_recognizers(const char* text) {
+    for (int p = 0; p < 5; ++p) {
+        const bool engine = match_pattern(nullptr, text, HEADER_PATTERNS[p]) == 1;
+        check(line_matches(text, HEADER_RECOGNIZERS[p]) == engine);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -60,6 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int result = match_pattern(&regs, text.c_str(), pattern.c_str());
     check(result == 0 || result == 1);
     check_prepared(pattern.c_str(), text.c_str(), result, regs);
+    check_header_recognizers(text.c_str());
     if (result == 0) {
         check(regs.byte_offset == 0 && regs.char_offset == 0 && regs.byte_length == 0 &&
               regs.char_length == 0);

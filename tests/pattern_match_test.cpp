@@ -607,3 +607,120 @@ TEST(FirstCharFilter, AgreesWithTheEngineOnRandomLines) {
 }
 
 }  // namespace
+
+namespace {
+
+// --- The header recognisers against the engine ---
+
+void expect_recognizers_exact(const std::string& line) {
+    for (int p = 0; p < 5; ++p) {
+        const bool engine = match_pattern(nullptr, line.c_str(), HEADER_PATTERNS[p]) == 1;
+        ASSERT_EQ(line_matches(line.c_str(), HEADER_RECOGNIZERS[p]), engine)
+            << "pattern " << p << " line '" << printable(line) << "'";
+    }
+}
+
+// What header lines are made of and what looks like it: double-byte
+// characters whose second byte is "\", "|" or "[", the F0 pairs whose units
+// are "#" and "0", a half-width kana, and a lone lead byte and the F0 1F pair,
+// which end the text.
+const char* const HEADER_SYMBOLS[] = {
+    "0",        "1",        "5",        "9",        "/",    ":",        "(",        ")",
+    "[",        "]",        "#",        " ",        "-",    "A",        "Z",        "M",
+    "E",        "S",        "a",        "\r",       "\n",   "\xB1",     "\x83\x5C", "\x83\x7C",
+    "\x83\x5B", "\x81\x9A", "\xF0\xA1", "\xF0\xAE", "\x81", "\xF0\x1F",
+};
+
+// Pieces of headers a mutation puts in: a second date or count, a title.
+const char* const HEADER_FRAGMENTS[] = {
+    "MES(", " 96/05/", " 12/", "/12", "(12)", ")  ", "   ", "00123", PCVAN_TITLE, "\x83\x5C/",
+};
+
+const std::string REAL_HEADER_LINES[] = {
+    "#1234/1250 TITLE\r\n",
+    "00123/00120 ABC01234 TITLE\r\n",
+    PCVAN_TITLE " (ABC01234)  96/05/12  21:34 (12)\r\n",
+    "( 3)   96/05/12 21:34 x\r\n",
+    "- ABCDEF MES( 3) ROOM NAME 96/05/20\r\n",
+};
+
+TEST(HeaderRecognizers, AgreeWithTheEngineOnEveryShortText) {
+    for (unsigned first = 0; first < 256; ++first) {
+        for (unsigned second = 0; second < 256; ++second) {
+            expect_recognizers_exact(
+                std::string{static_cast<char>(first), static_cast<char>(second)});
+            if (HasFatalFailure()) return;
+        }
+    }
+    std::vector<std::string> texts;
+    all_strings(HEADER_SYMBOLS, std::size(HEADER_SYMBOLS), 3, &texts);
+    for (const std::string& text : texts) {
+        expect_recognizers_exact(text);
+        if (HasFatalFailure()) return;
+    }
+}
+
+// Every header line with each byte and each pair of bytes replaced by
+// symbols, a symbol put in before each byte, and each of its prefixes.
+TEST(HeaderRecognizers, AgreeWithTheEngineOnEveryEditOfHeaderLines) {
+    for (const std::string& line : REAL_HEADER_LINES) {
+        for (size_t at = 0; at <= line.size(); ++at) {
+            expect_recognizers_exact(line.substr(0, at));
+            for (const char* symbol : HEADER_SYMBOLS) {
+                expect_recognizers_exact(line.substr(0, at) + symbol + line.substr(at));
+                if (at == line.size()) continue;
+                expect_recognizers_exact(line.substr(0, at) + symbol + line.substr(at + 1));
+                if (at + 1 == line.size()) continue;
+                for (const char* second : HEADER_SYMBOLS)
+                    expect_recognizers_exact(line.substr(0, at) + symbol + second +
+                                             line.substr(at + 2));
+                if (HasFatalFailure()) return;
+            }
+        }
+    }
+}
+
+// Header lines after a few random edits: symbols and fragments put in or
+// over bytes, bytes cut out, a piece of another header line spliced in.
+std::string mutate_header_line(RandomSource& random, std::string line) {
+    for (uint32_t edits = 1 + random.next(4); edits > 0; --edits) {
+        const size_t at = random.next(static_cast<uint32_t>(line.size() + 1));
+        const std::string piece = random.next(3) == 0
+                                      ? HEADER_FRAGMENTS[random.next(std::size(HEADER_FRAGMENTS))]
+                                      : HEADER_SYMBOLS[random.next(std::size(HEADER_SYMBOLS))];
+        const size_t cut = std::min<size_t>(random.next(4), line.size() - at);
+        switch (random.next(4)) {
+            case 0:
+                line.insert(at, piece);
+                break;
+            case 1:
+                line.replace(at, cut, piece);
+                break;
+            case 2:
+                line.erase(at, cut);
+                break;
+            default: {
+                const std::string& other = REAL_HEADER_LINES[random.next(5)];
+                const size_t from = random.next(static_cast<uint32_t>(other.size()));
+                line.insert(at, other.substr(from, random.next(12)));
+                break;
+            }
+        }
+    }
+    return line;
+}
+
+TEST(HeaderRecognizers, AgreeWithTheEngineOnRandomHeaderLikeLines) {
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr int LINES = 200000;
+#else
+    constexpr int LINES = 2000000;
+#endif
+    RandomSource random{1996};
+    for (int n = 0; n < LINES; ++n) {
+        expect_recognizers_exact(mutate_header_line(random, REAL_HEADER_LINES[random.next(5)]));
+        if (HasFatalFailure()) return;
+    }
+}
+
+}  // namespace

@@ -19,12 +19,10 @@ const char* const HEADER_PATTERNS[5] = {
     "^- [A-Z0-9 ]*MES\\([ 0-9]+\\).+ [0-9][0-9]/[0-9][0-9]/.+",
 };
 
-// The header patterns are far below PREPARED_PATTERN_WORDS (a test checks
-// it), so preparing them cannot fail.
 void prepare_header_matchers(int service, HeaderMatchers* matchers) {
-    prepare_pattern(&matchers->line1, HEADER_PATTERNS[line1_pattern(service)]);
-    prepare_pattern(&matchers->line2, HEADER_PATTERNS[line2_pattern(service)]);
-    prepare_pattern(&matchers->banner, HEADER_PATTERNS[PATTERN_NIFTY_BANNER]);
+    matchers->line1 = HEADER_RECOGNIZERS[line1_pattern(service)];
+    matchers->line2 = HEADER_RECOGNIZERS[line2_pattern(service)];
+    matchers->banner = HEADER_RECOGNIZERS[PATTERN_NIFTY_BANNER];
 }
 
 int report_file_error(const char* what, const char* name) {

@@ -193,7 +193,7 @@ int next_piece(LogCopy* copy, int64_t wanted, char** line, size_t* length) {
 
 // The matcher reads a NUL-terminated line; one is put after the piece for
 // the while.
-bool piece_matches(char* line, size_t length, const PreparedPattern& pattern) {
+bool piece_matches(char* line, size_t length, const HeaderRecognizer& pattern) {
     const char after = line[length];
     line[length] = '\0';
     const bool matches = line_matches(line, pattern);

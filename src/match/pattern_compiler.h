@@ -106,6 +106,21 @@ inline CharUnit read_unit(const char* string, size_t* position, bool* ended) {
     return sjis_to_jis(first, second);
 }
 
+// The unit at byte `position` of a text being searched and its width in
+// bytes. The end of the text is unit 0 with width 0: a NUL, a lead byte
+// before the NUL, or the first pair whose unit is 0 (F0 1F, F0 FE).
+inline CharUnit text_unit_at(const unsigned char* text, uint32_t position, uint32_t* width) {
+    unsigned char first = text[position];
+    if (!is_sjis_lead_byte(first)) {
+        *width = first != 0 ? 1 : 0;
+        return first;
+    }
+    unsigned char second = text[position + 1];
+    CharUnit unit = second != 0 ? sjis_to_jis(first, second) : 0;
+    *width = unit != 0 ? 2 : 0;
+    return unit;
+}
+
 // Compiles `pattern` into `words` (room for `capacity` words), TOK_END last.
 // Every byte string is a pattern. Returns 0 and the word count, or -1 when the
 // compiled form would exceed `capacity` or MAX_PATTERN_WORDS, or nests groups

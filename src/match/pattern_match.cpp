@@ -54,21 +54,6 @@ struct PendingChoices {
 
 enum AttemptResult { ATTEMPT_FAILED, ATTEMPT_MATCHED, ATTEMPT_GAVE_UP };
 
-// The unit at byte `position` and its width in bytes. The end of the text is
-// unit 0 with width 0: a NUL, a lead byte before the NUL, or the first pair
-// whose unit is 0 (F0 1F, F0 FE).
-inline CharUnit unit_at(const unsigned char* text, uint32_t position, uint32_t* width) {
-    unsigned char first = text[position];
-    if (!is_sjis_lead_byte(first)) {
-        *width = first != 0 ? 1 : 0;
-        return first;
-    }
-    unsigned char second = text[position + 1];
-    CharUnit unit = second != 0 ? sjis_to_jis(first, second) : 0;
-    *width = unit != 0 ? 2 : 0;
-    return unit;
-}
-
 inline size_t offset_target(const uint16_t* words, size_t offset_word) {
     return offset_word + static_cast<int16_t>(words[offset_word]) / 2;
 }
@@ -86,7 +71,7 @@ inline bool push_choice(PendingChoices& pending, size_t word, uint32_t position,
 // never 0, so the end of the text never matches.
 inline bool match_unit(const unsigned char* text, uint32_t* position, uint16_t word) {
     uint32_t width = 0;
-    if (unit_at(text, *position, &width) != word) return false;
+    if (text_unit_at(text, *position, &width) != word) return false;
     *position += width;
     return true;
 }
@@ -182,7 +167,7 @@ inline bool closes_final_any_run(const uint16_t* words, size_t word) {
 
 uint32_t end_of_text(const unsigned char* text, uint32_t position) {
     uint32_t width = 0;
-    while (unit_at(text, position, &width) != 0) position += width;
+    while (text_unit_at(text, position, &width) != 0) position += width;
     return position;
 }
 
@@ -209,19 +194,19 @@ AttemptResult match_here(const uint16_t* words, const unsigned char* text, size_
                 break;
             case WORD_END_ANCHOR:  // the end of the text only as the pattern's last word
                 if (words[word + 1] == TOK_END) {
-                    failed = unit_at(text, position, &width) != 0;
+                    failed = text_unit_at(text, position, &width) != 0;
                 } else {
                     failed = !match_unit(text, &position, DOLLAR);
                 }
                 word += 1;
                 break;
             case WORD_ANY:
-                failed = unit_at(text, position, &width) == 0;
+                failed = text_unit_at(text, position, &width) == 0;
                 position += width;
                 word += 1;
                 break;
             case WORD_CLASS: {
-                const CharUnit unit = unit_at(text, position, &width);
+                const CharUnit unit = text_unit_at(text, position, &width);
                 failed = unit == 0 || !class_holds(words, word, unit);
                 position += width;
                 word = offset_target(words, word + 1);
@@ -270,7 +255,7 @@ AttemptResult match_here(const uint16_t* words, const unsigned char* text, size_
 uint32_t count_units(const unsigned char* text, uint32_t from, uint32_t to) {
     uint32_t units = 0;
     uint32_t width = 0;
-    while (from < to && unit_at(text, from, &width) != 0) {
+    while (from < to && text_unit_at(text, from, &width) != 0) {
         from += width;
         ++units;
     }
@@ -287,7 +272,7 @@ uint32_t count_units(const unsigned char* text, uint32_t from, uint32_t to) {
     for (;;) {
         AttemptResult result = match_here(words, bytes, 0, *start, *start, pending, end);
         uint32_t width = 0;
-        if (result != ATTEMPT_FAILED || unit_at(bytes, *start, &width) == 0) return result;
+        if (result != ATTEMPT_FAILED || text_unit_at(bytes, *start, &width) == 0) return result;
         *start += width;
         ++*start_units;
         if (*start >= TEXT_POSITION_LIMIT) return ATTEMPT_GAVE_UP;
@@ -367,7 +352,7 @@ bool first_char_may_match(const uint16_t* words, const FirstCharFilter& filter, 
             return false;
         case FIRST_CHAR_DECODE: {
             uint32_t width = 0;
-            const CharUnit unit = unit_at(bytes, 0, &width);
+            const CharUnit unit = text_unit_at(bytes, 0, &width);
             return unit != 0 && item_takes(words, filter.item, unit);
         }
         default:
