@@ -61,11 +61,17 @@ static int find_case_insensitive(const char* directory, const char* name, size_t
         if (entry == nullptr) {
             break;
         }
-        if (std::strlen(entry->d_name) == length &&
-            same_ignoring_case(entry->d_name, name, length)) {
-            std::memcpy(match, entry->d_name, length);
-            ++found;
+        if (std::strlen(entry->d_name) != length ||
+            !same_ignoring_case(entry->d_name, name, length)) {
+            continue;
         }
+        // A listing read while another program renames in the directory may
+        // give one entry twice; only a different name is a second match.
+        if (found == 1 && std::memcmp(match, entry->d_name, length) == 0) {
+            continue;
+        }
+        std::memcpy(match, entry->d_name, length);
+        ++found;
     }
     closedir(listing);
     return found;
