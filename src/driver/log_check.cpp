@@ -1,0 +1,95 @@
+// --check reads and indexes a log exactly as a run does and then, instead of
+// moving it aside and writing, compares the sorted index with the file order.
+#include "driver/log_check.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "logindex/index_sort.h"
+#include "logindex/log_indexer.h"
+#include "logindex/run_options.h"
+
+int logs_that_would_change = 0;
+
+namespace {
+
+// The writer writes the latest banner line first and then the messages from
+// their headers on; so only a log that begins with its one banner line, or
+// with its first message, keeps its head.
+void count_head_changes(int32_t first_offset, LogChanges* changes) {
+    const IndexedLogShape& shape = indexed_log_shape;
+    int64_t head_length = 0;
+    if (run_options.service == SERVICE_NIFTY && shape.banner_lines > 0) {
+        changes->banner_lines_dropped = shape.banner_lines - 1;
+        changes->banner_moved = shape.head_banner_length == 0;
+        head_length = shape.head_banner_length;
+    }
+    changes->leading_text_dropped = first_offset != head_length;
+}
+
+// Offsets of the kept messages in the order a run writes them, compared with
+// the same offsets in file order: each place that differs is a moved message.
+int count_moves(const MessageIndexEntry* sorted, int count, LogChanges* changes) {
+    auto* written = static_cast<int32_t*>(std::malloc(2 * static_cast<size_t>(count) * 4));
+    if (written == nullptr) {
+        std::fprintf(stderr, "Memory Allocate Error!\n");
+        return -1;
+    }
+    int kept = 0;
+    for (int i = 0; i < count; ++i) {
+        // The writer's rule: a number equal to the one sorted just before it.
+        if (i > 0 && sorted[i].number == sorted[i - 1].number) {
+            ++changes->repeats_dropped;
+        } else {
+            written[kept++] = sorted[i].offset;
+        }
+    }
+    int32_t* file_order = written + count;
+    std::copy(written, written + kept, file_order);
+    std::sort(file_order, file_order + kept);
+    for (int i = 0; i < kept; ++i) {
+        changes->messages_moved += written[i] != file_order[i] ? 1 : 0;
+    }
+    std::free(written);
+    return 0;
+}
+
+void print_changes(const char* shown_name, const LogChanges& changes) {
+    std::printf("%s: would change: %d moved, %d repeats dropped, %d banner lines dropped%s%s\n",
+                shown_name, changes.messages_moved, changes.repeats_dropped,
+                changes.banner_lines_dropped,
+                changes.banner_moved ? ", banner line moved to the head" : "",
+                changes.leading_text_dropped ? ", text before the first message dropped" : "");
+}
+
+}  // namespace
+
+int log_would_change(MessageIndex index, int count, LogChanges* changes) {
+    *changes = {};
+    count_head_changes(index[0].offset, changes);
+    sort_index(index, count);
+    if (count_moves(index, count, changes) != 0) {
+        return -1;
+    }
+    return changes->messages_moved > 0 || changes->repeats_dropped > 0 ||
+           changes->banner_lines_dropped > 0 || changes->banner_moved ||
+           changes->leading_text_dropped;
+}
+
+int check_log(const char* shown_name, MessageIndex index, int count) {
+    LogChanges changes;
+    const int verdict = log_would_change(index, count, &changes);
+    if (verdict < 0) {
+        return -1;
+    }
+    if (verdict == 0) {
+        std::printf("%s: in order\n", shown_name);
+    } else {
+        ++logs_that_would_change;
+        print_changes(shown_name, changes);
+    }
+    std::fflush(stdout);
+    return 0;
+}
