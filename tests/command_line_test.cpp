@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "logindex/run_options.h"
+#include "support/log_texts.h"
 #include "support/test_files.h"
 
 namespace {
@@ -85,7 +88,6 @@ TEST(RunZembra, BadSwitchesEndWithStatusOne) {
         {{"zembra", "-nx", "file.log"}, "Bad Switch: -nx\n"},
         // "?" asks for the usage only in the first argument.
         {{"zembra", "-N", "-?"}, "Bad Switch: -?\n"},
-        {{"zembra", "-N", "--"}, "Bad Switch: --\n"},
         {{"zembra", "-N\x81"}, "Bad Switch: -N\x81\n"},
     };
     for (const auto& [args, message] : cases) {
@@ -204,10 +206,10 @@ TEST(CommandLine, AbsolutePathIsAFileName) {
     TempDir dir;
     // The lines on standard error are the log job's report of the missing file.
     RunResult result = run_program(dir.path(), {"-N", dir.file("missing.log")});
-    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.err.find("Bad Switch"), std::string::npos) << result.err;
     result = run_program(dir.path(), {dir.file("missing.log")});
-    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.err.find("Bad Switch"), std::string::npos) << result.err;
     EXPECT_EQ(result.err.find("Usage"), std::string::npos) << result.err;
 }
@@ -217,24 +219,144 @@ TEST(CommandLine, SwitchAfterAFileNameIsAFileName) {
     TempDir dir;
     // Whatever appears on standard error comes from the log job for "log" and "-B".
     RunResult result = run_program(dir.path(), {"-N", "log", "-B"});
-    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.err.find("Bad Switch"), std::string::npos) << result.err;
 }
 
 TEST(CommandLine, WildcardArgumentsAreRefusedOneByOne) {
     TempDir dir;
     RunResult result = run_program(dir.path(), {"-N", "a*.log", "b?.log"});
-    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.err,
               "WildCard not Supported!: a*.log\n"
               "WildCard not Supported!: b?.log\n");
 
     result = run_program(dir.path(), {"a*.log", "b.log"});
-    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.status, 2);
     const std::string refusal = "WildCard not Supported!: a*.log\n";
     ASSERT_TRUE(starts_with(result.err, refusal)) << result.err;
     // The rest is the log job's report on the missing b.log: it was processed.
     EXPECT_NE(result.err.find("b.log", refusal.size()), std::string::npos) << result.err;
 }
+
+// The long options, "--" and the exit statuses, in a directory that holds
+// one ".BAK" file and one log that is already in order.
+struct StatusCase {
+    std::vector<std::string> args;
+    std::string out;
+    std::string err;
+    int status;
+};
+
+std::string version_line() {
+#ifdef _WIN32
+    return "zembra 1.24 (WIN32)\n";
+#else
+    return "zembra 1.24 (POSIX)\n";
+#endif
+}
+
+TEST(CommandLine, LongOptionsAndExitStatuses) {
+    const std::string in_order =
+        pcvan_message("1", "96/05/12", "a") + pcvan_message("2", "96/05/13", "b");
+    const std::string missing = "MISSING.LOG: " + std::string(std::strerror(ENOENT)) + "\n";
+    const StatusCase cases[] = {
+        {{"--version"}, version_line(), "", 0},
+        {{"-N", "--version", "-x"}, version_line(), "", 0},  // nothing after it is looked at
+        {{"-x", "--version"}, "", "Bad Switch: -x\n", 1},
+        {{"-N", "--"}, "", "", 0},
+        {{"--", "-B"}, "", "-B: " + std::string(std::strerror(ENOENT)) + "\n", 2},
+        {{"-P", "--", "--help"}, "", "--help: " + std::string(std::strerror(ENOENT)) + "\n", 2},
+        {{"--bogus"}, "", "Bad Switch: --bogus\n", 1},
+        {{"--check=1"}, "", "Bad Switch: --check=1\n", 1},
+        {{"--max-messages=0"}, "", "Bad Switch: --max-messages=0\n", 1},
+        {{"--max-messages="}, "", "Bad Switch: --max-messages=\n", 1},
+        {{"--max-messages=-5"}, "", "Bad Switch: --max-messages=-5\n", 1},
+        {{"--max-messages=12x"}, "", "Bad Switch: --max-messages=12x\n", 1},
+        {{"--max-messages=107374183"}, "", "Bad Switch: --max-messages=107374183\n", 1},
+        {{"--max-messages=99999999999999999999"},
+         "",
+         "Bad Switch: --max-messages=99999999999999999999\n",
+         1},
+        {{"--max-messages=107374182", "--check"}, "", "", 0},
+        {{"OLD.BAK"}, "", "Skip!: OLD.BAK\n", 0},  // refused by name: no problem
+        {{"MISSING.LOG"}, "", missing, 2},
+        {{"MISSING.LOG", "OLD.BAK"}, "", missing + "Skip!: OLD.BAK\n", 2},
+        {{"-P", "--check", "LOG.TXT"}, "LOG.TXT: in order\n", "Reading: LOG.TXT\n", 0},
+        {{"-P", "--check", "LOG.TXT", "MISSING.LOG"},
+         "LOG.TXT: in order\n",
+         "Reading: LOG.TXT\n" + missing,
+         2},
+        {{"x*.log"}, "", "WildCard not Supported!: x*.log\n", 2},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        write_file(dir.file("OLD.BAK"), "old");
+        write_file(dir.file("LOG.TXT"), in_order);
+        RunResult result = run_program(dir.path(), c.args);
+        EXPECT_EQ(result.status, c.status) << c.args[0];
+        EXPECT_EQ(result.out, c.out) << c.args[0];
+        EXPECT_EQ(result.err, c.err) << c.args[0];
+        EXPECT_EQ(read_file(dir.file("LOG.TXT")), in_order) << c.args[0];
+    }
+}
+
+TEST(CommandLine, HelpNamesEverySwitchAndStatus) {
+    TempDir dir;
+    RunResult result = run_program(dir.path(), {"-N", "--help", "x"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    const std::string name = fs::path(binary_path()).filename().string();
+    EXPECT_TRUE(starts_with(result.out, "Usage: " + name + " [-P|-N]")) << result.out;
+    for (const char* word :
+         {" -P, -V ", " -N ", " -B ", " -! ", " -D ", " --check ", " --max-messages=N ", " --  ",
+          " --help ", " --version ", "  0  ", "  1  ", "  2  ", "  3  ", "Example:"}) {
+        EXPECT_NE(result.out.find(word), std::string::npos) << word;
+    }
+}
+
+#ifdef _WIN32
+// cmd.exe passes patterns on; zembra expands them itself, in name order, and
+// still refuses one that matches nothing.
+TEST(CommandLine, WildcardsAreExpandedOnWindows) {
+    const std::string log =
+        pcvan_message("2", "96/05/13", "b") + pcvan_message("1", "96/05/12", "a");
+    struct WildcardCase {
+        std::vector<std::string> args;
+        std::string readings;  // the "Reading:" lines, in order
+        int status;
+    };
+    const WildcardCase cases[] = {
+        {{"-P", "*.LOG"}, "Reading: A.LOG\nReading: B.LOG\n", 0},
+        {{"-P", "?.log"}, "Reading: A.LOG\nReading: B.LOG\n", 0},
+        {{"-P", "b*"}, "Reading: B.LOG\n", 0},
+        {{"-P", "sub\\*.log"}, "Reading: SUB\\C.LOG\n", 0},
+        {{"-P", "*.XYZ", "A.LOG"}, "Reading: A.LOG\n", 2},
+        {{"-P", "sub*\\*.log"}, "", 2},  // a pattern only in the last part
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        fs::create_directory(dir.file("sub"));
+        write_file(dir.file("A.LOG"), log);
+        write_file(dir.file("B.LOG"), log);
+        write_file(dir.file("NOTES.TXT"), "notes");
+        write_file(dir.file("sub\\C.LOG"), log);
+        RunResult result = run_program(dir.path(), c.args);
+        EXPECT_EQ(result.status, c.status) << c.args[1];
+        std::string readings;
+        size_t at = 0;
+        while ((at = result.err.find("Reading: ", at)) != std::string::npos) {
+            const size_t end = result.err.find('\n', at) + 1;
+            readings += result.err.substr(at, end - at);
+            at = end;
+        }
+        EXPECT_EQ(readings, c.readings) << c.args[1] << ": " << result.err;
+        if (c.status == 2) {
+            EXPECT_NE(result.err.find("WildCard not Supported!: "), std::string::npos);
+        }
+        EXPECT_EQ(read_file(dir.file("NOTES.TXT")), "notes");
+    }
+}
+#endif
 
 }  // namespace

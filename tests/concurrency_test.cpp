@@ -90,8 +90,14 @@ TEST_P(ConcurrentRuns, PairsOnOneLogLoseNothing) {
             write_file(dir.file("log.log"), log);
             int first = start_program(dir.path(), {switches, "log.log"}, errs.file("1"));
             int second = start_program(dir.path(), {switches, "log.log"}, errs.file("2"));
-            ASSERT_EQ(wait_program(first), 0);
-            ASSERT_EQ(wait_program(second), 0);
+            const int statuses[] = {wait_program(first), wait_program(second)};
+            // A run that did not finish (refused, or the log gone or changed
+            // under it) reports a problem.
+            for (int i = 0; i < 2; ++i) {
+                const std::string own = read_file(errs.file(i == 0 ? "1" : "2"));
+                ASSERT_EQ(statuses[i], own.find("...Finish\n") != std::string::npos ? 0 : 2)
+                    << printable(own);
+            }
             const std::string err = read_file(errs.file("1")) + read_file(errs.file("2"));
             const int finished = count_of(err, "...Finish\n");
             refused += count_of(err, "Busy!: log.log\n");
@@ -204,7 +210,7 @@ TEST_P(Interrupts, AtEveryOperation) {
         }
         ASSERT_TRUE(is_interrupted_state(files, log, sorted, backup)) << names;
         RunResult again = run_program(dir.path(), {c.switches, "log.log"});
-        ASSERT_EQ(again.status, 0);
+        ASSERT_TRUE(again.status == 0 || again.status == 2) << again.status;
         ASSERT_EQ(read_file(dir.file("LOG.LOG")), sorted) << printable(again.err);
     }
     EXPECT_GT(delivered, 10);

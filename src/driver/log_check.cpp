@@ -16,17 +16,18 @@ int logs_that_would_change = 0;
 namespace {
 
 // The writer writes the latest banner line first and then the messages from
-// their headers on; so only a log that begins with its one banner line, or
-// with its first message, keeps its head.
+// their headers on: a log keeps its head when it begins with its only banner
+// line, or with its first message. Banner lines before the first message are
+// counted as banner lines, not as text.
 void count_head_changes(int32_t first_offset, LogChanges* changes) {
     const IndexedLogShape& shape = indexed_log_shape;
-    int64_t head_length = 0;
+    int64_t banner_bytes = 0;
     if (run_options.service == SERVICE_NIFTY && shape.banner_lines > 0) {
         changes->banner_lines_dropped = shape.banner_lines - 1;
-        changes->banner_moved = shape.head_banner_length == 0;
-        head_length = shape.head_banner_length;
+        changes->banner_moved = !shape.banner_at_head;
+        banner_bytes = shape.leading_banner_bytes;
     }
-    changes->leading_text_dropped = first_offset != head_length;
+    changes->leading_text_dropped = first_offset != banner_bytes;
 }
 
 // Offsets of the kept messages in the order a run writes them, compared with

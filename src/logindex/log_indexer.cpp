@@ -237,10 +237,15 @@ static int make_room(MessageIndex* entries, int* room, int count) {
     return 0;
 }
 
-// The banner lines of a NIFTY SERVE log and whether the first is its head line.
-static void note_banner_place(int64_t line_start, int length) {
-    if (indexed_log_shape.banner_lines++ == 0 && line_start == 0) {
-        indexed_log_shape.head_banner_length = length;
+// Where the banner lines of a NIFTY SERVE log stand: a check tells from them
+// whether the writer's head (the latest banner line) is the log's head.
+static void note_banner_place(int64_t line_start, int length, bool before_first_message) {
+    IndexedLogShape& shape = indexed_log_shape;
+    if (shape.banner_lines++ == 0) {
+        shape.banner_at_head = line_start == 0;
+    }
+    if (before_first_message) {
+        shape.leading_banner_bytes += length;
     }
 }
 
@@ -293,7 +298,7 @@ int build_index(const char* path, MessageIndex index) {
         const bool banner = nifty && line_matches(reader.line, reader.matchers.banner);
         if (banner) {
             note_forum_banner(reader.line, static_cast<size_t>(reader.length));
-            note_banner_place(line_start, reader.length);
+            note_banner_place(line_start, reader.length, count == 0);
         }
         if (banner || !line_matches(reader.line, reader.matchers.line1)) {
             // The next line starts where this one ends: no position query

@@ -10,9 +10,10 @@ extern PlatformFileIdentity indexed_log_identity;
 
 // What a run would do to the log build_index read last, beyond sorting.
 struct IndexedLogShape {
-    int overflowed;              // more messages than the limit: "Out of Range!"
-    int banner_lines;            // NIFTY SERVE forum banner lines
-    int64_t head_banner_length;  // of the first banner line when it is the log's first line
+    int overflowed;                // more messages than the limit: "Out of Range!"
+    int banner_lines;              // NIFTY SERVE forum banner lines
+    int banner_at_head;            // 1 when the first of them is the log's first line
+    int64_t leading_banner_bytes;  // of the banner lines before the first message
 };
 extern IndexedLogShape indexed_log_shape;
 
