@@ -24,9 +24,7 @@ struct LogReader {
     const char* path;
     HeaderMatchers matchers;
     char line[LINE_BUFFER_SIZE];
-    int length;           // bytes read into `line`, NULs inside included
-    int64_t line_number;  // of the line `line` holds (a piece of), from 1
-    bool line_ended;      // the piece read before `line` ended its line
+    int length;  // bytes read into `line`, NULs inside included
 };
 
 struct HeaderDate {
@@ -43,12 +41,7 @@ int read_next_line(LogReader* reader) {
     if (reader->length < 0) {
         return report_read_error(reader->path);
     }
-    if (reader->length == 0) {
-        return 0;
-    }
-    reader->line_number += reader->line_ended ? 1 : 0;
-    reader->line_ended = reader->line[reader->length - 1] == '\n';
-    return 1;
+    return reader->length > 0 ? 1 : 0;
 }
 
 // Numbers are read from the line as a C string: a column at or past its end
@@ -117,27 +110,50 @@ bool room_is_consistent(const char* line2, int32_t* first_room) {
     return room == *first_room;
 }
 
-// A header error names the header: its line number and first bytes.
+// A header error names the header: its line number and first bytes. Only
+// for a hint, so the log is read again up to the header rather than lines
+// counted on every pass.
 constexpr size_t HEADER_BYTES_SHOWN = 40;
-struct HeaderStart {
-    int64_t line_number = 0;
-    char bytes[HEADER_BYTES_SHOWN + 1] = "";
-};
 
 // The line's first bytes up to its line end, never half a character.
-void note_header_start(const LogReader& reader, HeaderStart* header) {
-    header->line_number = reader.line_number;
+size_t shown_header_length(const char* line) {
     size_t length = 0;
-    while (length < HEADER_BYTES_SHOWN && reader.line[length] != '\0' &&
-           reader.line[length] != '\r' && reader.line[length] != '\n') {
-        const bool lead = is_sjis_lead_byte(static_cast<unsigned char>(reader.line[length]));
-        if (lead && (length + 1 == HEADER_BYTES_SHOWN || reader.line[length + 1] == '\0')) {
+    while (length < HEADER_BYTES_SHOWN && line[length] != '\0' && line[length] != '\r' &&
+           line[length] != '\n') {
+        const bool lead = is_sjis_lead_byte(static_cast<unsigned char>(line[length]));
+        if (lead && (length + 1 == HEADER_BYTES_SHOWN || line[length + 1] == '\0')) {
             break;
         }
         length += lead ? 2 : 1;
     }
-    std::memcpy(header->bytes, reader.line, length);
-    header->bytes[length] = '\0';
+    return length;
+}
+
+void hint_header_error(const char* path, int32_t offset) {
+    if (!hints_shown()) {
+        return;
+    }
+    PlatformFile* file = platform_open_read(path);
+    if (file == nullptr) {
+        return;
+    }
+    char line[LINE_BUFFER_SIZE];
+    int64_t position = 0;
+    long long line_number = 1;
+    int length = 1;
+    while (position < offset && (length = platform_read_line(file, line, LINE_BUFFER_SIZE)) > 0) {
+        position += length;
+        line_number += line[length - 1] == '\n' ? 1 : 0;
+    }
+    length = position == offset ? platform_read_line(file, line, LINE_BUFFER_SIZE) : 0;
+    platform_close(file);
+    if (length > 0) {
+        line[shown_header_length(line)] = '\0';
+        print_hint(
+            "line %lld: the header \"%s\" is not followed by its second line; "
+            "mend or remove it",
+            line_number, line);
+    }
 }
 
 // Reads line 2 and the body lines a PC-VAN count covers, and fills `entry`
@@ -146,10 +162,6 @@ int read_header(LogReader* reader, int32_t* first_room, MessageIndexEntry* entry
     const bool pcvan = run_options.service == SERVICE_PCVAN;
     entry->number = read_number(reader->line + (pcvan ? 1 : 0));
     entry->line_count = 0;
-    HeaderStart header;
-    if (hints_shown()) {
-        note_header_start(*reader, &header);
-    }
 
     int status = read_next_line(reader);
     if (status < 0) {
@@ -157,10 +169,7 @@ int read_header(LogReader* reader, int32_t* first_room, MessageIndexEntry* entry
     }
     if (status == 0 || !line_matches(reader->line, reader->matchers.line2)) {
         print_own_text(TEXT_HEADER_ERROR);
-        print_hint(
-            "line %lld: the header \"%s\" is not followed by its second line; "
-            "mend or remove it",
-            static_cast<long long>(header.line_number), header.bytes);
+        hint_header_error(reader->path, entry->offset);
         return -1;
     }
     const char* count_paren = pcvan ? find_line_count_paren(reader->line) : nullptr;
@@ -277,8 +286,6 @@ int build_index(const char* path, MessageIndex index) {
     if (nifty) {
         reset_forum_banner();
     }
-    reader.line_number = 0;
-    reader.line_ended = true;
     indexed_log_shape = {};
     large_index_used = false;
     MessageIndex entries = index;
@@ -348,8 +355,6 @@ int build_index(const char* path, MessageIndex index) {
 bool reads_as_service(const char* path, int service) {
     LogReader reader;
     reader.path = path;
-    reader.line_number = 0;
-    reader.line_ended = true;
     prepare_header_matchers(service, &reader.matchers);
     reader.file = platform_open_read(path);
     if (reader.file == nullptr) {
