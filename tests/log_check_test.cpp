@@ -82,21 +82,7 @@ TEST(CheckMode, VerdictStatusAndNothingChanged) {
     }
 }
 
-TEST(CheckMode, ProblemWinsOverChangeAndEveryLogIsChecked) {
-    TempDir dir;
-    write_file(dir.file("A.LOG"), P2 + P1);
-    write_file(dir.file("B.LOG"), P1 + P2);
-    const auto before = snapshot_tree(dir.path());
-    RunResult result = run_program(dir.path(), {"-P", "--check", "A.LOG", "NONE.LOG", "B.LOG"});
-    EXPECT_EQ(result.status, 2);
-    EXPECT_EQ(result.out,
-              "A.LOG: would change: 2 moved, 0 repeats dropped, 0 banner lines dropped\n"
-              "B.LOG: in order\n");
-    EXPECT_EQ(snapshot_tree(dir.path()), before);
-    result = run_program(dir.path(), {"-P", "--check", "A.LOG", "B.LOG"});
-    EXPECT_EQ(result.status, 3);
-}
-
+// In process: the run's lock on the log is gone once the check is done.
 TEST(CheckMode, HoldsNoLockAfterwards) {
     TempDir dir;
     write_file(dir.file("LOG.TXT"), P2 + P1);
@@ -108,8 +94,7 @@ TEST(CheckMode, HoldsNoLockAfterwards) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(run_zembra(4, argv), 3);
     testing::internal::GetCapturedStderr();
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(logs_that_would_change, 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout().substr(0, 22), "LOG.TXT: would change:");
     EXPECT_EQ(platform_lock_file("LOG.TXT"), 0);
     platform_unlock_file();
     run_options = INITIAL_RUN_OPTIONS;

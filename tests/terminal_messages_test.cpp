@@ -22,18 +22,14 @@ namespace {
 // Runs the built zembra in `directory` with its standard error on a fresh
 // pseudo-terminal (raw, so that line ends arrive as written) and LC_ALL set
 // to `locale`; returns what the terminal received.
-std::string run_on_terminal(const std::string& directory, const std::vector<std::string>& args,
+std::string run_on_terminal(const std::string& directory, std::vector<std::string> args,
                             const char* locale) {
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-        ADD_FAILURE() << "no pseudo-terminal";
-        return "";
-    }
+    EXPECT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
     const std::string slave_name = ptsname(master);
-    std::vector<std::string> copies = args;
     std::string program = ZEMBRA_BINARY;
     std::vector<char*> argv = {program.data()};
-    for (auto& arg : copies) {
+    for (auto& arg : args) {
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
@@ -42,18 +38,14 @@ std::string run_on_terminal(const std::string& directory, const std::vector<std:
     if (child == 0) {
         setsid();
         const int slave = open(slave_name.c_str(), O_RDWR);
-        const int null = open("/dev/null", O_WRONLY);
         termios mode;
-        if (slave < 0 || null < 0 || tcgetattr(slave, &mode) != 0) {
-            _exit(127);
-        }
+        tcgetattr(slave, &mode);
         cfmakeraw(&mode);
-        if (tcsetattr(slave, TCSANOW, &mode) != 0 || dup2(slave, 2) < 0 || dup2(null, 1) < 0 ||
-            chdir(directory.c_str()) != 0 || setenv("LC_ALL", locale, 1) != 0) {
-            _exit(127);
+        if (tcsetattr(slave, TCSANOW, &mode) == 0 && dup2(slave, 2) == 2 &&
+            freopen("/dev/null", "w", stdout) && chdir(directory.c_str()) == 0 &&
+            setenv("LC_ALL", locale, 1) == 0) {
+            execv(program.c_str(), argv.data());
         }
-        close(master);
-        execv(program.c_str(), argv.data());
         _exit(127);
     }
     std::string received;
@@ -63,8 +55,7 @@ std::string run_on_terminal(const std::string& directory, const std::vector<std:
     while ((got = read(master, buffer, sizeof buffer)) > 0) {
         received.append(buffer, static_cast<size_t>(got));
     }
-    int status = 0;
-    waitpid(child, &status, 0);
+    waitpid(child, nullptr, 0);
     close(master);
     return received;
 }
