@@ -303,7 +303,8 @@ TEST(CommandLine, HelpNamesEverySwitchAndStatus) {
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.err, "");
     const std::string name = fs::path(binary_path()).filename().string();
-    EXPECT_TRUE(starts_with(result.out, "Usage: " + name + " [-P|-N]")) << result.out;
+    const std::string banner = usage_text(name).substr(0, usage_text(name).find('\n') + 1);
+    EXPECT_TRUE(starts_with(result.out, banner + "Usage: " + name + " [-P|-N]")) << result.out;
     for (const char* word :
          {" -P, -V ", " -N ", " -B ", " -! ", " -D ", " --check ", " --max-messages=N ", " --  ",
           " --help ", " --version ", "  0  ", "  1  ", "  2  ", "  3  ", "Example:"}) {

@@ -165,6 +165,8 @@ bool is_long_option(const char* argument) {
 }
 
 void print_help(const char* program_name) {
+    std::printf("zembra for PC-VAN & NIFTY SERVE ver%s(%s)%s\n", VERSION, PLATFORM_WORD,
+                CREDIT_NOTICE);
     std::printf(HELP_TEXT, program_name, program_name);
 }
 
