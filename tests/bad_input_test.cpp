@@ -74,7 +74,7 @@ TEST_P(NoMessageInside, SkippedAndLeftAlone) {
     TempDir dir;
     write_file(dir.file("LOG.TXT"), c.content);
     RunResult run = run_program(dir.path(), {c.switches, "LOG.TXT"});
-    EXPECT_EQ(run.status, 2);  // not a log: left unsorted
+    EXPECT_EQ(run.status, 2);  // not a log: a problem
     EXPECT_EQ(run.err, "Reading: LOG.TXT\nSkip!\n") << printable(run.err);
     EXPECT_EQ(list_directory(dir.path()), Names{"LOG.TXT"});
     EXPECT_TRUE(read_file(dir.file("LOG.TXT")) == c.content);

@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "logindex/run_options.h"
+#include "platform/platform.h"
+#include "support/log_texts.h"
 #include "support/test_files.h"
 
 namespace {
@@ -85,7 +89,6 @@ TEST(RunZembra, BadSwitchesEndWithStatusOne) {
         {{"zembra", "-nx", "file.log"}, "Bad Switch: -nx\n"},
         // "?" asks for the usage only in the first argument.
         {{"zembra", "-N", "-?"}, "Bad Switch: -?\n"},
-        {{"zembra", "-N", "--"}, "Bad Switch: --\n"},
         {{"zembra", "-N\x81"}, "Bad Switch: -N\x81\n"},
     };
     for (const auto& [args, message] : cases) {
@@ -204,10 +207,10 @@ TEST(CommandLine, AbsolutePathIsAFileName) {
     TempDir dir;
     // The lines on standard error are the log job's report of the missing file.
     RunResult result = run_program(dir.path(), {"-N", dir.file("missing.log")});
-    EXPECT_EQ(result.status, 2);  // a file argument left unsorted
+    EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.err.find("Bad Switch"), std::string::npos) << result.err;
     result = run_program(dir.path(), {dir.file("missing.log")});
-    EXPECT_EQ(result.status, 2);  // a file argument left unsorted
+    EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.err.find("Bad Switch"), std::string::npos) << result.err;
     EXPECT_EQ(result.err.find("Usage"), std::string::npos) << result.err;
 }
@@ -217,24 +220,128 @@ TEST(CommandLine, SwitchAfterAFileNameIsAFileName) {
     TempDir dir;
     // Whatever appears on standard error comes from the log job for "log" and "-B".
     RunResult result = run_program(dir.path(), {"-N", "log", "-B"});
-    EXPECT_EQ(result.status, 2);  // a file argument left unsorted
+    EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.err.find("Bad Switch"), std::string::npos) << result.err;
 }
 
 TEST(CommandLine, WildcardArgumentsAreRefusedOneByOne) {
     TempDir dir;
     RunResult result = run_program(dir.path(), {"-N", "a*.log", "b?.log"});
-    EXPECT_EQ(result.status, 2);  // a file argument left unsorted
+    EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.err,
               "WildCard not Supported!: a*.log\n"
               "WildCard not Supported!: b?.log\n");
 
     result = run_program(dir.path(), {"a*.log", "b.log"});
-    EXPECT_EQ(result.status, 2);  // a file argument left unsorted
+    EXPECT_EQ(result.status, 2);
     const std::string refusal = "WildCard not Supported!: a*.log\n";
     ASSERT_TRUE(starts_with(result.err, refusal)) << result.err;
     // The rest is the log job's report on the missing b.log: it was processed.
     EXPECT_NE(result.err.find("b.log", refusal.size()), std::string::npos) << result.err;
 }
+
+// The long options, "--" and the exit statuses, in a directory that holds
+// one ".BAK" file and one log that is already in order.
+struct StatusCase {
+    std::vector<std::string> args;
+    std::string out;
+    std::string err;
+    int status;
+};
+
+// In a directory of a ".BAK" file, a log in order and one in reverse order.
+TEST(CommandLine, LongOptionsAndExitStatuses) {
+    const std::string one = pcvan_message("1", "96/05/12", "a");
+    const std::string two = pcvan_message("2", "96/05/13", "b");
+    const std::string none = ": " + std::string(std::strerror(ENOENT)) + "\n";
+    const std::string version = "zembra 1.24 (" + std::string(PLATFORM_WORD) + ")\n";
+    const std::string would_change =
+        "REV.TXT: would change: 2 moved, 0 repeats dropped, 0 banner "
+        "lines dropped\n";
+    const StatusCase cases[] = {
+        {{"--version"}, version, "", 0},
+        {{"-N", "--version", "-x"}, version, "", 0},  // nothing after it is looked at
+        {{"-N", "--"}, "", "", 0},
+        {{"--", "-B"}, "", "-B" + none, 2},
+        {{"--bogus"}, "", "Bad Switch: --bogus\n", 1},
+        {{"--max-messages=0"}, "", "Bad Switch: --max-messages=0\n", 1},
+        {{"--max-messages=12x"}, "", "Bad Switch: --max-messages=12x\n", 1},
+        {{"--max-messages=99999999999999999999"},
+         "",
+         "Bad Switch: --max-messages=99999999999999999999\n",
+         1},
+        {{"--max-messages=107374182", "--check"}, "", "", 0},
+        {{"OLD.BAK"}, "", "Skip!: OLD.BAK\n", 0},  // refused by name: no problem
+        {{"NONE.LOG", "OLD.BAK"}, "", "NONE.LOG" + none + "Skip!: OLD.BAK\n", 2},
+        {{"x*.log"}, "", "WildCard not Supported!: x*.log\n", 2},
+        {{"-P", "--check", "LOG.TXT"}, "LOG.TXT: in order\n", "Reading: LOG.TXT\n", 0},
+        {{"-P", "--check", "REV.TXT", "LOG.TXT"},
+         would_change + "LOG.TXT: in order\n",
+         "Reading: REV.TXT\nReading: LOG.TXT\n",
+         3},
+        {{"-P", "--check", "REV.TXT", "NONE.LOG"},
+         would_change,  // 2 wins over 3
+         "Reading: REV.TXT\nNONE.LOG" + none,
+         2},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        write_file(dir.file("OLD.BAK"), "old");
+        write_file(dir.file("LOG.TXT"), one + two);
+        write_file(dir.file("REV.TXT"), two + one);
+        RunResult result = run_program(dir.path(), c.args);
+        EXPECT_EQ(result.status, c.status) << c.args[0];
+        EXPECT_EQ(result.out, c.out) << c.args[0];
+        EXPECT_EQ(result.err, c.err) << c.args[0];
+        EXPECT_EQ(read_file(dir.file("REV.TXT")), two + one) << c.args[0];
+    }
+}
+
+TEST(CommandLine, HelpNamesEverySwitchAndStatus) {
+    TempDir dir;
+    RunResult result = run_program(dir.path(), {"-N", "--help", "x"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    const std::string name = fs::path(binary_path()).filename().string();
+    const std::string banner = usage_text(name).substr(0, usage_text(name).find('\n') + 1);
+    EXPECT_TRUE(starts_with(result.out, banner + "Usage: " + name + " [-P|-N]")) << result.out;
+    for (const char* word :
+         {" -P, -V ", " -N ", " -B ", " -! ", " -D ", " --check ", " --max-messages=N ", " --  ",
+          " --help ", " --version ", "  0  ", "  1  ", "  2  ", "  3  ", "Example:"}) {
+        EXPECT_NE(result.out.find(word), std::string::npos) << word;
+    }
+}
+
+#ifdef _WIN32
+// cmd.exe passes patterns on; zembra expands them itself, in name order,
+// ignoring case, only in the last part, and refuses one that matches nothing.
+TEST(CommandLine, WildcardsAreExpandedOnWindows) {
+    const StatusCase cases[] = {
+        {{"-P", "?.log"}, "", "A.LOG B.LOG ", 0},
+        {{"-P", "sub\\*.LOG", "b*"}, "", "SUB\\C.LOG B.LOG ", 0},
+        {{"-P", "*.XYZ", "sub*\\*.log", "A.LOG"}, "", "A.LOG ", 2},
+    };
+    for (const auto& [args, out, logs, status] : cases) {
+        TempDir dir;
+        fs::create_directory(dir.file("sub"));
+        for (const char* name : {"A.LOG", "B.LOG", "NOTES.TXT", "sub\\C.LOG"}) {
+            write_file(dir.file(name), pcvan_message("1", "96/05/12", "a"));
+        }
+        RunResult result = run_program(dir.path(), args);
+        std::string read;
+        for (size_t at = 0; (at = result.err.find("Reading: ", at)) != std::string::npos;) {
+            const size_t end = result.err.find('\n', at);
+            read += result.err.substr(at + 9, end - at - 9) + " ";
+            at = end;
+        }
+        EXPECT_EQ(read, logs) << args[1] << ": " << result.err;
+        EXPECT_EQ(result.status, status) << args[1];
+        // Refused by name, as everywhere: the patterns that matched nothing.
+        EXPECT_EQ(result.err.find("WildCard not Supported!: *.XYZ\nWildCard not Supported!: "
+                                  "sub*\\*.log\n") != std::string::npos,
+                  status == 2);
+    }
+}
+#endif
 
 }  // namespace

@@ -95,7 +95,8 @@ TEST_P(CrashSafety, KilledRewriteLosesNothing) {
         }
 
         RunResult again = run_program(dir.path(), {crash.switches, "forum.log"});
-        ASSERT_EQ(again.status, 0) << again.err;
+        // 2 when the kill left the previous content under a saved name only.
+        ASSERT_TRUE(again.status == 0 || again.status == 2) << again.err;
         EXPECT_TRUE(some_file_holds(dir.path(), original) || some_file_holds(dir.path(), sorted))
             << again.err;
     }

@@ -6,8 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -62,6 +65,69 @@ std::string kept_name(const std::string& name) {
 }
 
 // --- Through the binary ----------------------------------------------------------------
+
+// Message numbers of a log in the order they stand in it.
+std::vector<int> numbers_in(const std::string& log) {
+    std::vector<int> numbers;
+    for (size_t at = 0; at < log.size(); at = log.find('\n', at) + 1) {
+        if (log[at] == '#') {
+            numbers.push_back(std::atoi(log.c_str() + at + 1));
+        }
+    }
+    return numbers;
+}
+
+// Captures joined into one file (cat *.LOG > ROOM.LOG): 30,000 messages, half
+// of them twice, are sorted with --max-messages, each number once in key order.
+TEST(PipelineLargeLogs, JoinedCapturesSortPastThe3000Limit) {
+    std::vector<int> numbers;
+    for (int n = 30000; n >= 1; n -= 2) {
+        numbers.push_back(n);
+    }
+    std::vector<int> all(30000);
+    for (int n = 1; n <= 30000; ++n) {
+        all[static_cast<size_t>(n - 1)] = n;
+    }
+    std::mt19937 random(42);
+    std::shuffle(all.begin(), all.end(), random);
+    numbers.insert(numbers.end(), all.begin(), all.end());
+    const std::string joined = make_numbered_pcvan_log(numbers);
+    TempDir dir;
+    write_file(dir.file("ROOM.LOG"), joined);
+
+    RunResult result = run_program(dir.path(), {"-P", "ROOM.LOG"});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.err, "Reading: ROOM.LOG\nOut of Range![3001]...Skip!\n");
+    EXPECT_EQ(read_file(dir.file("ROOM.LOG")), joined);
+
+    result = run_program(dir.path(), {"-P", "--max-messages=45000", "ROOM.LOG"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "Reading: ROOM.LOG\nSorting[45000]\n...Writing\n...Finish\n");
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(numbers_in(read_file(dir.file("ROOM.LOG"))), all);
+    EXPECT_EQ(read_file(dir.file("ROOM.BAK")), joined);
+}
+
+// Up to 3000 messages the option changes nothing: the same bytes come out.
+TEST(PipelineLargeLogs, OptionLeavesSmallLogsAsTheyWere) {
+    std::vector<int> numbers;
+    for (int n = 1500; n >= 1; --n) {
+        numbers.push_back(n);
+        numbers.push_back(n % 7 == 0 ? n : (n * 31) % 1500 + 1);
+    }
+    const std::string log = make_numbered_pcvan_log(numbers);
+    std::string sorted[2];
+    const std::vector<std::string> runs[2] = {{"-P", "LOG.TXT"},
+                                              {"-P", "--max-messages=30000", "LOG.TXT"}};
+    for (int i = 0; i < 2; ++i) {
+        TempDir dir;
+        write_file(dir.file("LOG.TXT"), log);
+        EXPECT_EQ(run_program(dir.path(), runs[i]).status, 0);
+        sorted[i] = read_file(dir.file("LOG.TXT"));
+    }
+    EXPECT_NE(sorted[0], log);
+    EXPECT_EQ(sorted[0], sorted[1]);
+}
 
 struct RunCase {
     const char* label;
@@ -130,7 +196,7 @@ TEST(PipelineRefusals, EachArgumentOnItsOwn) {
     write_file(dir.file("pcvan.log"), PCVAN_LOG);
     RunResult run = run_program(
         dir.path(), {"-P", "missing.log", "old.bak", "plain.txt", "somedir", "pcvan.log"});
-    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.status, 2);  // after the last one was sorted
     EXPECT_EQ(run.err,
               "missing.log: No such file or directory\n"
               "Skip!: old.bak\n"

@@ -7,12 +7,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "driver/log_check.h"
 #include "driver/log_rewrite.h"
 #include "logindex/log_format.h"
 #include "logindex/log_indexer.h"
 #include "platform/platform.h"
 #include "support/backup.h"
 #include "support/free_space.h"
+#include "support/messages.h"
 #include "support/sjis_string.h"
 
 namespace {
@@ -97,15 +99,44 @@ static int find_log_file(const char* argument, const char* working_name, char* l
     return 0;
 }
 
+static const char* service_name(int service) {
+    return service == SERVICE_NIFTY ? "NIFTY SERVE" : "PC-VAN";
+}
+
+// Why a log with no message indexed was skipped, for a person at a terminal.
+static void hint_why_skipped(const char* log_name) {
+    if (!hints_shown()) {
+        return;
+    }
+    const int service = run_options.service;
+    const int other = service == SERVICE_NIFTY ? SERVICE_PCVAN : SERVICE_NIFTY;
+    if (indexed_log_shape.overflowed) {
+        print_hint("the log holds more than %d messages: --max-messages=N raises the limit",
+                   run_options.max_messages);
+    } else if (reads_as_service(log_name, other)) {
+        print_hint("no %s message header, but it reads as a %s log: try %s", service_name(service),
+                   service_name(other), other == SERVICE_NIFTY ? "-N" : "-P");
+    } else {
+        print_hint("no line is a %s message header: an empty file, or not a log",
+                   service_name(service));
+    }
+}
+
 static int index_and_rewrite(PlatformFile* log, const char* log_name, const char* working_name,
                              MessageIndex index) {
     std::fprintf(stderr, "Reading: %s\n", working_name);
     int count = build_index_from(log, log_name, index);
     if (count <= 0) {
         std::fprintf(stderr, "Skip!\n");
+        if (count == 0) {
+            hint_why_skipped(log_name);
+        }
         return -1;
     }
-    return rewrite_log(log, log_name, working_name, index, count);
+    if (run_options.check_only) {
+        return check_log(log, log_name, working_name, indexed_entries(index), count);
+    }
+    return rewrite_log(log, log_name, working_name, indexed_entries(index), count);
 }
 
 int process_log_file(const char* argument, MessageIndex index) {

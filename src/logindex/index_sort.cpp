@@ -3,7 +3,10 @@
 // keeps the first of them, so another sorting method could keep another copy.
 #include "logindex/index_sort.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -91,7 +94,59 @@ void quicksort_range(void* base, size_t record_size, RecordCompare compare, int 
         [&](int i, int j) { swap_records(base, record_size, i, j); });
 }
 
+namespace {
+
+// Merges the sorted runs [lo, middle) and [middle, hi) of `from` into `to`;
+// on equal keys the earlier run goes first.
+void merge_runs(const MessageIndexEntry* from, MessageIndexEntry* to, int lo, int middle, int hi) {
+    int left = lo;
+    int right = middle;
+    for (int out = lo; out < hi; ++out) {
+        const bool take_left =
+            right == hi || (left < middle && compare_entries(&from[right], &from[left]) >= 0);
+        to[out] = take_left ? from[left++] : from[right++];
+    }
+}
+
+// Bottom-up merge sort, n log n whatever the keys. Stable: of the copies of
+// one message the first in the file stays first, and the writer keeps it.
+// -1 when the scratch block cannot be had.
+int merge_sort_index(MessageIndex index, int count) {
+    auto* scratch = static_cast<MessageIndexEntry*>(
+        std::malloc(static_cast<size_t>(count) * sizeof(MessageIndexEntry)));
+    if (scratch == nullptr) {
+        return -1;
+    }
+    MessageIndexEntry* from = index;
+    MessageIndexEntry* to = scratch;
+    for (int64_t width = 1; width < count; width *= 2) {
+        for (int64_t lo = 0; lo < count; lo += 2 * width) {
+            const int middle = static_cast<int>(std::min<int64_t>(lo + width, count));
+            const int hi = static_cast<int>(std::min<int64_t>(lo + 2 * width, count));
+            merge_runs(from, to, static_cast<int>(lo), middle, hi);
+        }
+        MessageIndexEntry* swapped = from;
+        from = to;
+        to = swapped;
+    }
+    if (from != index) {
+        std::memcpy(index, from, static_cast<size_t>(count) * sizeof(MessageIndexEntry));
+    }
+    std::free(scratch);
+    return 0;
+}
+
+}  // namespace
+
+// Up to MAX_INDEX_ENTRIES the quicksort's order of equal entries is the
+// order a run has always given. A larger index (--max-messages) is merge
+// sorted: a joined log of tens of thousands of messages, many of them
+// copies, must not meet the quicksort's quadratic cases; without memory for
+// the merge the quicksort still sorts it.
 void sort_index(MessageIndex index, int count) {
+    if (count > MAX_INDEX_ENTRIES && merge_sort_index(index, count) == 0) {
+        return;
+    }
     quicksort_steps(
         0, count - 1, [&](int i, int j) { return compare_entries(&index[i], &index[j]) < 0; },
         [&](int i, int j) {

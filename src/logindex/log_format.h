@@ -7,6 +7,8 @@
 #include "logindex/run_options.h"
 
 constexpr int MAX_INDEX_ENTRIES = 3000;
+static_assert(INITIAL_RUN_OPTIONS.max_messages == MAX_INDEX_ENTRIES,
+              "a log holds MAX_INDEX_ENTRIES messages unless --max-messages says otherwise");
 // A line is read in pieces of at most 8192 bytes plus the terminator.
 constexpr int LINE_BUFFER_SIZE = 8193;
 

@@ -2,24 +2,19 @@
 // order. NIFTY SERVE forum banner lines go to the banner tracker instead.
 #include "logindex/log_indexer.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "logindex/forum_banner.h"
 #include "logindex/run_options.h"
 #include "platform/platform.h"
+#include "support/messages.h"
 #include "support/sjis_string.h"
 
 namespace {
-
-// "Error! 発言ヘッダが不正です\n"
-constexpr char HEADER_ERROR_MESSAGE[] =
-    "Error! \x94\xad\x8c\xbe\x83\x77\x83\x62\x83\x5f\x82\xaa\x95\x73\x90\xb3\x82\xc5\x82\xb7\n";
-// "Error! 複数の会議室ログが含まれているようです\n"
-constexpr char ROOM_ERROR_MESSAGE[] =
-    "Error! \x95\xa1\x90\x94\x82\xcc\x89\xef\x8b\x63\x8e\xba\x83\x8d\x83\x4f\x82\xaa\x8a\xdc"
-    "\x82\xdc\x82\xea\x82\xc4\x82\xa2\x82\xe9\x82\xe6\x82\xa4\x82\xc5\x82\xb7\n";
 
 // The PC-VAN line count "(n)" is searched from this column of line 2 on.
 constexpr int LINE_COUNT_COLUMN = 38;
@@ -115,6 +110,52 @@ bool room_is_consistent(const char* line2, int32_t* first_room) {
     return room == *first_room;
 }
 
+// A header error names the header: its line number and first bytes. Only
+// for a hint, so the log is read again up to the header rather than lines
+// counted on every pass.
+constexpr size_t HEADER_BYTES_SHOWN = 40;
+
+// The line's first bytes up to its line end, never half a character.
+size_t shown_header_length(const char* line) {
+    size_t length = 0;
+    while (length < HEADER_BYTES_SHOWN && line[length] != '\0' && line[length] != '\r' &&
+           line[length] != '\n') {
+        const bool lead = is_sjis_lead_byte(static_cast<unsigned char>(line[length]));
+        if (lead && (length + 1 == HEADER_BYTES_SHOWN || line[length + 1] == '\0')) {
+            break;
+        }
+        length += lead ? 2 : 1;
+    }
+    return length;
+}
+
+void hint_header_error(const char* path, int32_t offset) {
+    if (!hints_shown()) {
+        return;
+    }
+    PlatformFile* file = platform_open_read(path);
+    if (file == nullptr) {
+        return;
+    }
+    char line[LINE_BUFFER_SIZE];
+    int64_t position = 0;
+    long long line_number = 1;
+    int length = 1;
+    while (position < offset && (length = platform_read_line(file, line, LINE_BUFFER_SIZE)) > 0) {
+        position += length;
+        line_number += line[length - 1] == '\n' ? 1 : 0;
+    }
+    length = position == offset ? platform_read_line(file, line, LINE_BUFFER_SIZE) : 0;
+    platform_close(file);
+    if (length > 0) {
+        line[shown_header_length(line)] = '\0';
+        print_hint(
+            "line %lld: the header \"%s\" is not followed by its second line; "
+            "mend or remove it",
+            line_number, line);
+    }
+}
+
 // Reads line 2 and the body lines a PC-VAN count covers, and fills `entry`
 // (its offset is the caller's). 0, or -1 after a reported error.
 int read_header(LogReader* reader, int32_t* first_room, MessageIndexEntry* entry) {
@@ -127,12 +168,13 @@ int read_header(LogReader* reader, int32_t* first_room, MessageIndexEntry* entry
         return -1;
     }
     if (status == 0 || !line_matches(reader->line, reader->matchers.line2)) {
-        std::fputs(HEADER_ERROR_MESSAGE, stderr);
+        print_own_text(TEXT_HEADER_ERROR);
+        hint_header_error(reader->path, entry->offset);
         return -1;
     }
     const char* count_paren = pcvan ? find_line_count_paren(reader->line) : nullptr;
     if (!pcvan && !room_is_consistent(reader->line, first_room)) {
-        std::fputs(ROOM_ERROR_MESSAGE, stderr);
+        print_own_text(TEXT_ROOM_ERROR);
         return -1;
     }
     const HeaderDate date = read_header_date(reader->line);
@@ -159,6 +201,62 @@ bool fits_in_offset(int64_t position) {
 }  // namespace
 
 PlatformFileIdentity indexed_log_identity = {};
+IndexedLogShape indexed_log_shape = {};
+
+static MessageIndex large_index = nullptr;
+static int large_index_room = 0;
+static bool large_index_used = false;
+
+MessageIndex indexed_entries(MessageIndex given) {
+    return large_index_used ? large_index : given;
+}
+
+void free_large_index() {
+    std::free(large_index);
+    large_index = nullptr;
+    large_index_room = 0;
+    large_index_used = false;
+}
+
+// Room for one more entry past `count` in `*entries`, which holds `*room`:
+// past the caller's block of MAX_INDEX_ENTRIES the entries move to a block of
+// the indexer's own that doubles as the log needs, up to the limit. -1 when
+// it cannot grow ("Memory Allocate Error!" reported).
+static int make_room(MessageIndex* entries, int* room, int count) {
+    if (count < *room) {
+        return 0;
+    }
+    const int64_t wanted = std::min<int64_t>(int64_t{*room} * 2, run_options.max_messages);
+    const bool moved = *entries == large_index;
+    if (wanted > large_index_room) {
+        void* grown = std::realloc(large_index, static_cast<size_t>(wanted) * sizeof **entries);
+        if (grown == nullptr) {
+            std::fprintf(stderr, "Memory Allocate Error!\n");
+            return -1;
+        }
+        large_index = static_cast<MessageIndex>(grown);
+        large_index_room = static_cast<int>(wanted);
+    }
+    if (!moved) {
+        std::memcpy(large_index, *entries, static_cast<size_t>(count) * sizeof **entries);
+        large_index_used = true;
+    }
+    *entries = large_index;
+    *room = large_index_room;
+    return 0;
+}
+
+// Where the banner lines of a NIFTY SERVE log stand: a check tells from them
+// whether the writer's head (the latest banner line) is the log's head.
+static void note_banner_place(int64_t line_start, int length, bool before_first_message) {
+    IndexedLogShape& shape = indexed_log_shape;
+    if (shape.banner_lines++ == 0) {
+        shape.banner_at_head = line_start == 0;
+    }
+    if (before_first_message) {
+        shape.leading_banner_bytes += length;
+    }
+}
 
 // The identity at the end must match the one at the start, and the size the
 // bytes read: else a writer was at work while the log was read.
@@ -184,6 +282,10 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
     if (nifty) {
         reset_forum_banner();
     }
+    indexed_log_shape = {};
+    large_index_used = false;
+    MessageIndex entries = index;
+    int room = std::min(MAX_INDEX_ENTRIES, run_options.max_messages);
     int count = 0;
     int result = 0;
     int64_t line_start = 0;
@@ -199,6 +301,7 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
         const bool banner = nifty && line_matches(reader.line, reader.matchers.banner);
         if (banner) {
             note_forum_banner(reader.line, static_cast<size_t>(reader.length));
+            note_banner_place(line_start, reader.length, count == 0);
         }
         if (banner || !line_matches(reader.line, reader.matchers.line1)) {
             // The next line starts where this one ends: no position query
@@ -217,12 +320,17 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
             result = -1;
             break;
         }
-        if (count == MAX_INDEX_ENTRIES) {
+        if (count == run_options.max_messages) {
             std::fprintf(stderr, "Out of Range![%d]...", count + 1);
+            indexed_log_shape.overflowed = 1;
             result = 0;
             break;
         }
-        index[count++] = entry;
+        if (make_room(&entries, &room, count) != 0) {
+            result = -1;
+            break;
+        }
+        entries[count++] = entry;
         line_start = platform_tell(reader.file);
         if (line_start < 0) {
             result = report_read_error(path);
@@ -247,4 +355,23 @@ int build_index(const char* path, MessageIndex index) {
         result = report_read_error(path);
     }
     return result;
+}
+
+// Only asked for a hint, so it gives up at the first failure and reports nothing.
+bool reads_as_service(const char* path, int service) {
+    LogReader reader;
+    reader.path = path;
+    prepare_header_matchers(service, &reader.matchers);
+    reader.file = platform_open_read(path);
+    if (reader.file == nullptr) {
+        return false;
+    }
+    bool line1_before = false;
+    bool found = false;
+    while (!found && platform_read_line(reader.file, reader.line, LINE_BUFFER_SIZE) > 0) {
+        found = line1_before && line_matches(reader.line, reader.matchers.line2);
+        line1_before = line_matches(reader.line, reader.matchers.line1);
+    }
+    platform_close(reader.file);
+    return found;
 }

@@ -13,6 +13,9 @@ struct RunOptions {
     int make_backup;  // 1: keep the previous log as ".BAK"; 0: remove the saved copy
     int line_check;   // 1: use the body line counts of PC-VAN headers
     int debug_dump;   // 1: print one dump line per indexed message on standard output
+    // Set by long options only; older four-field initialisers leave them at these.
+    int check_only = 0;       // 1 (--check): index each log, report what a run would change
+    int max_messages = 3000;  // messages a log may hold (--max-messages)
 };
 
 // What a run starts from, before the switches are read.
@@ -21,6 +24,8 @@ constexpr RunOptions INITIAL_RUN_OPTIONS = {
     .make_backup = 1,
     .line_check = 1,
     .debug_dump = 0,
+    .check_only = 0,
+    .max_messages = 3000,
 };
 
 extern RunOptions run_options;

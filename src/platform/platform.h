@@ -147,6 +147,31 @@ void platform_release_interrupts();
 // holds the directory of `path`. Nonzero on success; writes *free_bytes only then.
 int get_disk_free_bytes(const char* root, const char* path, uint64_t* free_bytes);
 
+// --- Console -----------------------------------------------------------------
+// What standard error is. Messages for a person (hints, the Japanese texts in
+// a readable form) are written only to a terminal; a file or a pipe gets the
+// bytes a script expects.
+enum TerminalKind {
+    TERMINAL_NONE,     // a file, a pipe, a device: bytes as they are
+    TERMINAL_UTF8,     // POSIX terminal whose locale (LC_CTYPE) is UTF-8
+    TERMINAL_OTHER,    // any other POSIX terminal
+    TERMINAL_CONSOLE,  // a Windows console: written with platform_write_console
+};
+// Looked at once per process: the locale's code set is read with
+// setlocale(LC_CTYPE, "") and the C locale restored at once.
+TerminalKind platform_error_terminal();
+// Writes Shift_JIS `text` (code page 932) to the console of standard error
+// as UTF-16 (WriteConsoleW). -1 where there is no such console or it fails.
+int platform_write_console(const char* text, size_t length);
+
+// Windows: the files that `pattern` ("*" and "?" in its last component)
+// matches in its folder, as the folder part of the pattern followed by each
+// name, NUL-terminated one after another in one heap block at *names (free
+// it). Folders and hidden or system files are left out, as cmd does. Returns
+// the count, 0 when nothing matches; on POSIX always 0, as the shell expands
+// patterns there. -1 with errno on failure.
+int platform_expand_pattern(const char* pattern, char** names);
+
 // --- Test seam ------------------------------------------------------------------
 // Every operation above is counted by kind, and a test can make the n-th of a
 // kind, or of any kind, fail with an errno, once or from then on, or call a

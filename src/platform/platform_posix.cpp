@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <langinfo.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -16,8 +17,11 @@
 #include <sys/xattr.h>
 #endif
 
+#include <strings.h>
+
 #include <cerrno>
 #include <climits>
+#include <clocale>
 #include <cstdio>
 #include <cstring>
 
@@ -931,4 +935,38 @@ int platform_guard_side_file(const char* side) {
     }
     platform_release_interrupts();
     return result;
+}
+
+// --- Console -----------------------------------------------------------------------
+
+// The locale is only asked: the program itself keeps running in the C locale.
+static bool locale_is_utf8() {
+    if (std::setlocale(LC_CTYPE, "") == nullptr) {
+        return false;
+    }
+    const char* codeset = nl_langinfo(CODESET);
+    const bool utf8 = codeset != nullptr &&
+                      (strcasecmp(codeset, "UTF-8") == 0 || strcasecmp(codeset, "UTF8") == 0);
+    std::setlocale(LC_CTYPE, "C");
+    return utf8;
+}
+
+TerminalKind platform_error_terminal() {
+    static int kind = -1;
+    if (kind < 0) {
+        kind = !isatty(STDERR_FILENO) ? TERMINAL_NONE
+               : locale_is_utf8()     ? TERMINAL_UTF8
+                                      : TERMINAL_OTHER;
+    }
+    return static_cast<TerminalKind>(kind);
+}
+
+int platform_write_console(const char*, size_t) {
+    errno = ENOTTY;
+    return -1;
+}
+
+int platform_expand_pattern(const char*, char** names) {
+    *names = nullptr;
+    return 0;
 }

@@ -15,13 +15,16 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "match/sjis_bytes.h"
 #include "platform/platform.h"
 #include "platform/platform_names.h"
 
 // The C runtime would otherwise expand "a*.log" before main sees it; the
-// program reports wildcards itself.
+// program expands patterns itself (platform_expand_pattern), so that one that
+// matches nothing is still reported by name.
 extern "C" {
 int _dowildcard = 0;
 }
@@ -699,4 +702,138 @@ int platform_guard_names(const char* log, const char* saved, const char* side) {
 
 void platform_guard_step(RewriteStep step) {
     guard_step.store(step);
+}
+
+// --- Console -----------------------------------------------------------------------
+
+TerminalKind platform_error_terminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) ? TERMINAL_CONSOLE : TERMINAL_NONE;
+}
+
+// Messages are a line or two; a longer text goes in parts that end between
+// characters.
+int platform_write_console(const char* text, size_t length) {
+    constexpr size_t PART = 1024;
+    wchar_t wide[PART];
+    while (length > 0) {
+        size_t bytes = 0;
+        while (bytes < length && bytes < PART - 1) {
+            bytes += is_sjis_lead_byte(static_cast<unsigned char>(text[bytes])) ? 2 : 1;
+        }
+        bytes = bytes > length ? length : bytes;
+        const int units = MultiByteToWideChar(932, 0, text, static_cast<int>(bytes), wide,
+                                              static_cast<int>(PART));
+        DWORD written = 0;
+        if (units <= 0 || !WriteConsoleW(GetStdHandle(STD_ERROR_HANDLE), wide,
+                                         static_cast<DWORD>(units), &written, nullptr)) {
+            errno = errno_from_win32(GetLastError());
+            return -1;
+        }
+        text += bytes;
+        length -= bytes;
+    }
+    return 0;
+}
+
+// --- Wildcards -----------------------------------------------------------------------
+
+static unsigned char folded(unsigned char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c & ~0x20) : c;
+}
+
+// Bytes of the character at `s`: 2 for a Shift_JIS double-byte character.
+static int character_length(const char* s) {
+    return is_sjis_lead_byte(static_cast<unsigned char>(s[0])) && s[1] != '\0' ? 2 : 1;
+}
+
+static bool same_character(const char* a, const char* b, int length) {
+    return length == 1
+               ? folded(static_cast<unsigned char>(*a)) == folded(static_cast<unsigned char>(*b))
+               : a[0] == b[0] && a[1] == b[1];
+}
+
+// FindFirstFileA also matches the short 8.3 names ("*.LOG" finds
+// "a.logfile" through "A~1.LOG"); each long name is matched again here with
+// the rules of a POSIX shell, ignoring letter case. A "*" that fails is
+// retried one character further on.
+static bool name_matches(const char* pattern, const char* name) {
+    const char* star = nullptr;
+    const char* resume = nullptr;
+    while (*name != '\0') {
+        const int length = character_length(name);
+        if (*pattern == '*') {
+            star = ++pattern;
+            resume = name;
+        } else if (*pattern == '?' || (*pattern != '\0' && character_length(pattern) == length &&
+                                       same_character(pattern, name, length))) {
+            pattern += *pattern == '?' ? 1 : length;
+            name += length;
+        } else if (star != nullptr) {
+            pattern = star;
+            resume += character_length(resume);
+            name = resume;
+        } else {
+            return false;
+        }
+    }
+    while (*pattern == '*') {
+        ++pattern;
+    }
+    return *pattern == '\0';
+}
+
+// Appends `folder` + `name` and its NUL to the block; false when it cannot grow.
+static bool append_name(char** block, size_t* used, size_t* room, const char* folder,
+                        size_t folder_length, const char* name) {
+    const size_t length = folder_length + std::strlen(name) + 1;
+    if (*used + length > *room) {
+        size_t grown = *room * 2 + length;
+        char* bigger = static_cast<char*>(std::realloc(*block, grown));
+        if (bigger == nullptr) {
+            errno = ENOMEM;
+            return false;
+        }
+        *block = bigger;
+        *room = grown;
+    }
+    std::memcpy(*block + *used, folder, folder_length);
+    std::memcpy(*block + *used + folder_length, name, length - folder_length);
+    *used += length;
+    return true;
+}
+
+int platform_expand_pattern(const char* pattern, char** names) {
+    *names = nullptr;
+    const char* last_part = pattern;
+    for (const char* p = pattern; *p != '\0'; p += character_length(p)) {
+        if (*p == '\\' || *p == '/' || (*p == ':' && p == pattern + 1)) {
+            last_part = p + 1;
+        }
+    }
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    constexpr DWORD LEFT_OUT =
+        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    size_t used = 0;
+    size_t room = 0;
+    int count = 0;
+    do {
+        if ((found.dwFileAttributes & LEFT_OUT) != 0 || !name_matches(last_part, found.cFileName)) {
+            continue;
+        }
+        if (!append_name(names, &used, &room, pattern, static_cast<size_t>(last_part - pattern),
+                         found.cFileName)) {
+            FindClose(search);
+            std::free(*names);
+            *names = nullptr;
+            return -1;
+        }
+        ++count;
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return count;
 }

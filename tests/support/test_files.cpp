@@ -185,6 +185,20 @@ std::string make_large_pcvan_log(int messages, int body_lines) {
     return log;
 }
 
+std::string make_numbered_pcvan_log(const std::vector<int>& numbers) {
+    std::string log;
+    char lines[256];
+    for (int number : numbers) {
+        const int year = (80 + number / 336) % 100;
+        std::snprintf(lines, sizeof lines,
+                      "#%d/99999 TITLE\r\n\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b (ABC01234)  "
+                      "%02d/%02d/%02d  21:34 (1) TITLE\r\n--\r\nmessage %d\r\n--\r\n\r\n",
+                      number, year, number / 28 % 12 + 1, number % 28 + 1, number);
+        log += lines;
+    }
+    return log;
+}
+
 std::map<std::string, std::string> snapshot_tree(const std::string& path) {
     std::map<std::string, std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(path)) {

@@ -61,6 +61,11 @@ std::string windows_path(std::string path);
 // A PC-VAN log of `messages` messages in reverse order, each `body_lines` long.
 std::string make_large_pcvan_log(int messages, int body_lines);
 
+// A PC-VAN log of one message per entry of `numbers`, in that order. Keys
+// grow with the number (a day each, from 1980 on, up to 30,240), so that key
+// order is number order.
+std::string make_numbered_pcvan_log(const std::vector<int>& numbers);
+
 // Every regular file under `path` (names relative to it, "d/x" for one in a
 // subdirectory) with its content; a symbolic link as "-> " and its target.
 std::map<std::string, std::string> snapshot_tree(const std::string& path);

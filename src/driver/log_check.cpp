@@ -1,0 +1,107 @@
+// --check reads and indexes a log exactly as a run does and then, instead of
+// writing, compares what the sorted log would be with the log.
+#include "driver/log_check.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "logindex/index_sort.h"
+#include "logindex/log_indexer.h"
+#include "logindex/run_options.h"
+#include "logindex/sorted_log_writer.h"
+
+int logs_that_would_change = 0;
+
+namespace {
+
+// The writer writes the latest banner line first and then the messages from
+// their headers on: a log keeps its head when it begins with its only banner
+// line, or with its first message. Banner lines before the first message are
+// counted as banner lines, not as text.
+void count_head_changes(int32_t first_offset, LogChanges* changes) {
+    const IndexedLogShape& shape = indexed_log_shape;
+    int64_t banner_bytes = 0;
+    if (run_options.service == SERVICE_NIFTY && shape.banner_lines > 0) {
+        changes->banner_lines_dropped = shape.banner_lines - 1;
+        changes->banner_moved = !shape.banner_at_head;
+        banner_bytes = shape.leading_banner_bytes;
+    }
+    changes->leading_text_dropped = first_offset != banner_bytes;
+}
+
+// Offsets of the kept messages in the order a run writes them, compared with
+// the same offsets in file order: each place that differs is a moved message.
+int count_moves(const MessageIndexEntry* sorted, int count, LogChanges* changes) {
+    auto* written = static_cast<int32_t*>(std::malloc(2 * static_cast<size_t>(count) * 4));
+    if (written == nullptr) {
+        std::fprintf(stderr, "Memory Allocate Error!\n");
+        return -1;
+    }
+    int kept = 0;
+    for (int i = 0; i < count; ++i) {
+        // The writer's rule: a number equal to the one sorted just before it.
+        if (i > 0 && sorted[i].number == sorted[i - 1].number) {
+            ++changes->repeats_dropped;
+        } else {
+            written[kept++] = sorted[i].offset;
+        }
+    }
+    int32_t* file_order = written + count;
+    std::copy(written, written + kept, file_order);
+    std::sort(file_order, file_order + kept);
+    for (int i = 0; i < kept; ++i) {
+        changes->messages_moved += written[i] != file_order[i] ? 1 : 0;
+    }
+    std::free(written);
+    return 0;
+}
+
+void print_changes(const char* shown_name, const LogChanges& changes) {
+    const bool counted = changes.messages_moved > 0 || changes.repeats_dropped > 0 ||
+                         changes.banner_lines_dropped > 0 || changes.banner_moved ||
+                         changes.leading_text_dropped;
+    std::printf("%s: would change: %d moved, %d repeats dropped, %d banner lines dropped%s%s%s\n",
+                shown_name, changes.messages_moved, changes.repeats_dropped,
+                changes.banner_lines_dropped,
+                changes.banner_moved ? ", banner line moved to the head" : "",
+                changes.leading_text_dropped ? ", text before the first message dropped" : "",
+                counted ? "" : ", lines outside the messages dropped or ended");
+}
+
+}  // namespace
+
+int log_would_change(MessageIndex index, int count, LogChanges* changes) {
+    *changes = {};
+    count_head_changes(index[0].offset, changes);
+    sort_index(index, count);
+    if (count_moves(index, count, changes) != 0) {
+        return -1;
+    }
+    return changes->messages_moved > 0 || changes->repeats_dropped > 0 ||
+           changes->banner_lines_dropped > 0 || changes->banner_moved ||
+           changes->leading_text_dropped;
+}
+
+int check_log(PlatformFile* log, const char* log_name, const char* shown_name, MessageIndex index,
+              int count) {
+    LogChanges changes;
+    if (log_would_change(index, count, &changes) < 0) {
+        return -1;
+    }
+    // Whether anything changes is what a run finds: the sorted log compared
+    // with the log byte for byte. The counts only say what.
+    const int verdict = compare_sorted_log(log, log_name, index, count);
+    if (verdict < 0) {
+        return -1;
+    }
+    if (verdict == 0) {
+        std::printf("%s: in order\n", shown_name);
+    } else {
+        ++logs_that_would_change;
+        print_changes(shown_name, changes);
+    }
+    std::fflush(stdout);
+    return 0;
+}

@@ -1,0 +1,148 @@
+// Messages on a terminal: the Japanese texts in UTF-8 under a UTF-8 locale,
+// hints after the messages that need them; the same runs redirected give
+// the bytes they always gave, without hints.
+#ifndef _WIN32
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <clocale>
+#include <string>
+#include <vector>
+
+#include "support/log_texts.h"
+#include "support/test_files.h"
+
+namespace {
+
+// Runs the built zembra in `directory` with its standard error on a fresh
+// pseudo-terminal (raw, so that line ends arrive as written) and LC_ALL set
+// to `locale`; returns what the terminal received.
+std::string run_on_terminal(const std::string& directory, std::vector<std::string> args,
+                            const char* locale) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    EXPECT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+    const std::string slave_name = ptsname(master);
+    std::string program = ZEMBRA_BINARY;
+    std::vector<char*> argv = {program.data()};
+    for (auto& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        setsid();
+        const int slave = open(slave_name.c_str(), O_RDWR);
+        termios mode;
+        tcgetattr(slave, &mode);
+        cfmakeraw(&mode);
+        if (tcsetattr(slave, TCSANOW, &mode) == 0 && dup2(slave, 2) == 2 &&
+            freopen("/dev/null", "w", stdout) && chdir(directory.c_str()) == 0 &&
+            setenv("LC_ALL", locale, 1) == 0) {
+            execv(program.c_str(), argv.data());
+        }
+        _exit(127);
+    }
+    std::string received;
+    char buffer[4096];
+    ssize_t got = 0;
+    // Ends with EIO once the child, the only holder of the slave, is gone.
+    while ((got = read(master, buffer, sizeof buffer)) > 0) {
+        received.append(buffer, static_cast<size_t>(got));
+    }
+    waitpid(child, nullptr, 0);
+    close(master);
+    return received;
+}
+
+bool has_utf8_locale() {
+    const bool found = std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr;
+    std::setlocale(LC_CTYPE, "C");
+    return found;
+}
+
+// "Error! 発言ヘッダが不正です\n" in both forms.
+const std::string HEADER_ERROR_SJIS =
+    "Error! \x94\xad\x8c\xbe\x83\x77\x83\x62\x83\x5f\x82\xaa\x95\x73\x90\xb3\x82\xc5\x82\xb7\n";
+const std::string HEADER_ERROR_UTF8 =
+    "Error! \xe7\x99\xba\xe8\xa8\x80\xe3\x83\x98\xe3\x83\x83\xe3\x83\x80\xe3\x81\x8c\xe4\xb8\x8d"
+    "\xe6\xad\xa3\xe3\x81\xa7\xe3\x81\x99\n";
+
+struct TerminalCase {
+    std::vector<std::string> args;
+    std::string log;            // written to LOG.TXT
+    std::string redirected;     // standard error in a file: the bytes of every run so far
+    std::string utf8_terminal;  // on a terminal of a UTF-8 locale
+    std::string hint;           // the hint line a terminal of any locale gets
+    int hint_after = 0;         // lines before the hint; 0: after all of them
+};
+
+// `text` with `hint` after its first `lines` lines (after all when 0).
+std::string with_hint(const std::string& text, const std::string& hint, int lines) {
+    size_t at = lines == 0 ? text.size() : 0;
+    for (int i = 0; i < lines; ++i) {
+        at = text.find('\n', at) + 1;
+    }
+    return text.substr(0, at) + hint + text.substr(at);
+}
+
+TEST(TerminalMessages, ReadableOnATerminalByteForByteElsewhere) {
+    if (!has_utf8_locale()) {
+        GTEST_SKIP() << "no C.UTF-8 locale";
+    }
+    const std::string p1 = pcvan_message("1", "96/05/12", "a");
+    const std::string broken = p1 + "#2/9 TITLE\r\nno second line\r\n";
+    const std::string line = std::to_string(std::count(p1.begin(), p1.end(), '\n') + 1);
+    const std::string nifty =
+        nifty_message("00001", "96/05/12", "a") + nifty_message("00002", "96/05/13", "b");
+    const TerminalCase cases[] = {
+        {{"-P", "LOG.TXT"},
+         broken,
+         "Reading: LOG.TXT\n" + HEADER_ERROR_SJIS + "Skip!\n",
+         "Reading: LOG.TXT\n" + HEADER_ERROR_UTF8 + "Skip!\n",
+         "  hint: line " + line +
+             ": the header \"#2/9 TITLE\" is not followed by its second line; mend or remove it\n",
+         2},
+        {{"-P", "LOG.TXT"},
+         nifty,
+         "Reading: LOG.TXT\nSkip!\n",
+         "Reading: LOG.TXT\nSkip!\n",
+         "  hint: no PC-VAN message header, but it reads as a NIFTY SERVE log: try -N\n"},
+        {{"-N", "LOG.TXT"},
+         "just text\r\n",
+         "Reading: LOG.TXT\nSkip!\n",
+         "Reading: LOG.TXT\nSkip!\n",
+         "  hint: no line is a NIFTY SERVE message header: an empty file, or not a log\n"},
+        {{"-N", "--max-messages=1", "LOG.TXT"},
+         nifty,
+         "Reading: LOG.TXT\nOut of Range![2]...Skip!\n",
+         "Reading: LOG.TXT\nOut of Range![2]...Skip!\n",
+         "  hint: the log holds more than 1 messages: --max-messages=N raises the limit\n"},
+        {{"-N", "x*.log"},
+         "",
+         "WildCard not Supported!: x*.log\n",
+         "WildCard not Supported!: x*.log\n",
+         "  hint: no file matches this pattern, so it reached zembra unexpanded\n"},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        write_file(dir.file("LOG.TXT"), c.log);
+        const RunResult redirected = run_program(dir.path(), c.args);
+        EXPECT_EQ(redirected.err, c.redirected) << printable(redirected.err);
+        // The hint follows the line it explains.
+        const std::string utf8 = run_on_terminal(dir.path(), c.args, "C.UTF-8");
+        EXPECT_EQ(utf8, with_hint(c.utf8_terminal, c.hint, c.hint_after)) << printable(utf8);
+        const std::string plain = run_on_terminal(dir.path(), c.args, "C");
+        EXPECT_EQ(plain, with_hint(c.redirected, c.hint, c.hint_after)) << printable(plain);
+        EXPECT_EQ(read_file(dir.file("LOG.TXT")), c.log);
+    }
+}
+
+}  // namespace
+
+#endif  // _WIN32
