@@ -60,6 +60,10 @@ TEST(CheckMode, VerdictStatusAndNothingChanged) {
          "would change: 0 moved, 0 repeats dropped, 0 banner lines dropped, banner line moved to "
          "the head",
          3},
+        {"nifty end-of-file mark", "-N", N1 + N2 + "\x1a",
+         "would change: 0 moved, 0 repeats dropped, 0 banner lines dropped, lines outside the "
+         "messages dropped or ended",
+         3},
         {"nifty read as pc-van", "-P", N1 + N2, "", 2},
         {"empty", "-P", "", "", 2},
         {"header error", "-P", "#1/9 TITLE\r\nno second line\r\n", "", 2},

@@ -17,6 +17,7 @@
 #include "logindex/sorted_log_writer.h"
 #include "platform/platform.h"
 #include "support/backup.h"
+#include "support/messages.h"
 
 namespace {
 
@@ -202,8 +203,11 @@ static int replace_log(PlatformFile* log, const char* log_name, const char* show
         // The log's name reaches another file than the one indexed.
         report_changed(shown_name);
     } else if (replaced == -1 && backup_name != nullptr) {
+        const int error = errno;
         std::fprintf(stderr, "BackUp Failed! ");
         std::fprintf(stderr, "Skip!\n");
+        print_hint("%s: %s; the log and %s are as they were", backup_name, std::strerror(error),
+                   backup_name);
     } else if (replaced != 0) {
         report_file_error("", log_name);
     }
