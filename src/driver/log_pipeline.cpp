@@ -122,8 +122,8 @@ static void hint_why_skipped(const char* log_name) {
     }
 }
 
-static int index_and_rewrite(PlatformFile* log, const char* log_name, const char* working_name,
-                             MessageIndex index) {
+static int index_and_rewrite(PlatformFile* log, const char* disk_name, const char* log_name,
+                             const char* working_name, MessageIndex index) {
     std::fprintf(stderr, "Reading: %s\n", working_name);
     int count = build_index_from(log, log_name, index);
     if (count <= 0) {
@@ -136,7 +136,7 @@ static int index_and_rewrite(PlatformFile* log, const char* log_name, const char
     if (run_options.check_only) {
         return check_log(log, log_name, working_name, indexed_entries(index), count);
     }
-    return rewrite_log(log, log_name, working_name, indexed_entries(index), count);
+    return rewrite_log(log, disk_name, log_name, working_name, indexed_entries(index), count);
 }
 
 int process_log_file(const char* argument, MessageIndex index) {
@@ -156,9 +156,14 @@ int process_log_file(const char* argument, MessageIndex index) {
         return found == SKIPPED_BACKUP ? 0 : -1;
     }
     // The log is held from indexing to the replace: another zembra run, or a
-    // program writing to it, would change what this one indexed.
+    // program writing to it, would change what this one indexed. It is then
+    // reached by its name on disk, which needs no lookup ignoring case.
+    char disk_name[NAME_BUFFER_SIZE];
     PlatformFile* log = nullptr;
-    int opened = platform_open_log(log_name, &log);
+    int opened = platform_disk_name(log_name, disk_name, sizeof disk_name);
+    if (opened == 0) {
+        opened = platform_open_log(disk_name, &log);
+    }
     if (opened != 0) {
         if (opened == -2) {
             std::fprintf(stderr, "Busy!: %s\n", argument);
@@ -167,7 +172,7 @@ int process_log_file(const char* argument, MessageIndex index) {
         }
         return -1;
     }
-    int result = index_and_rewrite(log, log_name, working_name, index);
+    int result = index_and_rewrite(log, disk_name, log_name, working_name, index);
     // Only read: a failed close changes nothing on disk.
     platform_close(log);
     return result;

@@ -125,12 +125,12 @@ static bool same_name(const char* a, const char* b) {
 // Creates the first free side name beside the log, exclusively, and tells
 // the interrupt guard in the same breath. The log's own name (a log called
 // LOG.$$$) is never a side name.
-static int create_side_file(const char* log_name, char* side) {
+static int create_side_file(const char* name_base, char* side) {
     for (int attempt = 0; attempt < SIDE_NAME_ATTEMPTS; ++attempt) {
-        if (side_name(log_name, attempt, side) != 0) {
+        if (side_name(name_base, attempt, side) != 0) {
             return -1;
         }
-        if (same_name(side, log_name)) {
+        if (same_name(side, name_base)) {
             continue;
         }
         platform_hold_interrupts();
@@ -177,13 +177,13 @@ static int write_side_file(PlatformFile* log, const char* log_name, const char* 
 // The side file takes the log's place; with backup, the old log becomes the
 // ".BAK" through a spare name beside it. 0, or -1 after a reported failure
 // with the log as it was.
-static int replace_log(PlatformFile* log, const char* log_name, const char* shown_name,
-                       const char* side, const char* backup_name) {
+static int replace_log(PlatformFile* log, const char* log_name, const char* name_base,
+                       const char* shown_name, const char* side, const char* backup_name) {
     char spare[NAME_BUFFER_SIZE];
     int replaced = -1;
     for (int attempt = 0; attempt < SIDE_NAME_ATTEMPTS; ++attempt) {
-        if (backup_name != nullptr && (side_name(log_name, attempt, spare) != 0 ||
-                                       same_name(spare, side) || same_name(spare, log_name))) {
+        if (backup_name != nullptr && (side_name(name_base, attempt, spare) != 0 ||
+                                       same_name(spare, side) || same_name(spare, name_base))) {
             continue;
         }
         platform_hold_interrupts();
@@ -218,12 +218,13 @@ static int replace_log(PlatformFile* log, const char* log_name, const char* show
 // sync. 0 when the new log is in place and on disk; -1 when the log was left
 // as it was (the side file still to remove); -2 when the new log is in place
 // but its name may not have reached the disk.
-static int put_in_place(PlatformFile* log, const char* log_name, const char* shown_name,
-                        const char* side, const PlatformFileIdentity* indexed) {
+static int put_in_place(PlatformFile* log, const char* log_name, const char* name_base,
+                        const char* shown_name, const char* side,
+                        const PlatformFileIdentity* indexed) {
     char backup_name[NAME_BUFFER_SIZE];
     bool backup = run_options.make_backup != 0;
     if (backup) {
-        if (backup_name_of(log_name, backup_name) != 0) {
+        if (backup_name_of(name_base, backup_name) != 0) {
             std::fprintf(stderr, "BackUp Failed! ");
             std::fprintf(stderr, "Skip!\n");
             return -1;
@@ -241,7 +242,8 @@ static int put_in_place(PlatformFile* log, const char* log_name, const char* sho
         report_changed(shown_name);
         return -1;
     }
-    if (replace_log(log, log_name, shown_name, side, backup ? backup_name : nullptr) != 0) {
+    if (replace_log(log, log_name, name_base, shown_name, side, backup ? backup_name : nullptr) !=
+        0) {
         return -1;
     }
     if (run_options.make_backup) {
@@ -254,8 +256,8 @@ static int put_in_place(PlatformFile* log, const char* log_name, const char* sho
     return 0;
 }
 
-int rewrite_log(PlatformFile* log, const char* log_name, const char* shown_name, MessageIndex index,
-                int count) {
+int rewrite_log(PlatformFile* log, const char* log_name, const char* name_base,
+                const char* shown_name, MessageIndex index, int count) {
     const PlatformFileIdentity indexed = indexed_log_identity;
     std::fprintf(stderr, "Sorting[%u]\n", static_cast<unsigned>(count));
     sort_index(index, count);
@@ -271,13 +273,13 @@ int rewrite_log(PlatformFile* log, const char* log_name, const char* shown_name,
         return 0;
     }
     char side[NAME_BUFFER_SIZE];
-    if (create_side_file(log_name, side) != 0) {
+    if (create_side_file(name_base, side) != 0) {
         report_file_error("", log_name);
         return -1;
     }
     int placed = write_side_file(log, log_name, side, index, count);
     if (placed == 0) {
-        placed = put_in_place(log, log_name, shown_name, side, &indexed);
+        placed = put_in_place(log, log_name, name_base, shown_name, side, &indexed);
     }
     if (placed == -1) {
         remove_side_file(side);

@@ -81,6 +81,10 @@ int platform_name_is_unique(const char* path);
 // taken relative to the link's directory; `path` itself when it is no link.
 // -1 (ELOOP) for a loop. (Windows: `path` itself.)
 int platform_link_target(const char* path, char* target, size_t size);
+// The name under which the existing file `path` is on disk, each component
+// as the directory spells it: later operations with it find the entry at
+// once. (POSIX: found ignoring letter case; Windows: `path` itself.)
+int platform_disk_name(const char* path, char* name, size_t size);
 // Reads up to `size` bytes at `offset`, leaving the stream's own reading
 // where it was: the count (fewer only at the end of the file), or -1.
 int64_t platform_read_at(PlatformFile* file, int64_t offset, char* buffer, size_t size);

@@ -50,10 +50,9 @@ static bool same_ignoring_case(const char* a, const char* b, size_t length) {
     return true;
 }
 
-// Looks in `directory` for the entries equal to `name` (`length` bytes)
-// ignoring case. Copies the one match into `match`; returns the number of
-// matches (counting stops at 2), or -1 when the directory cannot be read.
-static int find_case_insensitive(const char* directory, const char* name, size_t length,
+// Reads the whole of `directory` for the entries equal to `name` (`length`
+// bytes) ignoring case. As find_case_insensitive.
+static int list_case_insensitive(const char* directory, const char* name, size_t length,
                                  char* match) {
     DIR* listing = opendir(directory[0] != '\0' ? directory : ".");
     if (listing == nullptr) {
@@ -79,6 +78,80 @@ static int find_case_insensitive(const char* directory, const char* name, size_t
     }
     closedir(listing);
     return found;
+}
+
+// A name whose letters allow at most this many spellings is looked up by
+// trying each: the short names of logs (FORUM.LOG has 256) cost far less so
+// than listing a directory of thousands of files, and the cost does not grow
+// with the directory.
+constexpr unsigned MAX_SPELLINGS = 1024;
+
+// Where the ASCII letters of `name` are (the byte after a Shift_JIS lead byte
+// is never one); false when there are too many to try every spelling.
+static bool find_letters(const char* name, size_t length, size_t* positions, int* letters) {
+    *letters = 0;
+    bool after_lead = false;
+    for (size_t i = 0; i < length; ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        const bool letter = !after_lead && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'));
+        if (letter) {
+            if ((2u << *letters) > MAX_SPELLINGS) {
+                return false;
+            }
+            positions[(*letters)++] = i;
+        }
+        after_lead = !after_lead && is_sjis_lead_byte(c);
+    }
+    return true;
+}
+
+// Tries every spelling of `name` in `directory`. Two spellings that reach
+// one file (a file system that ignores case itself) are one entry.
+static int probe_case_insensitive(const char* directory, const char* name, size_t length,
+                                  const size_t* positions, int letters, char* match) {
+    int fd = open(directory[0] != '\0' ? directory : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    char spelling[NAME_MAX + 1];
+    std::memcpy(spelling, name, length);
+    spelling[length] = '\0';
+    int found = 0;
+    struct stat first;
+    for (unsigned mask = 0; mask < (1u << letters) && found < 2; ++mask) {
+        for (int i = 0; i < letters; ++i) {
+            const char c = name[positions[i]];
+            const char lower = static_cast<char>(c | 0x20);
+            spelling[positions[i]] = (mask >> i) & 1 ? static_cast<char>(lower & ~0x20) : lower;
+        }
+        struct stat status;
+        if (fstatat(fd, spelling, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;
+        }
+        if (found == 1 && status.st_dev == first.st_dev && status.st_ino == first.st_ino) {
+            continue;
+        }
+        if (found == 0) {
+            first = status;
+            std::memcpy(match, spelling, length);
+        }
+        ++found;
+    }
+    close(fd);
+    return found;
+}
+
+// Looks in `directory` for the entries equal to `name` (`length` bytes)
+// ignoring case. Copies the one match into `match`; returns the number of
+// matches (counting stops at 2), or -1 when the directory cannot be read.
+static int find_case_insensitive(const char* directory, const char* name, size_t length,
+                                 char* match) {
+    size_t positions[16];
+    int letters = 0;
+    if (length <= NAME_MAX && find_letters(name, length, positions, &letters)) {
+        return probe_case_insensitive(directory, name, length, positions, letters, match);
+    }
+    return list_case_insensitive(directory, name, length, match);
 }
 
 // Appends one component to `resolved`, which holds `used` bytes: the exact
@@ -147,6 +220,10 @@ int resolve_existing_name(const char* path, char* resolved, size_t size) {
 
 int resolve_new_name(const char* path, char* resolved, size_t size) {
     return resolve_name(path, resolved, size, true);
+}
+
+int platform_disk_name(const char* path, char* name, size_t size) {
+    return resolve_existing_name(path, name, size);
 }
 
 // --- Streams and status --------------------------------------------------------

@@ -76,6 +76,10 @@ int resolve_existing_name(const char* path, char* resolved, size_t size) {
     return copy_name(path, resolved, size);
 }
 
+int platform_disk_name(const char* path, char* name, size_t size) {
+    return copy_name(path, name, size);
+}
+
 int resolve_new_name(const char* path, char* resolved, size_t size) {
     return copy_name(path, resolved, size);
 }
