@@ -1,5 +1,5 @@
-// Whether the drive of a log has room for a second copy of it: the log is
-// moved aside and rewritten, so both copies exist at once.
+// Whether the drive of a log has room for a second copy of it: the sorted
+// log is written beside the log, so both exist at once.
 #include "support/free_space.h"
 
 #include <cstdio>
