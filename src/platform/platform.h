@@ -6,8 +6,15 @@
 // Failures return -1 (or null) with errno set; callers print strerror(errno).
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+
+// Windows' C runtime lacks it; platform_replace_log reports with it that the
+// log's name no longer reaches the held log. Past every code the runtime has.
+#ifndef ESTALE
+#define ESTALE 1116
+#endif
 
 #ifdef _WIN32
 // MAX_PATH (260) plus room for an appended ".BAK".
