@@ -658,10 +658,11 @@ int replace_keeping_backup(HANDLE log, const char* new_log, const char* log_name
                       nullptr)) {
         result = after_failed_replace(log, new_log, log_name, backup_name, GetLastError());
     }
+    // By name: Wine reopens a handle by the name it was opened with.
     if (read_only) {
         int error = errno;
-        set_read_only(log, true);
-        if (result == 0) {
+        mark_read_only(result == -1 ? log_name : backup_name);
+        if (result != -1) {
             mark_read_only(log_name);
         }
         errno = error;
@@ -702,23 +703,21 @@ int replace_dropping_log(PlatformFile* log, const char* new_log, const char* log
         errno = errno_from_win32(GetLastError());
         return -1;
     }
+    int result = 0;
     if (let_go_of(log) != 0) {
-        int error = errno;
-        set_read_only(held, read_only);
-        errno = error;
-        return -1;
-    }
-    if (!MoveFileExA(new_log, log_name, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        result = -1;
+    } else if (!MoveFileExA(new_log, log_name,
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         errno = errno_from_win32(GetLastError());
-        if (read_only) {
-            mark_read_only(log_name);
-        }
-        return -1;
+        result = -1;
     }
+    // The old log if the move failed, else the new one.
     if (read_only) {
+        int error = errno;
         mark_read_only(log_name);
+        errno = error;
     }
-    return 0;
+    return result;
 }
 
 }  // namespace
