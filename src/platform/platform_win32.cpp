@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "match/sjis_bytes.h"
 #include "platform/platform.h"
 #include "platform/platform_names.h"
 
@@ -545,9 +546,12 @@ int spell_as_on_disk(char* name, size_t size) {
         return -1;
     }
     FindClose(search);
+    // A separator byte may be the second byte of a Shift_JIS character.
     char* final_part = name;
     for (char* p = name; *p != '\0'; ++p) {
-        if (*p == '\\' || *p == '/' || *p == ':') {
+        if (is_sjis_lead_byte(static_cast<unsigned char>(*p)) && p[1] != '\0') {
+            ++p;
+        } else if (*p == '\\' || *p == '/' || *p == ':') {
             final_part = p + 1;
         }
     }
