@@ -16,6 +16,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -600,6 +601,56 @@ TEST(ZembraExe, SortsALogGivenWithADriveLetterPath) {
     EXPECT_EQ(list_directory(dir.path()), (std::vector<std::string>{"PCVAN.BAK", "pcvan.log"}));
     EXPECT_EQ(read_file(dir.file("PCVAN.BAK")), original);
     EXPECT_FALSE(read_file(dir.file("pcvan.log")).empty());
+}
+
+// FORUM.LOG and FORUM.TXT share FORUM.BAK: sorted by two runs at once, each
+// log ends up sorted under its name and the backup holds one of them whole.
+TEST(ZembraExe, LogsSharingABackupNameLoseNothing) {
+    const std::string log = make_large_pcvan_log(2000, 20);
+    const std::string other = log + "other log\r\n";
+    TempDir dir;
+    write_file(dir.file("x.log"), log);
+    write_file(dir.file("x.txt"), other);
+    run_program(dir.path(), {"-PB", "x.log"});
+    run_program(dir.path(), {"-PB", "x.txt"});
+    const std::string sorted = read_file(dir.file("x.log"));
+    const std::string other_sorted = read_file(dir.file("x.txt"));
+    ASSERT_NE(sorted, log);
+    for (int pair = 0; pair < 6; ++pair) {
+        SCOPED_TRACE("pair " + std::to_string(pair));
+        for (const auto& entry : fs::directory_iterator(dir.path())) {
+            fs::remove(entry.path());
+        }
+        write_file(dir.file("forum.log"), log);
+        write_file(dir.file("forum.txt"), other);
+        RunResult first;
+        std::thread beside([&] { first = run_program(dir.path(), {"-P", "forum.log"}); });
+        RunResult second = run_program(dir.path(), {"-P", "forum.txt"});
+        beside.join();
+        EXPECT_EQ(first.status, 0) << printable(first.err);
+        EXPECT_EQ(second.status, 0) << printable(second.err);
+        auto files = snapshot_tree(dir.path());
+        ASSERT_EQ(files.size(), 3u);
+        ASSERT_EQ(files["forum.log"], sorted);
+        ASSERT_EQ(files["forum.txt"], other_sorted);
+        ASSERT_TRUE(files["FORUM.BAK"] == log || files["FORUM.BAK"] == other);
+    }
+}
+
+// A capture program that has the log open for writing: the log is left as
+// it is, and the run says so.
+TEST(ZembraExe, LogOpenForWritingIsBusy) {
+    TempDir dir;
+    const std::string original = read_file(std::string(ZEMBRA_SOURCE_DIR) + "/examples/pcvan.log");
+    write_file(dir.file("pcvan.log"), original);
+    HANDLE writer = open_from_elsewhere(dir.file("pcvan.log"), FILE_APPEND_DATA);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    RunResult run = run_program(dir.path(), {"-P", "pcvan.log"});
+    CloseHandle(writer);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "Busy!: pcvan.log\n") << printable(run.err);
+    EXPECT_EQ(snapshot_tree(dir.path()),
+              (std::map<std::string, std::string>{{"pcvan.log", original}}));
 }
 
 }  // namespace
