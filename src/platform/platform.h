@@ -120,8 +120,9 @@ int platform_open_log(const char* path, PlatformFile** log);
 // -1 (EBUSY) when one has.
 int platform_log_undisturbed(PlatformFile* log);
 // Gives the new file `path` the owner, group, mode and extended attributes
-// (ACLs among them) of the held log, as far as the runner may. (Windows:
-// nothing to do here; the replace keeps the log's attributes and ACLs.)
+// (ACLs among them) of the held log, as far as the runner may. (Windows: the
+// replace keeps the log's attributes and ACLs; the hidden, system and archive
+// marks are given here too, the read-only one by the replace.)
 int platform_copy_attributes(PlatformFile* log, const char* path);
 // Puts the new log `replacement` in the place of the held log `target` in one
 // step. With a `backup`, the log's file first becomes `backup`, an older

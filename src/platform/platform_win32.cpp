@@ -529,11 +529,15 @@ int lock_run(HANDLE handle) {
     return -1;
 }
 
-// True when `name` still reaches the file of `handle`.
+// True when `name` still reaches the held file.
+bool is_held_file(const BY_HANDLE_FILE_INFORMATION& held, const char* name) {
+    BY_HANDLE_FILE_INFORMATION named;
+    return identify_file(name, &named) && is_same_file(held, named);
+}
+
 bool names_held_file(HANDLE handle, const char* name) {
-    BY_HANDLE_FILE_INFORMATION held, named;
-    return GetFileInformationByHandle(handle, &held) && identify_file(name, &named) &&
-           is_same_file(held, named);
+    BY_HANDLE_FILE_INFORMATION held;
+    return GetFileInformationByHandle(handle, &held) && is_held_file(held, name);
 }
 
 // `name` with its final part as the directory spells it, so that the
@@ -612,6 +616,21 @@ void mark_read_only(const char* name) {
     }
 }
 
+// Closes the log's own handle (and so its lock) while the stream over it
+// stays valid for the caller's platform_close: the descriptor is pointed at
+// NUL instead. A file held open cannot be replaced by MoveFileExA.
+int let_go_of(PlatformFile* log) {
+    int nul = _open("NUL", _O_RDONLY | _O_BINARY);
+    if (nul < 0) {
+        return -1;
+    }
+    int result = _dup2(nul, _fileno(platform_stream_of(log)));
+    int error = errno;
+    _close(nul);
+    errno = error;
+    return result;
+}
+
 // After ReplaceFileA failed, what its steps left. ERROR_UNABLE_TO_REMOVE_REPLACED
 // and ERROR_UNABLE_TO_MOVE_REPLACEMENT (with a backup) leave both files under
 // their names, like every failure before its first step: -1.
@@ -620,10 +639,10 @@ void mark_read_only(const char* name) {
 // backup gets the log's name too, by a hard link or a copy (-2). The state
 // is read from the files rather than from the code, which not every system
 // reports alike.
-int after_failed_replace(HANDLE log, const char* new_log, const char* log_name,
-                         const char* backup_name, DWORD error) {
+int after_failed_replace(const BY_HANDLE_FILE_INFORMATION& held, const char* new_log,
+                         const char* log_name, const char* backup_name, DWORD error) {
     if (GetFileAttributesA(log_name) != INVALID_FILE_ATTRIBUTES ||
-        !names_held_file(log, backup_name)) {
+        !is_held_file(held, backup_name)) {
         errno = errno_from_win32(error);
         return -1;
     }
@@ -638,29 +657,46 @@ int after_failed_replace(HANDLE log, const char* new_log, const char* log_name,
     return -2;
 }
 
+BOOL replace_file(const char* new_log, const char* log_name, const char* backup_name) {
+    return ReplaceFileA(log_name, new_log, backup_name, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                        nullptr);
+}
+
 // ReplaceFileA moves the old log to the backup's name (replacing an older
 // backup) and the new log to the log's name, giving it the log's attributes
-// and ACLs. It works while we hold the log, since we share it for deletion.
-// A read-only log refuses to be replaced: the attribute is lifted for the
-// step and put back on both files afterwards.
-int replace_keeping_backup(HANDLE log, const char* new_log, const char* log_name,
+// and ACLs. Wine does so while we hold the log, shared for deletion; a
+// system that opens the log for writing in it meets our share mode (a
+// sharing violation, nothing changed), and is given a second try with the
+// log let go of. A read-only log refuses to be replaced: the attribute is
+// lifted for the step and put back on both files afterwards.
+int replace_keeping_backup(PlatformFile* log, const char* new_log, const char* log_name,
                            const char* backup_name) {
-    if (!names_held_file(log, log_name)) {
+    const HANDLE handle = handle_of(log);
+    BY_HANDLE_FILE_INFORMATION held;
+    if (!GetFileInformationByHandle(handle, &held)) {
+        errno = errno_from_win32(GetLastError());
+        return -1;
+    }
+    if (!is_held_file(held, log_name)) {
         errno = ESTALE;
         return -1;
     }
     if (platform_fail_if_injected(OP_RENAME)) {
         return -1;
     }
-    const bool read_only = is_read_only(log);
-    if (read_only && !set_read_only(log, false)) {
+    const bool read_only = (held.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (read_only && !set_read_only(handle, false)) {
         errno = errno_from_win32(GetLastError());
         return -1;
     }
     int result = 0;
-    if (!ReplaceFileA(log_name, new_log, backup_name, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
-                      nullptr)) {
-        result = after_failed_replace(log, new_log, log_name, backup_name, GetLastError());
+    BOOL replaced = replace_file(new_log, log_name, backup_name);
+    if (!replaced && GetLastError() == ERROR_SHARING_VIOLATION && is_held_file(held, log_name) &&
+        let_go_of(log) == 0) {
+        replaced = replace_file(new_log, log_name, backup_name);
+    }
+    if (!replaced) {
+        result = after_failed_replace(held, new_log, log_name, backup_name, GetLastError());
     }
     // By name: Wine reopens a handle by the name it was opened with.
     if (read_only) {
@@ -671,21 +707,6 @@ int replace_keeping_backup(HANDLE log, const char* new_log, const char* log_name
         }
         errno = error;
     }
-    return result;
-}
-
-// Closes the log's own handle (and so its lock) while the stream over it
-// stays valid for the caller's platform_close: the descriptor is pointed at
-// NUL instead. A file held open cannot be replaced by MoveFileExA.
-int let_go_of(PlatformFile* log) {
-    int nul = _open("NUL", _O_RDONLY | _O_BINARY);
-    if (nul < 0) {
-        return -1;
-    }
-    int result = _dup2(nul, _fileno(platform_stream_of(log)));
-    int error = errno;
-    _close(nul);
-    errno = error;
     return result;
 }
 
@@ -816,7 +837,7 @@ int platform_replace_log(PlatformFile* log, const char* replacement, const char*
     if (turn == nullptr) {
         return -1;
     }
-    int result = replace_keeping_backup(handle_of(log), new_log, log_name, backup_name);
+    int result = replace_keeping_backup(log, new_log, log_name, backup_name);
     end_backup_turn(turn);
     return result;
 }
