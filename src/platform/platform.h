@@ -112,7 +112,7 @@ int platform_identify_named(const char* path, PlatformFileIdentity* identity);
 // another zembra run on it is refused (POSIX flock; Windows a byte-range
 // lock), and so is a program that has it open for writing or holds a record
 // lock on it (Linux: a read lease and an OFD read lock; Windows: the log is
-// shared for reading only). 0 with *log set, -2 when busy (nothing waits), -1
+// never shared for writing). 0 with *log set, -2 when busy (nothing waits), -1
 // on failure. A file system without locks or leases runs unguarded.
 int platform_open_log(const char* path, PlatformFile** log);
 // 0 while no program has opened the held log for writing since it was
@@ -133,7 +133,8 @@ int platform_copy_attributes(PlatformFile* log, const char* path);
 // take this step one after the other. 0 when done; -1 when the backup could
 // not be made (nothing changed; EEXIST: `spare` is taken; ESTALE: the log's
 // name no longer reaches the held file); -2 when the backup was made but the
-// log could not be replaced. (Windows: ReplaceFileA.)
+// log could not be replaced. (Windows: ReplaceFileA; without a backup
+// MoveFileExA, which needs the held log let go of first.)
 int platform_replace_log(PlatformFile* log, const char* replacement, const char* target,
                          const char* backup, const char* spare);
 
