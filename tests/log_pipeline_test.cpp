@@ -54,16 +54,6 @@ std::string upper(std::string text) {
     return text;
 }
 
-// The sorted log's name: on POSIX the name it has on disk, on Windows the
-// upper-cased working name.
-std::string kept_name(const std::string& name) {
-#ifdef _WIN32
-    return upper(name);
-#else
-    return name;
-#endif
-}
-
 // --- Through the binary ----------------------------------------------------------------
 
 // Message numbers of a log in the order they stand in it.
@@ -158,7 +148,9 @@ TEST_P(PipelineRun, SortsUnderItsOwnName) {
     RunResult run = run_program(dir.path(), {c.switches, c.argument});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, "");
-    std::string log = kept_name(c.argument);
+    // The sorted log keeps the name it has on disk, letter case and all, on
+    // every system: only messages show the upper-cased working name.
+    std::string log = c.argument;
     std::string backup = std::string(c.stem) + ".BAK";
     EXPECT_EQ(run.err, "Reading: " + std::string(c.stem) + ".LOG\n" + FINISHED)
         << printable(run.err);
@@ -181,7 +173,7 @@ TEST(PipelineRunAgain, SecondRunKeepsTheOriginalBackup) {
     RunResult run = run_program(dir.path(), {"-P", "pcvan.log"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "Reading: PCVAN.LOG\n" + FINISHED);
-    const std::string log = kept_name("pcvan.log");
+    const std::string log = "pcvan.log";
     EXPECT_EQ(list_directory(dir.path()), (Names{"PCVAN.BAK", log}));
     EXPECT_EQ(read_file(dir.file("PCVAN.BAK")), PCVAN_LOG);
     EXPECT_EQ(read_file(dir.file(log)), PCVAN_SORTED);
@@ -205,7 +197,7 @@ TEST(PipelineRefusals, EachArgumentOnItsOwn) {
               "Reading: PCVAN.LOG\n" +
                   FINISHED)
         << printable(run.err);
-    Names expected = {"PCVAN.BAK", kept_name("pcvan.log"), "old.bak", "plain.txt", "somedir"};
+    Names expected = {"PCVAN.BAK", "pcvan.log", "old.bak", "plain.txt", "somedir"};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(list_directory(dir.path()), expected);
     EXPECT_EQ(read_file(dir.file("old.bak")), PCVAN_LOG);
@@ -275,7 +267,7 @@ TEST(PipelineAbsolutePath, ResultsLandBesideTheLog) {
         RunResult run = run_program(work.path(), {switches, path});
         EXPECT_EQ(run.err, "Reading: " + upper(path) + "\n" + FINISHED);
         bool backup = std::string(switches) == "-N";
-        const std::string log = kept_name("forum.log");
+        const std::string log = "forum.log";
         Names expected = backup ? Names{"FORUM.BAK", log} : Names{log};
         EXPECT_EQ(list_directory(logs.file("Forum")), expected);
         EXPECT_EQ(read_file(logs.file("Forum/" + log)), NIFTY_SORTED);

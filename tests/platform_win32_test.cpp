@@ -1,7 +1,7 @@
 // The Windows platform layer against the real Win32 file system: drive-letter
-// roots, the free-space fall-back, case-insensitive names, MoveFileA errors,
-// and the console and command line of zembra.exe. POSIX builds compile this
-// to an empty test program.
+// roots, the free-space fall-back, case-insensitive names, the held log and
+// its replace, and the console and command line of zembra.exe. POSIX builds
+// compile this to an empty test program.
 #include <gtest/gtest.h>
 
 #ifdef _WIN32
@@ -13,8 +13,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -154,45 +156,6 @@ TEST_F(Win32Files, SameFileTellsFilesApart) {
     EXPECT_EQ(errno, ENOENT);
 }
 
-TEST_F(Win32Files, RenameNeverReplacesAndReportsErrno) {
-    write_file(at("from.log"), "from");
-    write_file(at("to.log"), "to");
-    fs::create_directory(at("dir"));
-    struct Case {
-        std::string from, to;
-        int error;
-    };
-    const Case cases[] = {
-        {at("from.log"), at("to.log"), EEXIST},
-        {at("from.log"), at("TO.LOG"), EEXIST},
-        {at("from.log"), at("dir"), EEXIST},
-        {at("missing.log"), at("new.log"), ENOENT},
-        {at("from.log"), at("nowhere\\new.log"), ENOENT},
-    };
-    for (const auto& test : cases) {
-        errno = 0;
-        EXPECT_EQ(platform_rename(test.from.c_str(), test.to.c_str()), -1) << test.to;
-        EXPECT_EQ(errno, test.error) << test.to << ": " << std::strerror(errno);
-    }
-    EXPECT_EQ(read_file(at("from.log")), "from");
-    EXPECT_EQ(read_file(at("to.log")), "to");
-
-    // Held open without delete sharing, as an editor may hold a log.
-    HANDLE held = CreateFileA(at("from.log").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    errno = 0;
-    int held_result = platform_rename(at("from.log").c_str(), at("held.log").c_str());
-    int held_error = errno;
-    CloseHandle(held);
-    EXPECT_EQ(held_result, -1);
-    EXPECT_EQ(held_error, EACCES) << std::strerror(held_error);
-
-    ASSERT_EQ(platform_rename(at("from.log").c_str(), at("FROM.BAK").c_str()), 0);
-    EXPECT_EQ(read_file(at("from.bak")), "from");
-    EXPECT_FALSE(file_exists(at("from.log")));
-}
-
 TEST_F(Win32Files, StatusQueryRefusesDirectoriesAndTruncatesTo32Bits) {
     int32_t size = 7;
     fs::create_directory(at("dir"));
@@ -241,7 +204,7 @@ TEST_F(Win32Files, OverlongNamesFailCleanly) {
     EXPECT_EQ(platform_file_size(name.c_str(), &size), -1);
     EXPECT_EQ(errno, ENAMETOOLONG);
     write_file(at("a.log"), "a");
-    EXPECT_EQ(platform_rename(at("a.log").c_str(), name.c_str()), -1);
+    EXPECT_EQ(platform_replace(at("a.log").c_str(), name.c_str()), -1);
     EXPECT_EQ(errno, ENAMETOOLONG);
     EXPECT_EQ(read_file(at("a.log")), "a");
 }
@@ -265,9 +228,6 @@ TEST_F(Win32Files, EveryOperationHonoursInjectedFailures) {
     bool size_failed = platform_file_size(at("a.log").c_str(), &size) == -1 && errno == ENOSPC;
     fail_first(OP_REMOVE, EACCES);
     bool remove_failed = platform_remove(at("a.log").c_str()) == -1 && errno == EACCES;
-    fail_first(OP_RENAME, EXDEV);
-    bool rename_failed =
-        platform_rename(at("a.log").c_str(), at("b.log").c_str()) == -1 && errno == EXDEV;
     fail_first(OP_FREE_SPACE, EIO);
     bool free_failed = get_disk_free_bytes(nullptr, nullptr, &free_bytes) == 0 && errno == EIO;
     fail_first(OP_EXISTS, EIO);
@@ -289,15 +249,10 @@ TEST_F(Win32Files, EveryOperationHonoursInjectedFailures) {
     fault.reset();
     EXPECT_EQ(platform_close(file), 0);
 
-    const Case cases[] = {{"status", size_failed},
-                          {"remove", remove_failed},
-                          {"rename", rename_failed},
-                          {"free space", free_failed},
-                          {"exists", exists_failed},
-                          {"same file", same_failed},
-                          {"sync", sync_failed},
-                          {"replace", replace_failed},
-                          {"sync directory", directory_failed},
+    const Case cases[] = {{"status", size_failed},      {"remove", remove_failed},
+                          {"free space", free_failed},  {"exists", exists_failed},
+                          {"same file", same_failed},   {"sync", sync_failed},
+                          {"replace", replace_failed},  {"sync directory", directory_failed},
                           {"create new", create_failed}};
     for (const auto& test : cases) {
         EXPECT_TRUE(test.failed) << test.name;
@@ -310,11 +265,6 @@ TEST_F(Win32Files, EveryOperationHonoursInjectedFailures) {
 
 void set_read_only(const std::string& path, bool read_only) {
     SetFileAttributesA(path.c_str(), read_only ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL);
-}
-
-bool is_read_only(const std::string& path) {
-    DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
 // What the log job relies on: nothing under an existing name is ever
@@ -378,8 +328,9 @@ TEST_F(Win32Files, ExclusiveCreationReplaceAndIdentity) {
     ASSERT_NE(file, nullptr);
     PlatformFileIdentity opened, renamed, replaced;
     ASSERT_EQ(platform_identify(file, &opened), 0);
-    // A file being read can still be renamed: the interrupt guard needs that.
-    ASSERT_EQ(platform_rename(at("a.log").c_str(), at("moved.log").c_str()), 0);
+    // A file being read can still be moved away or removed: the interrupt
+    // handler removes a side file being synced.
+    ASSERT_EQ(platform_replace(at("a.log").c_str(), at("moved.log").c_str()), 0);
     EXPECT_EQ(platform_close(file), 0);
     ASSERT_EQ(platform_identify_named(at("MOVED.LOG").c_str(), &renamed), 0);
     EXPECT_EQ(renamed.device, opened.device);
@@ -396,106 +347,193 @@ TEST_F(Win32Files, ExclusiveCreationReplaceAndIdentity) {
     set_read_only(at("ro.log"), false);
 }
 
-// The new log gets a read-only log's attribute before it is synced and
-// renamed onto the log's name; both must still work, and so must removal.
-TEST_F(Win32Files, ReadOnlyIsCarriedAndStillSyncsAndRenames) {
-    write_file(at("old.log"), "old");
-    set_read_only(at("old.log"), true);
-    PlatformFileIdentity old_log;
-    ASSERT_EQ(platform_identify_named(at("old.log").c_str(), &old_log), 0);
-    for (bool read_only : {true, false}) {
-        write_file(at("new.$$$"), "new");
-        old_log.mode = read_only ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_ARCHIVE;
-        ASSERT_EQ(platform_copy_owner_and_mode(at("new.$$$").c_str(), &old_log), 0);
-        EXPECT_EQ(is_read_only(at("new.$$$")), read_only);
-        EXPECT_EQ(platform_sync_named(at("new.$$$").c_str()), 0) << std::strerror(errno);
-        EXPECT_EQ(is_read_only(at("new.$$$")), read_only);
-        ASSERT_EQ(platform_rename(at("new.$$$").c_str(), at("new.log").c_str()), 0);
-        EXPECT_EQ(read_file(at("new.log")), "new");
-        // Removed as unlink would, like the -B temporary of a read-only log.
-        EXPECT_EQ(platform_remove(at("new.log").c_str()), 0) << std::strerror(errno);
+// --- The held log and its replace -----------------------------------------------
+
+// Holds the log as a run does; closes it at the end.
+struct HeldLog {
+    explicit HeldLog(const char* path) { result = platform_open_log(path, &file); }
+    ~HeldLog() {
+        if (file != nullptr) platform_close(file);
     }
-    EXPECT_EQ(platform_remove(at("old.log").c_str()), 0);
-    EXPECT_EQ(list_directory(dir_.path()), std::vector<std::string>{});
+    PlatformFile* file = nullptr;
+    int result = -1;
+};
+
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
+
+DWORD kept_attributes(const char* path) {
+    return GetFileAttributesA(path) & KEPT_ATTRIBUTES;
 }
 
-// A second holder of the lock byte, as another run takes it.
-HANDLE lock_from_elsewhere(const std::string& path) {
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-    OVERLAPPED position = {};
-    position.Offset = LOCK_OFFSET_LOW;
-    position.OffsetHigh = LOCK_OFFSET_HIGH;
-    if (handle != INVALID_HANDLE_VALUE &&
-        !LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                    &position)) {
-        CloseHandle(handle);
-        return INVALID_HANDLE_VALUE;
-    }
-    return handle;
+// How another program opens the log.
+HANDLE open_from_elsewhere(const std::string& path, DWORD access, DWORD share = SHARE_ALL) {
+    return CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
-TEST_F(Win32Files, LockExcludesOtherHoldersButNotOurOwnReadsOrRenames) {
-    write_file(at("a.log"), "#1 line\n");
-    HANDLE other = lock_from_elsewhere(at("a.log"));
-    ASSERT_NE(other, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(platform_lock_file(at("a.log").c_str()), -2);
-    CloseHandle(other);
+// The old log becomes the backup, an older one replaced; the new log takes
+// the log's name as the directory spells it, with a read-only or hidden
+// log's attributes, and the log's stream still closes cleanly afterwards.
+TEST(ReplaceLog, WithAndWithoutBackup) {
+    for (DWORD attributes :
+         {DWORD{FILE_ATTRIBUTE_ARCHIVE}, DWORD{FILE_ATTRIBUTE_READONLY}, KEPT_ATTRIBUTES}) {
+        for (bool backup : {true, false}) {
+            SCOPED_TRACE(std::to_string(attributes) + (backup ? " backup" : " no backup"));
+            TempDir dir;
+            InDirectory inside(dir.path());
+            write_file("forum.log", "old log");
+            write_file("FORUM.BAK", "old backup");
+            write_file("FORUM.$$$", "new log");
+            ASSERT_TRUE(SetFileAttributesA("forum.log", attributes));
+            HeldLog log("FORUM.LOG");
+            ASSERT_EQ(log.result, 0) << std::strerror(errno);
+            ASSERT_EQ(platform_copy_attributes(log.file, "FORUM.$$$"), 0);
+            ASSERT_EQ(platform_sync_named("FORUM.$$$"), 0);
+            ASSERT_EQ(platform_replace_log(log.file, "FORUM.$$$", "FORUM.LOG",
+                                           backup ? "FORUM.BAK" : nullptr, "FORUM.$01"),
+                      0)
+                << std::strerror(errno);
+            EXPECT_EQ(platform_close(log.file), 0);
+            log.file = nullptr;
+            const std::map<std::string, std::string> expected = {
+                {"forum.log", "new log"}, {"FORUM.BAK", backup ? "old log" : "old backup"}};
+            EXPECT_EQ(snapshot_tree(dir.path()), expected);
+            const DWORD kept = attributes & KEPT_ATTRIBUTES;
+            EXPECT_EQ(kept_attributes("forum.log"), kept);
+            EXPECT_EQ(kept_attributes("FORUM.BAK"), backup ? kept : 0);
+            SetFileAttributesA("forum.log", FILE_ATTRIBUTE_NORMAL);
+            SetFileAttributesA("FORUM.BAK", FILE_ATTRIBUTE_NORMAL);
+        }
+    }
+}
 
-    ASSERT_EQ(platform_lock_file(at("A.LOG").c_str()), 0) << std::strerror(errno);
-    EXPECT_EQ(lock_from_elsewhere(at("a.log")), INVALID_HANDLE_VALUE);
-    PlatformFile* file = platform_open_read(at("a.log").c_str());
-    ASSERT_NE(file, nullptr);
-    char line[32];
-    EXPECT_EQ(platform_read_line(file, line, sizeof line), 8);
-    EXPECT_EQ(platform_close(file), 0);
-    // The run moves the log it has locked, and the lock goes with the file.
-    ASSERT_EQ(platform_replace(at("a.log").c_str(), at("a.bak").c_str()), 0);
-    EXPECT_EQ(lock_from_elsewhere(at("a.bak")), INVALID_HANDLE_VALUE);
-    platform_unlock_file();
-    other = lock_from_elsewhere(at("a.bak"));
-    EXPECT_NE(other, INVALID_HANDLE_VALUE);
-    CloseHandle(other);
-    EXPECT_EQ(platform_lock_file(at("a.log").c_str()), -1);
+// What stops the replace before anything changes: a log moved away and
+// another file under its name since it was opened, an injected failure, and
+// for the backup a program holding the old backup or the new log without
+// sharing it for deletion.
+TEST(ReplaceLog, RefusalsChangeNothing) {
+    enum Refusal { LOG_REPLACED, RENAME_FAILS, BACKUP_HELD, NEW_LOG_HELD };
+    const struct {
+        const char* name;
+        Refusal refusal;
+        bool backup;
+        int error;
+    } cases[] = {
+        {"log replaced", LOG_REPLACED, true, ESTALE},
+        {"log replaced, -B", LOG_REPLACED, false, ESTALE},
+        {"rename fails", RENAME_FAILS, true, EIO},
+        {"rename fails, -B", RENAME_FAILS, false, EIO},
+        {"backup held", BACKUP_HELD, true, EACCES},
+        {"new log held", NEW_LOG_HELD, true, EACCES},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        InDirectory inside(dir.path());
+        write_file("forum.log", "old log");
+        write_file("FORUM.BAK", "old backup");
+        write_file("FORUM.$$$", "new log");
+        HeldLog log("forum.log");
+        ASSERT_EQ(log.result, 0);
+        HANDLE other = INVALID_HANDLE_VALUE;
+        if (c.refusal == LOG_REPLACED) {
+            ASSERT_TRUE(MoveFileA("forum.log", "moved.log"));
+            write_file("forum.log", "another log");
+        } else if (c.refusal != RENAME_FAILS) {
+            other = open_from_elsewhere(c.refusal == BACKUP_HELD ? "FORUM.BAK" : "FORUM.$$$",
+                                        GENERIC_READ, FILE_SHARE_READ);
+            ASSERT_NE(other, INVALID_HANDLE_VALUE);
+        }
+        const auto before = snapshot_tree(dir.path());
+        const ScopedFault rename_fails(OP_RENAME, c.refusal == RENAME_FAILS ? 1 : 0, EIO);
+        errno = 0;
+        EXPECT_EQ(platform_replace_log(log.file, "FORUM.$$$", "forum.log",
+                                       c.backup ? "FORUM.BAK" : nullptr, "FORUM.$01"),
+                  -1);
+        EXPECT_EQ(errno, c.error) << std::strerror(errno);
+        if (other != INVALID_HANDLE_VALUE) {
+            CloseHandle(other);
+        }
+        EXPECT_EQ(snapshot_tree(dir.path()), before);
+    }
+}
+
+// Another zembra run, or a program that has the log open for writing: the
+// log is busy. While it is held no program opens it for writing; readers
+// still may.
+TEST(HoldLog, OtherRunsAndWritersAreKeptOut) {
+    TempDir dir;
+    const std::string path = dir.file("forum.log");
+    write_file(path, "#1 line\n");
+    {
+        HeldLog first(path.c_str());
+        ASSERT_EQ(first.result, 0) << std::strerror(errno);
+        HeldLog second(path.c_str());
+        EXPECT_EQ(second.result, -2);
+        for (DWORD access : {DWORD{GENERIC_WRITE}, DWORD{FILE_APPEND_DATA}}) {
+            EXPECT_EQ(open_from_elsewhere(path, access), INVALID_HANDLE_VALUE) << access;
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        }
+        HANDLE reader = open_from_elsewhere(path, GENERIC_READ);
+        EXPECT_NE(reader, INVALID_HANDLE_VALUE);
+        CloseHandle(reader);
+        char line[32];
+        EXPECT_EQ(platform_read_line(first.file, line, sizeof line), 8);
+        EXPECT_EQ(platform_log_undisturbed(first.file), 0);
+    }
+    HANDLE writer = open_from_elsewhere(path, FILE_APPEND_DATA);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    {
+        HeldLog log(path.c_str());
+        EXPECT_EQ(log.result, -2);
+        EXPECT_EQ(errno, EBUSY);
+    }
+    CloseHandle(writer);
+    EXPECT_EQ(HeldLog(path.c_str()).result, 0);
+    HeldLog missing(dir.file("missing.log").c_str());
+    EXPECT_EQ(missing.result, -1);
     EXPECT_EQ(errno, ENOENT);
 }
 
 // --- Interrupts during a rewrite ----------------------------------------------
 
 // Stops at a step of a rewrite of "a.log" in the directory it is given and
-// waits for a console event. scripts/test-windows.sh interrupts it: under
-// Wine a SIGINT is the Ctrl-C event, which no console-less test can send.
+// waits for a console event: 1 writing the side file, 2 syncing it, 3 with
+// the log replaced. scripts/test-windows.sh interrupts it: under Wine a
+// SIGINT is the Ctrl-C event, which no console-less test can send.
 TEST(InterruptGuardChild, WaitsAtAStep) {
     const char* directory = std::getenv("GUARD_TEST_DIRECTORY");
     const char* step_text = std::getenv("GUARD_TEST_STEP");
     if (directory == nullptr || step_text == nullptr) {
         GTEST_SKIP() << "run by scripts/test-windows.sh only";
     }
-    std::string log = std::string(directory) + "\\a.log";
-    // Saved on another volume, the copy goes back and the saved copy stays.
-    const char* saved_directory = std::getenv("GUARD_TEST_SAVED_DIRECTORY");
-    std::string saved = std::string(saved_directory ? saved_directory : directory) + "\\a.bak";
-    std::string side = std::string(directory) + "\\a.$$$";
-    int step = std::atoi(step_text);
-    ASSERT_EQ(platform_guard_names(log.c_str(), saved.c_str(), side.c_str()), 0);
-    ASSERT_EQ(platform_rename(log.c_str(), saved.c_str()), 0);
-    platform_guard_step(STEP_MOVED);
-    // The saved copy stays open for reading, as the writer holds it.
-    PlatformFile* in = platform_open_read(saved.c_str());
-    ASSERT_NE(in, nullptr);
-    if (step >= STEP_WRITING) {
-        ASSERT_EQ(platform_create_new(side.c_str()), 0);
-        PlatformFile* out = platform_open_write(side.c_str());
-        ASSERT_NE(out, nullptr);
-        ASSERT_EQ(platform_write(out, "new", 3), 0);
-        ASSERT_EQ(platform_flush(out), 0);
-        platform_guard_step(STEP_WRITING);
-        if (step == STEP_REPLACED) {
-            ASSERT_EQ(platform_close(out), 0);
-            ASSERT_EQ(platform_rename(side.c_str(), log.c_str()), 0);
-            platform_guard_step(STEP_REPLACED);
-        }
+    const std::string log = std::string(directory) + "\\a.log";
+    const std::string side = std::string(directory) + "\\a.$$$";
+    const int step = std::atoi(step_text);
+    HeldLog held(log.c_str());
+    ASSERT_EQ(held.result, 0);
+    platform_hold_interrupts();
+    ASSERT_EQ(platform_create_new(side.c_str()), 0);
+    ASSERT_EQ(platform_guard_side_file(side.c_str()), 0);
+    platform_release_interrupts();
+    PlatformFile* out = platform_open_write(side.c_str());
+    ASSERT_NE(out, nullptr);
+    ASSERT_EQ(platform_write(out, "new", 3), 0);
+    ASSERT_EQ(platform_flush(out), 0);
+    PlatformFile* syncing = nullptr;
+    if (step >= 2) {
+        ASSERT_EQ(platform_close(out), 0);
+        syncing = platform_open_read(side.c_str());
+        ASSERT_NE(syncing, nullptr);
+    }
+    if (step == 3) {
+        ASSERT_EQ(platform_close(syncing), 0);
+        platform_hold_interrupts();
+        const std::string backup = std::string(directory) + "\\a.bak";
+        ASSERT_EQ(
+            platform_replace_log(held.file, side.c_str(), log.c_str(), backup.c_str(), nullptr), 0);
+        platform_guard_side_file(nullptr);
+        platform_release_interrupts();
     }
     write_file(std::string(directory) + "\\ready", "");
     Sleep(20000);
@@ -530,7 +568,7 @@ TEST(ZembraExe, WildcardsAreExpandedByTheProgramAndLinesEndInCrLf) {
     write_file(dir.file("a1.log"), "");
     write_file(dir.file("a2.log"), "");
     RawRun run = run_raw(dir.path(), "a*.log b?.log");
-    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.status, 2);  // both arguments left unsorted
     EXPECT_EQ(run.err,
               "Reading: A1.LOG\r\nSkip!\r\n"
               "Reading: A2.LOG\r\nSkip!\r\n"
@@ -563,9 +601,59 @@ TEST(ZembraExe, SortsALogGivenWithADriveLetterPath) {
     RunResult run = run_program(dir.path(), {"-P", path});
     EXPECT_EQ(run.status, 0) << printable(run.err);
     EXPECT_NE(run.err.find("...Finish\n"), std::string::npos) << printable(run.err);
-    EXPECT_EQ(list_directory(dir.path()), (std::vector<std::string>{"PCVAN.BAK", "PCVAN.LOG"}));
+    EXPECT_EQ(list_directory(dir.path()), (std::vector<std::string>{"PCVAN.BAK", "pcvan.log"}));
     EXPECT_EQ(read_file(dir.file("PCVAN.BAK")), original);
-    EXPECT_FALSE(read_file(dir.file("PCVAN.LOG")).empty());
+    EXPECT_FALSE(read_file(dir.file("pcvan.log")).empty());
+}
+
+// FORUM.LOG and FORUM.TXT share FORUM.BAK: sorted by two runs at once, each
+// log ends up sorted under its name and the backup holds one of them whole.
+TEST(ZembraExe, LogsSharingABackupNameLoseNothing) {
+    const std::string log = make_large_pcvan_log(2000, 20);
+    const std::string other = log + "other log\r\n";
+    TempDir dir;
+    write_file(dir.file("x.log"), log);
+    write_file(dir.file("x.txt"), other);
+    run_program(dir.path(), {"-PB", "x.log"});
+    run_program(dir.path(), {"-PB", "x.txt"});
+    const std::string sorted = read_file(dir.file("x.log"));
+    const std::string other_sorted = read_file(dir.file("x.txt"));
+    ASSERT_NE(sorted, log);
+    for (int pair = 0; pair < 6; ++pair) {
+        SCOPED_TRACE("pair " + std::to_string(pair));
+        for (const auto& entry : fs::directory_iterator(dir.path())) {
+            fs::remove(entry.path());
+        }
+        write_file(dir.file("forum.log"), log);
+        write_file(dir.file("forum.txt"), other);
+        RunResult first;
+        std::thread beside([&] { first = run_program(dir.path(), {"-P", "forum.log"}); });
+        RunResult second = run_program(dir.path(), {"-P", "forum.txt"});
+        beside.join();
+        EXPECT_EQ(first.status, 0) << printable(first.err);
+        EXPECT_EQ(second.status, 0) << printable(second.err);
+        auto files = snapshot_tree(dir.path());
+        ASSERT_EQ(files.size(), 3u);
+        ASSERT_EQ(files["forum.log"], sorted);
+        ASSERT_EQ(files["forum.txt"], other_sorted);
+        ASSERT_TRUE(files["FORUM.BAK"] == log || files["FORUM.BAK"] == other);
+    }
+}
+
+// A capture program that has the log open for writing: the log is left as
+// it is, and the run says so.
+TEST(ZembraExe, LogOpenForWritingIsBusy) {
+    TempDir dir;
+    const std::string original = read_file(std::string(ZEMBRA_SOURCE_DIR) + "/examples/pcvan.log");
+    write_file(dir.file("pcvan.log"), original);
+    HANDLE writer = open_from_elsewhere(dir.file("pcvan.log"), FILE_APPEND_DATA);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    RunResult run = run_program(dir.path(), {"-P", "pcvan.log"});
+    CloseHandle(writer);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "Busy!: pcvan.log\n") << printable(run.err);
+    EXPECT_EQ(snapshot_tree(dir.path()),
+              (std::map<std::string, std::string>{{"pcvan.log", original}}));
 }
 
 }  // namespace

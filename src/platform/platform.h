@@ -6,8 +6,15 @@
 // Failures return -1 (or null) with errno set; callers print strerror(errno).
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+
+// Windows' C runtime lacks it; platform_replace_log reports with it that the
+// log's name no longer reaches the held log. Past every code the runtime has.
+#ifndef ESTALE
+#define ESTALE 1116
+#endif
 
 #ifdef _WIN32
 // MAX_PATH (260) plus room for an appended ".BAK".
@@ -109,7 +116,7 @@ int platform_identify_named(const char* path, PlatformFileIdentity* identity);
 // another zembra run on it is refused (POSIX flock; Windows a byte-range
 // lock), and so is a program that has it open for writing or holds a record
 // lock on it (Linux: a read lease and an OFD read lock; Windows: the log is
-// shared for reading only). 0 with *log set, -2 when busy (nothing waits), -1
+// never shared for writing). 0 with *log set, -2 when busy (nothing waits), -1
 // on failure. A file system without locks or leases runs unguarded.
 int platform_open_log(const char* path, PlatformFile** log);
 // 0 while no program has opened the held log for writing since it was
@@ -117,8 +124,9 @@ int platform_open_log(const char* path, PlatformFile** log);
 // -1 (EBUSY) when one has.
 int platform_log_undisturbed(PlatformFile* log);
 // Gives the new file `path` the owner, group, mode and extended attributes
-// (ACLs among them) of the held log, as far as the runner may. (Windows:
-// nothing to do here; the replace keeps the log's attributes and ACLs.)
+// (ACLs among them) of the held log, as far as the runner may. (Windows: the
+// replace keeps the log's attributes and ACLs; the hidden, system and archive
+// marks are given here too, the read-only one by the replace.)
 int platform_copy_attributes(PlatformFile* log, const char* path);
 // Puts the new log `replacement` in the place of the held log `target` in one
 // step. With a `backup`, the log's file first becomes `backup`, an older
@@ -129,7 +137,8 @@ int platform_copy_attributes(PlatformFile* log, const char* path);
 // take this step one after the other. 0 when done; -1 when the backup could
 // not be made (nothing changed; EEXIST: `spare` is taken; ESTALE: the log's
 // name no longer reaches the held file); -2 when the backup was made but the
-// log could not be replaced. (Windows: ReplaceFileA.)
+// log could not be replaced. (Windows: ReplaceFileA; without a backup
+// MoveFileExA, which needs the held log let go of first.)
 int platform_replace_log(PlatformFile* log, const char* replacement, const char* target,
                          const char* backup, const char* spare);
 

@@ -23,7 +23,7 @@ struct PlatformFile;
 // through a symbolic link; null with EEXIST when the name is taken.
 FILE* open_new_stream(const char* name);
 // Opens `name` (already resolved) for binary reading. (Windows lets the file
-// be renamed meanwhile: an interrupt puts back a saved copy being read.)
+// be removed meanwhile: an interrupt removes a side file being synced.)
 FILE* open_read_stream(const char* name);
 // Reads up to `size` bytes at `offset` of a stream from open_read_stream,
 // without moving through the stream's own position: one system call where a

@@ -10,8 +10,9 @@ extern unsigned long bytes_per_sector;
 extern unsigned long free_clusters;
 extern unsigned long total_clusters;
 
-// The byte platform_lock_file locks: far past any log, since byte-range locks
-// are mandatory on Windows and one on the data would stop our own reads.
+// The byte platform_open_log locks against a second run: far past any log,
+// since byte-range locks are mandatory on Windows and one on the data would
+// stop our own reads.
 constexpr unsigned long LOCK_OFFSET_HIGH = 0x7FFFFFFF;
 constexpr unsigned long LOCK_OFFSET_LOW = 0xFFFFFFFE;
 
