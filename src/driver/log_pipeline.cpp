@@ -23,6 +23,9 @@ namespace {
 // problem.
 constexpr int SKIPPED_BACKUP = 1;
 
+// Two names for one file are compared this often before they count as two.
+constexpr int NAME_CHECK_ATTEMPTS = 3;
+
 // The longest name whose ".BAK" still fits the name buffers.
 constexpr size_t MAX_NAME_LENGTH = NAME_BUFFER_SIZE - sizeof ".BAK";
 
@@ -58,7 +61,12 @@ static int check_argument(const char* argument) {
 // Where names differing only in case are different files (POSIX), the
 // upper-cased working name could reach another file than the one named.
 static int check_working_name(const char* argument, const char* working_name) {
-    int same = platform_same_file(argument, working_name);
+    int same = 0;
+    // Another run that replaces the log between the two lookups makes one
+    // name reach the old file and the other the new: asked again, both agree.
+    for (int attempt = 0; attempt < NAME_CHECK_ATTEMPTS && same == 0; ++attempt) {
+        same = platform_same_file(argument, working_name);
+    }
 #ifdef ENOTUNIQ
     // The lookup ignoring case finds two entries for the name as typed.
     if (same < 0 && errno == ENOTUNIQ) {
