@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
 #include "driver/command_line.h"
+#include "logindex/log_indexer.h"
 #include "logindex/run_options.h"
+#include "logindex/sorted_log_writer.h"
 #include "platform/platform.h"
 #include "support/log_texts.h"
 #include "support/test_files.h"
@@ -84,6 +87,83 @@ TEST(CheckMode, VerdictStatusAndNothingChanged) {
         EXPECT_EQ(result.status, 0) << c.what;
         EXPECT_EQ(read_file(dir.file("LOG.TXT")) == c.log, c.status == 0) << c.what;
     }
+}
+
+// The verdict from the index against the writer's own byte-for-byte
+// comparison, on random logs: messages in and out of order, repeats, PC-VAN
+// counts that fall short of the next header, reach it exactly or run past
+// it, text before the first message, NIFTY SERVE banner lines, and unended
+// last lines (an end-of-file mark, a header cut after its line 2).
+std::string random_log(std::mt19937& random, int service) {
+    auto chance = [&](int percent) { return static_cast<int>(random() % 100) < percent; };
+    std::string log = chance(10) ? "ATDT\r\n" : "";
+    if (service == SERVICE_NIFTY && chance(50)) {
+        log += banner("96/05/20");
+    }
+    const int messages = 1 + static_cast<int>(random() % 4);
+    for (int i = 0; i < messages; ++i) {
+        const int number = chance(15) && i > 0 ? i : i + 1;  // a repeat now and then
+        const int minute = chance(15) ? 59 - i : 10 + i;     // out of order now and then
+        const std::string time = "96/05/12" + std::string(service == SERVICE_PCVAN ? "  " : " ") +
+                                 "21:" + std::to_string(minute);
+        const int count = static_cast<int>(random() % 3);
+        int body = count + 3;  // what reaches the next header exactly
+        if (service == SERVICE_PCVAN) {
+            log += pcvan_header(number, time, chance(10) ? "" : " (" + std::to_string(count) + ")");
+            body += chance(25) ? static_cast<int>(random() % 5) - 2 : 0;
+        } else {
+            log += nifty_header(number, time);
+            body = static_cast<int>(random() % 3);
+        }
+        for (int line = 0; line < body; ++line) {
+            log += "body\r\n";
+        }
+        if (service == SERVICE_NIFTY && chance(10)) {
+            log += banner("96/05/1" + std::to_string(i));
+        }
+    }
+    if (chance(15)) {
+        log += "\x1a";
+    } else if (chance(10)) {
+        log.erase(log.size() - 2);  // the last line unended
+    }
+    return log;
+}
+
+TEST(CheckMode, VerdictAgreesWithTheWritersComparison) {
+    TempDir dir;
+    const std::string path = dir.file("LOG.TXT");
+    std::mt19937 random(2026);
+    std::vector<MessageIndexEntry> index(MAX_INDEX_ENTRIES);
+    int in_order = 0;
+    int compared = 0;
+    for (int round = 0; round < 6000; ++round) {
+        const int service = round % 2 == 0 ? SERVICE_PCVAN : SERVICE_NIFTY;
+        run_options = INITIAL_RUN_OPTIONS;
+        run_options.service = service;
+        run_options.line_check = round % 4 == 2 ? 0 : 1;
+        const std::string log = random_log(random, service);
+        write_file(path, log);
+        testing::internal::CaptureStderr();
+        const int count = build_index(path.c_str(), index.data());
+        testing::internal::GetCapturedStderr();
+        if (count <= 0) {
+            continue;
+        }
+        LogChanges changes;
+        const int verdict = log_would_change(index.data(), count, &changes);
+        PlatformFile* file = platform_open_read(path.c_str());
+        ASSERT_NE(file, nullptr);
+        const int differs = compare_sorted_log(file, path.c_str(), index.data(), count);
+        platform_close(file);
+        ASSERT_EQ(verdict, differs)
+            << "line check " << run_options.line_check << ": " << printable(log);
+        in_order += verdict == 0 ? 1 : 0;
+        ++compared;
+    }
+    run_options = INITIAL_RUN_OPTIONS;
+    EXPECT_GT(in_order, compared / 10);
+    EXPECT_GT(compared - in_order, compared / 10);
 }
 
 // In process: the run's lock on the log is gone once the check is done.

@@ -2,7 +2,6 @@
 #pragma once
 
 #include "logindex/log_format.h"
-#include "platform/platform.h"
 
 // What a run would change in one log besides nothing.
 struct LogChanges {
@@ -11,6 +10,8 @@ struct LogChanges {
     int banner_lines_dropped;  // NIFTY SERVE forum banner lines beyond the latest
     int banner_moved;          // 1 when the kept banner line is not the log's first line yet
     int leading_text_dropped;  // 1 when text stands before the first message
+    int lines_changed;         // 1 when lines outside the counted messages, or an
+                               // unended last line, would go or be ended
 };
 
 // Decides from the index of the log just read (the `count` entries, in file
@@ -19,11 +20,9 @@ struct LogChanges {
 // -1 when memory for the counting is missing (reported).
 int log_would_change(MessageIndex index, int count, LogChanges* changes);
 
-// The report of --check for the indexed log `log` (named `log_name`) on
-// standard output: "NAME: in order", or "NAME: would change: " and the
-// counts. 0, or -1 as above or after a read error.
-int check_log(PlatformFile* log, const char* log_name, const char* shown_name, MessageIndex index,
-              int count);
+// The report of --check for one indexed log on standard output: "NAME: in
+// order", or "NAME: would change: " and the counts. 0, or -1 as above.
+int check_log(const char* shown_name, MessageIndex index, int count);
 
 // Logs of this run that a run without --check would change.
 extern int logs_that_would_change;

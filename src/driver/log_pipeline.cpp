@@ -142,7 +142,7 @@ static int index_and_rewrite(PlatformFile* log, const char* disk_name, const cha
         return -1;
     }
     if (run_options.check_only) {
-        return check_log(log, log_name, working_name, indexed_entries(index), count);
+        return check_log(working_name, indexed_entries(index), count);
     }
     return rewrite_log(log, disk_name, log_name, working_name, indexed_entries(index), count);
 }

@@ -25,6 +25,10 @@ struct LogReader {
     HeaderMatchers matchers;
     char line[LINE_BUFFER_SIZE];
     int length;  // bytes read into `line`, NULs inside included
+    // PC-VAN with line counts: lines the writer copies of the last message
+    // beyond those read with its header; -1 before the first message.
+    int64_t lines_still_copied;
+    int64_t lines_since_header;  // read after them, up to the next header
 };
 
 struct HeaderDate {
@@ -37,11 +41,15 @@ struct HeaderDate {
 
 // 1 with a line (or a piece of a longer one), 0 at the end, -1 on a read error.
 int read_next_line(LogReader* reader) {
-    reader->length = platform_read_line(reader->file, reader->line, LINE_BUFFER_SIZE);
-    if (reader->length < 0) {
+    const int length = platform_read_line(reader->file, reader->line, LINE_BUFFER_SIZE);
+    if (length < 0) {
         return report_read_error(reader->path);
     }
-    return reader->length > 0 ? 1 : 0;
+    if (length == 0) {
+        return 0;  // `length` keeps the last piece's
+    }
+    reader->length = length;
+    return 1;
 }
 
 // Numbers are read from the line as a C string: a column at or past its end
@@ -69,6 +77,12 @@ int64_t lines_covered_by_count(int32_t count) {
         return 1;
     }
     return static_cast<int64_t>(count) + 2;
+}
+
+// Lines the writer copies for a PC-VAN message with line counts: the count,
+// the two header lines and three around the body.
+int64_t lines_copied_by_count(int32_t count) {
+    return (count > 0 ? static_cast<int64_t>(count) : 0) + 5;
 }
 
 int discard_lines(LogReader* reader, int64_t lines) {
@@ -181,11 +195,17 @@ int read_header(LogReader* reader, int32_t* first_room, MessageIndexEntry* entry
     entry->date_key = make_date_key(date.year, date.month, date.day);
     entry->time_key = make_time_key(date.hour, date.minute);
 
+    int64_t lines_read = 2;
     if (pcvan && run_options.line_check && count_paren != nullptr) {
         entry->line_count = read_number(count_paren + 1);
+        lines_read += lines_covered_by_count(entry->line_count);
         if (discard_lines(reader, lines_covered_by_count(entry->line_count)) < 0) {
             return -1;
         }
+    }
+    if (pcvan && run_options.line_check) {
+        reader->lines_still_copied = lines_copied_by_count(entry->line_count) - lines_read;
+        reader->lines_since_header = 0;
     }
     if (run_options.debug_dump) {
         print_dump_line(*entry, date);
@@ -258,6 +278,32 @@ static void note_banner_place(int64_t line_start, int length, bool before_first_
     }
 }
 
+// Whether the log's last piece, `last_length` bytes, has no line end and is
+// shorter than a full piece (the writer drops such a NIFTY SERVE line, or
+// ends it): 1 or 0, or -1 when it cannot be read. Its last byte is read again
+// at the end, so that reading each line costs nothing more.
+static int ends_open(PlatformFile* file, int last_length) {
+    const int64_t size = platform_tell(file);
+    char last = '\n';
+    if (size < 0 || (size > 0 && platform_read_at(file, size - 1, &last, 1) != 1)) {
+        return -1;
+    }
+    return last != '\n' && last_length < LINE_BUFFER_SIZE - 1 ? 1 : 0;
+}
+
+// PC-VAN with line counts: the writer copies a message's counted lines, so a
+// log keeps its bytes only where each message's count reaches exactly to the
+// next header (the last one's may reach past the end). Called at each header
+// and at the end of the log.
+static void note_count_fit(const LogReader& reader, bool at_end) {
+    if (reader.lines_still_copied < 0) {
+        return;
+    }
+    const bool fits = at_end ? reader.lines_since_header <= reader.lines_still_copied
+                             : reader.lines_since_header == reader.lines_still_copied;
+    indexed_log_shape.lines_misplaced += fits ? 0 : 1;
+}
+
 // The identity at the end must match the one at the start, and the size the
 // bytes read: else a writer was at work while the log was read.
 static void note_identity_at_end(PlatformFile* file, int64_t bytes_read) {
@@ -274,6 +320,9 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
     LogReader reader;
     reader.path = path;
     reader.file = file;
+    reader.lines_still_copied = -1;
+    reader.lines_since_header = 0;
+    reader.length = 0;
     prepare_header_matchers(run_options.service, &reader.matchers);
     if (platform_identify(reader.file, &indexed_log_identity) != 0) {
         indexed_log_identity.size = -1;
@@ -294,6 +343,12 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
         int status = read_next_line(&reader);
         if (status <= 0) {
             result = status < 0 ? -1 : count;
+            note_count_fit(reader, true);
+            const int open = status == 0 ? ends_open(reader.file, reader.length) : 0;
+            if (open < 0) {
+                result = report_read_error(path);
+            }
+            indexed_log_shape.ends_open = open > 0;
             break;
         }
         // A banner that is the unterminated last line counts too: the writer
@@ -307,8 +362,10 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
             // The next line starts where this one ends: no position query
             // for each of the 100,000 lines of a log read without counts.
             line_start += reader.length;
+            ++reader.lines_since_header;
             continue;
         }
+        note_count_fit(reader, false);
         if (!fits_in_offset(line_start)) {
             std::fprintf(stderr, "File Too Large: %s\n", path);
             result = -1;

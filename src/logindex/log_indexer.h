@@ -14,6 +14,8 @@ struct IndexedLogShape {
     int banner_lines;              // NIFTY SERVE forum banner lines
     int banner_at_head;            // 1 when the first of them is the log's first line
     int64_t leading_banner_bytes;  // of the banner lines before the first message
+    int lines_misplaced;           // PC-VAN counts that do not reach exactly to the next header
+    int ends_open;                 // the last line has no line end and is no full piece
 };
 extern IndexedLogShape indexed_log_shape;
 
