@@ -70,14 +70,9 @@ int platform_sync_named(const char* path);
 // Status query of an existing regular file: its size as a signed 32-bit value
 // (a file of 2 GiB or more arrives negative). Directories and devices fail.
 int platform_file_size(const char* path, int32_t* size);
-int platform_file_exists(const char* path);  // 1 or 0
 int platform_remove(const char* path);
 // 1 when both names reach the same file, 0 when not, -1 when either fails.
 int platform_same_file(const char* a, const char* b);
-// Replaces `to`, if it exists, by `from` in one step: at every instant `to`
-// names either its old file or `from`'s. (POSIX rename; Windows MoveFileExA
-// with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH.)
-int platform_replace(const char* from, const char* to);
 // Makes the renames and creations in the directory holding `path` durable.
 // (POSIX: fsync of the directory; Windows: nothing, NTFS logs them.)
 int platform_sync_directory(const char* path);
@@ -202,7 +197,6 @@ enum PlatformOperation {
     OP_SEEK,
     OP_TELL,
     OP_STATUS,
-    OP_EXISTS,
     OP_REMOVE,
     OP_RENAME,
     OP_FREE_SPACE,

@@ -308,14 +308,6 @@ int platform_file_size(const char* path, int32_t* size) {
     return 0;
 }
 
-int platform_file_exists(const char* path) {
-    if (platform_fail_if_injected(OP_EXISTS)) {
-        return 0;
-    }
-    char name[NAME_BUFFER_SIZE];
-    return resolve_existing_name(path, name, sizeof name) == 0 ? 1 : 0;
-}
-
 int platform_remove(const char* path) {
     if (platform_fail_if_injected(OP_REMOVE)) {
         return -1;
@@ -338,23 +330,10 @@ int platform_same_file(const char* a, const char* b) {
     return first.st_dev == second.st_dev && first.st_ino == second.st_ino ? 1 : 0;
 }
 
-// --- Replacing rename --------------------------------------------------------------
+// --- Syncs -------------------------------------------------------------------------
 
 static bool sync_file(int fd) {
     return !platform_fail_if_injected(OP_SYNC) && fsync(fd) == 0;
-}
-
-int platform_replace(const char* from, const char* to) {
-    if (platform_fail_if_injected(OP_RENAME)) {
-        return -1;
-    }
-    char source[NAME_BUFFER_SIZE];
-    char target[NAME_BUFFER_SIZE];
-    if (resolve_existing_name(from, source, sizeof source) != 0 ||
-        resolve_new_name(to, target, sizeof target) != 0) {
-        return -1;
-    }
-    return rename(source, target) == 0 ? 0 : -1;
 }
 
 // --- Free space -------------------------------------------------------------------
@@ -394,15 +373,20 @@ int query_free_bytes(const char* root, const char* path, uint64_t* free_bytes) {
 
 // --- Directory, links, identity ------------------------------------------------------
 
-int platform_sync_directory(const char* path) {
-    if (platform_fail_if_injected(OP_SYNC)) {
-        return -1;
-    }
+// A descriptor of the directory that holds `path`, or -1.
+static int open_directory_of(const char* path) {
     char directory[NAME_BUFFER_SIZE];
     if (directory_of(path, directory, sizeof directory) != 0) {
         return -1;
     }
-    int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+int platform_sync_directory(const char* path) {
+    if (platform_fail_if_injected(OP_SYNC)) {
+        return -1;
+    }
+    int fd = open_directory_of(path);
     if (fd < 0) {
         return -1;
     }
@@ -800,11 +784,7 @@ constexpr useconds_t DIRECTORY_LOCK_PAUSE = 10 * 1000;
 // Serialises the replace steps of runs in one directory: logs that share a
 // backup name (FORUM.LOG, FORUM.TXT) lie in one directory.
 int lock_directory(const char* target) {
-    char directory[NAME_BUFFER_SIZE];
-    if (directory_of(target, directory, sizeof directory) != 0) {
-        return -1;
-    }
-    int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = open_directory_of(target);
     if (fd < 0) {
         return -1;
     }

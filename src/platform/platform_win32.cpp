@@ -294,17 +294,6 @@ int platform_file_size(const char* path, int32_t* size) {
     return 0;
 }
 
-int platform_file_exists(const char* path) {
-    if (platform_fail_if_injected(OP_EXISTS)) {
-        return 0;
-    }
-    char name[NAME_BUFFER_SIZE];
-    if (resolve_existing_name(path, name, sizeof name) != 0) {
-        return 0;
-    }
-    return _access(name, 0) == 0 ? 1 : 0;
-}
-
 int platform_remove(const char* path) {
     if (platform_fail_if_injected(OP_REMOVE)) {
         return -1;
@@ -419,27 +408,7 @@ int query_free_bytes(const char* root, const char* path, uint64_t* free_bytes) {
     return result;
 }
 
-// --- Replacing rename, identity, permissions -----------------------------------------
-
-// Without MOVEFILE_COPY_ALLOWED, so it stays one step on one volume, and on
-// disk when it returns. A read-only target refuses to be replaced (access
-// denied): the old file then stays as it was.
-int platform_replace(const char* from, const char* to) {
-    if (platform_fail_if_injected(OP_RENAME)) {
-        return -1;
-    }
-    char source[NAME_BUFFER_SIZE];
-    char target[NAME_BUFFER_SIZE];
-    if (resolve_existing_name(from, source, sizeof source) != 0 ||
-        resolve_new_name(to, target, sizeof target) != 0) {
-        return -1;
-    }
-    if (!MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        errno = errno_from_win32(GetLastError());
-        return -1;
-    }
-    return 0;
-}
+// --- Directory sync, identity, attributes --------------------------------------------
 
 // NTFS journals renames and creations; FAT offers no way to force them.
 int platform_sync_directory(const char* path) {
