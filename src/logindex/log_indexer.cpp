@@ -23,8 +23,8 @@ struct LogReader {
     PlatformFile* file;
     const char* path;
     HeaderMatchers matchers;
-    char line[LINE_BUFFER_SIZE];
-    int length;  // bytes read into `line`, NULs inside included
+    char* line;  // in the file's buffer, until the next read
+    int length;  // bytes of `line`, NULs inside included
     // PC-VAN with line counts: lines the writer copies of the last message
     // beyond those read with its header; -1 before the first message.
     int64_t lines_still_copied;
@@ -41,7 +41,7 @@ struct HeaderDate {
 
 // 1 with a line (or a piece of a longer one), 0 at the end, -1 on a read error.
 int read_next_line(LogReader* reader) {
-    const int length = platform_read_line(reader->file, reader->line, LINE_BUFFER_SIZE);
+    const int length = platform_next_line(reader->file, &reader->line, LINE_BUFFER_SIZE - 1);
     if (length < 0) {
         return report_read_error(reader->path);
     }
@@ -322,6 +322,7 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
     reader.file = file;
     reader.lines_still_copied = -1;
     reader.lines_since_header = 0;
+    reader.line = nullptr;
     reader.length = 0;
     prepare_header_matchers(run_options.service, &reader.matchers);
     if (platform_identify(reader.file, &indexed_log_identity) != 0) {
@@ -425,7 +426,7 @@ bool reads_as_service(const char* path, int service) {
     }
     bool line1_before = false;
     bool found = false;
-    while (!found && platform_read_line(reader.file, reader.line, LINE_BUFFER_SIZE) > 0) {
+    while (!found && platform_next_line(reader.file, &reader.line, LINE_BUFFER_SIZE - 1) > 0) {
         found = line1_before && line_matches(reader.line, reader.matchers.line2);
         line1_before = line_matches(reader.line, reader.matchers.line1);
     }

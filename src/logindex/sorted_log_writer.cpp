@@ -5,7 +5,7 @@
 //
 // A message is read from the log in one block as far as it reaches
 // (to where the next message of the file begins), its lines are found in the
-// block with memchr and looked at where they lie, and each run of lines kept
+// block by their line feeds and looked at where they lie, and each run of lines kept
 // one after another is written in one call.
 #include "logindex/sorted_log_writer.h"
 
@@ -17,6 +17,7 @@
 
 #include "logindex/forum_banner.h"
 #include "logindex/run_options.h"
+#include "match/line_feeds.h"
 #include "platform/platform.h"
 
 namespace {
@@ -43,6 +44,7 @@ struct SavedBlock {
     size_t length;              // bytes held
     size_t next;                // where the next line begins
     bool at_end;                // nothing of the saved copy lies past data[length]
+    LineFeedScan feeds;         // of data[0, length)
     char data[BLOCK_SIZE + 1];  // and room for a NUL after the line the matcher reads
 };
 
@@ -144,6 +146,7 @@ int move_to(LogCopy* copy, int64_t offset) {
     block.length = 0;
     block.next = 0;
     block.at_end = false;
+    forget_line_feeds(&block.feeds);
     return 0;
 }
 
@@ -156,6 +159,7 @@ int read_more(LogCopy* copy, int64_t wanted) {
         return -1;
     }
     std::memmove(block.data, block.data + block.next, block.length - block.next);
+    forget_line_feeds(&block.feeds);
     block.start += static_cast<int64_t>(block.next);
     block.length -= block.next;
     block.next = 0;
@@ -183,9 +187,10 @@ int next_piece(LogCopy* copy, int64_t wanted, char** line, size_t* length) {
     for (;;) {
         const size_t held = block.length - block.next;
         char* start = block.data + block.next;
-        const void* newline = std::memchr(start, '\n', std::min(held, FULL_PIECE_LENGTH));
-        if (newline != nullptr) {
-            *length = static_cast<size_t>(static_cast<const char*>(newline) - start) + 1;
+        const size_t end = block.next + std::min(held, FULL_PIECE_LENGTH);
+        const size_t feed = find_line_feed(&block.feeds, block.data, block.length, block.next, end);
+        if (feed < end) {
+            *length = feed - block.next + 1;
         } else if (held >= FULL_PIECE_LENGTH) {
             *length = FULL_PIECE_LENGTH;
         } else if (block.at_end) {
@@ -371,6 +376,7 @@ void start_copy(LogCopy* copy, PlatformFile* source, const char* source_name,
     copy->block.length = 0;
     copy->block.next = 0;
     copy->block.at_end = false;
+    forget_line_feeds(&copy->block.feeds);
     prepare_header_matchers(run_options.service, &copy->matchers);
 }
 

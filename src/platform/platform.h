@@ -51,6 +51,9 @@ void platform_drop_new();
 // '\n', at most size - 1 bytes, then a NUL. Returns the bytes read (NULs inside
 // the line count), 0 at the end of the file, -1 on a read error.
 int platform_read_line(PlatformFile* file, char* buffer, int size);
+// The same line, at most `limit` bytes, without the copy: *line points into
+// the file's own buffer, NUL-terminated, until the next call on `file`.
+int platform_next_line(PlatformFile* file, char** line, int limit);
 // Reads up to `size` bytes: the count, 0 at the end of the file, -1 on a read
 // error. Fewer than `size` only at the end of the file.
 int64_t platform_read_block(PlatformFile* file, char* buffer, size_t size);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "match/line_feeds.h"
 #include "platform/platform.h"
 #include "platform/platform_names.h"
 
@@ -28,7 +29,12 @@ struct PlatformFile {
     size_t read_size;      // bytes the next refill asks for
     bool writing;
     bool write_failed;
-    char buffer[READ_BUFFER_SIZE];  // lines read, or the stream's write buffer
+    bool nul_placed;     // buffer[next] holds the NUL after a line lent in place
+    char held_byte;      // the byte that NUL covers
+    LineFeedScan feeds;  // of the bytes buffered
+    // Lines read, or the stream's write buffer; and room for the NUL after a
+    // line that ends the buffer.
+    char buffer[READ_BUFFER_SIZE + 1];
 };
 
 static PlatformFile* wrap_stream(FILE* stream, bool writing) {
@@ -45,6 +51,9 @@ static PlatformFile* wrap_stream(FILE* stream, bool writing) {
     file->read_size = READ_BUFFER_SIZE;
     file->writing = writing;
     file->write_failed = false;
+    file->nul_placed = false;
+    file->held_byte = '\0';
+    forget_line_feeds(&file->feeds);
     // Reads go straight into our buffer, without a copy through the
     // runtime's; writes are gathered in it, since the runtime's own few KiB
     // would cost a system call for every couple of messages. (It must be
@@ -139,21 +148,73 @@ PlatformFile* platform_open_write(const char* path) {
     return open_stream(name, "wb", true);
 }
 
-// Refills the buffer; false at the end of the file or on an error.
-static bool refill(PlatformFile* file, bool* failed) {
-    file->buffer_start += static_cast<int64_t>(file->buffered);
-    file->buffered = 0;
+// The byte under the NUL after the last line lent in place goes back before
+// the buffer is used again.
+static void restore_held_byte(PlatformFile* file) {
+    if (file->nul_placed) {
+        file->buffer[file->next] = file->held_byte;
+        file->nul_placed = false;
+    }
+}
+
+// Reads on after the bytes not yet handed out, which move to the front of the
+// buffer. False at the end of the file or on an error.
+static bool read_more(PlatformFile* file, bool* failed) {
+    const size_t kept = file->buffered - file->next;
+    std::memmove(file->buffer, file->buffer + file->next, kept);
+    forget_line_feeds(&file->feeds);
+    file->buffer_start += static_cast<int64_t>(file->next);
+    file->buffered = kept;
     file->next = 0;
     if (platform_fail_if_injected(OP_READ)) {
         *failed = true;
         return false;
     }
-    file->buffered =
-        read_stream_at(file->stream, file->buffer_start, file->buffer, file->read_size, failed);
+    const size_t room = READ_BUFFER_SIZE - kept;
+    const size_t size = file->read_size < room ? file->read_size : room;
+    const size_t got = read_stream_at(file->stream, file->buffer_start + static_cast<int64_t>(kept),
+                                      file->buffer + kept, size, failed);
+    file->buffered += got;
     if (file->read_size < READ_BUFFER_SIZE) {
         file->read_size *= 2;
     }
-    return file->buffered != 0;
+    return got != 0;
+}
+
+// The line is handed out where it lies; the copy a caller's buffer would
+// cost is most of the work of reading a log.
+int platform_next_line(PlatformFile* file, char** line, int limit) {
+    restore_held_byte(file);
+    if (limit < 1) {
+        errno = EINVAL;
+        return -1;
+    }
+    const size_t most = static_cast<size_t>(limit);
+    bool failed = false;
+    for (;;) {
+        const size_t available = file->buffered - file->next;
+        const size_t end = file->next + (available < most ? available : most);
+        const size_t feed =
+            find_line_feed(&file->feeds, file->buffer, file->buffered, file->next, end);
+        size_t take = 0;
+        if (feed < end) {
+            take = feed - file->next + 1;
+        } else if (available >= most) {
+            take = most;
+        } else if (read_more(file, &failed)) {
+            continue;
+        } else if (failed) {
+            return -1;
+        } else {
+            take = file->buffered - file->next;  // the end of the file: what is left
+        }
+        *line = file->buffer + file->next;
+        file->next += take;
+        file->held_byte = file->buffer[file->next];
+        file->buffer[file->next] = '\0';
+        file->nul_placed = true;
+        return static_cast<int>(take);
+    }
 }
 
 int platform_read_line(PlatformFile* file, char* buffer, int size) {
@@ -161,35 +222,19 @@ int platform_read_line(PlatformFile* file, char* buffer, int size) {
         errno = EINVAL;
         return -1;
     }
-    size_t limit = static_cast<size_t>(size) - 1;
-    size_t length = 0;
-    bool failed = false;
-    while (length < limit) {
-        if (file->next == file->buffered && !refill(file, &failed)) {
-            break;
-        }
-        size_t available = file->buffered - file->next;
-        size_t wanted = limit - length < available ? limit - length : available;
-        const char* start = file->buffer + file->next;
-        const void* newline = std::memchr(start, '\n', wanted);
-        size_t take =
-            newline ? static_cast<size_t>(static_cast<const char*>(newline) - start) + 1 : wanted;
-        std::memcpy(buffer + length, start, take);
-        length += take;
-        file->next += take;
-        if (newline) {
-            break;
-        }
-    }
-    buffer[length] = '\0';
-    if (failed) {
+    char* line = nullptr;
+    const int length = platform_next_line(file, &line, size - 1);
+    if (length < 0) {
         return -1;
     }
-    return static_cast<int>(length);
+    std::memcpy(buffer, line, static_cast<size_t>(length));
+    buffer[length] = '\0';
+    return length;
 }
 
 // Bytes still in the line buffer first, the rest straight from the stream.
 int64_t platform_read_block(PlatformFile* file, char* buffer, size_t size) {
+    restore_held_byte(file);
     size_t held = file->buffered - file->next;
     size_t taken = held < size ? held : size;
     std::memcpy(buffer, file->buffer + file->next, taken);
@@ -198,6 +243,7 @@ int64_t platform_read_block(PlatformFile* file, char* buffer, size_t size) {
         return static_cast<int64_t>(taken);
     }
     file->buffer_start += static_cast<int64_t>(file->buffered);
+    forget_line_feeds(&file->feeds);
     file->buffered = 0;
     file->next = 0;
     if (platform_fail_if_injected(OP_READ)) {
@@ -233,6 +279,7 @@ int64_t platform_tell(PlatformFile* file) {
 }
 
 int platform_seek(PlatformFile* file, int64_t offset) {
+    restore_held_byte(file);
     if (platform_fail_if_injected(OP_SEEK)) {
         return -1;
     }
@@ -256,6 +303,7 @@ int platform_seek(PlatformFile* file, int64_t offset) {
     }
     // Reads are made at buffer_start, so moving costs no system call.
     file->buffer_start = offset;
+    forget_line_feeds(&file->feeds);
     file->buffered = 0;
     file->next = 0;
     file->read_size = FIRST_READ_AFTER_SEEK;

@@ -1,0 +1,97 @@
+// Where the line feeds of 64 bytes lie, one bit per byte (bit i for bytes[i]).
+// A log is mostly short lines: finding each one's end with a call of its own
+// (memchr) costs more than everything else done with the line, while a bit
+// scan over a mask made 64 bytes at a time costs next to nothing.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define ZEMBRA_LINE_FEEDS_SSE2 1
+#endif
+
+constexpr int LINE_FEED_SPAN = 64;
+
+// Byte-wise, for machines without SSE2: a byte of the word that equals '\n'
+// gets its high bit, exactly (no borrow runs into the next byte), and the
+// eight high bits are gathered into the low byte.
+inline uint64_t line_feed_mask_portable(const char* bytes) {
+    constexpr uint64_t LOW_SEVEN = 0x7F7F7F7F7F7F7F7Full;
+    constexpr uint64_t FEEDS = 0x0A0A0A0A0A0A0A0Aull;
+    uint64_t mask = 0;
+    for (int word = 0; word < LINE_FEED_SPAN / 8; ++word) {
+        uint64_t value = 0;
+        for (int i = 0; i < 8; ++i) {  // little-endian order whatever the machine
+            value |= uint64_t{static_cast<unsigned char>(bytes[word * 8 + i])} << (8 * i);
+        }
+        const uint64_t differs = value ^ FEEDS;
+        const uint64_t high = ~(((differs & LOW_SEVEN) + LOW_SEVEN) | differs | LOW_SEVEN);
+        const uint64_t gathered = ((high >> 7) * 0x0102040810204080ull) >> 56;
+        mask |= gathered << (8 * word);
+    }
+    return mask;
+}
+
+inline uint64_t line_feed_mask(const char* bytes) {
+#ifdef ZEMBRA_LINE_FEEDS_SSE2
+    const __m128i feeds = _mm_set1_epi8('\n');
+    uint64_t mask = 0;
+    for (int part = 0; part < LINE_FEED_SPAN / 16; ++part) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 16 * part));
+        const auto bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, feeds)));
+        mask |= uint64_t{bits} << (16 * part);
+    }
+    return mask;
+#else
+    return line_feed_mask_portable(bytes);
+#endif
+}
+
+// The mask of fewer than 64 bytes; the bits past `length` are clear.
+inline uint64_t line_feed_mask_of(const char* bytes, size_t length) {
+    if (length >= LINE_FEED_SPAN) {
+        return line_feed_mask(bytes);
+    }
+    char padded[LINE_FEED_SPAN] = {};
+    std::memcpy(padded, bytes, length);
+    return line_feed_mask(padded);
+}
+
+// A buffer's line feeds from `at` on, 64 bytes at a time. Whoever changes
+// the buffer's bytes forgets the mask (forget_line_feeds).
+struct LineFeedScan {
+    size_t at;  // SIZE_MAX: no mask held
+    uint64_t mask;
+};
+
+inline void forget_line_feeds(LineFeedScan* scan) {
+    scan->at = SIZE_MAX;
+    scan->mask = 0;
+}
+
+// The first line feed in data[from, end), or `end`; `valid` bytes of `data`
+// may be read, and end <= valid.
+inline size_t find_line_feed(LineFeedScan* scan, const char* data, size_t valid, size_t from,
+                             size_t end) {
+    if (scan->at > from || from - scan->at >= LINE_FEED_SPAN) {
+        scan->at = from;
+        scan->mask = line_feed_mask_of(data + from, valid - from);
+    }
+    const size_t skipped = from - scan->at;
+    uint64_t mask = scan->mask >> skipped << skipped;
+    while (mask == 0) {
+        const size_t next = scan->at + LINE_FEED_SPAN;
+        if (next >= end) {
+            return end;
+        }
+        scan->at = next;
+        scan->mask = line_feed_mask_of(data + next, valid - next);
+        mask = scan->mask;
+    }
+    const size_t found = scan->at + static_cast<size_t>(std::countr_zero(mask));
+    return found < end ? found : end;
+}

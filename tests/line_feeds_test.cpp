@@ -1,0 +1,99 @@
+// The line-feed masks, and the line reader built on them, against plain byte
+// scans: random bytes, short and long lines, NULs, and reads that cross the
+// reader's buffer.
+#include "match/line_feeds.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "platform/platform.h"
+#include "support/test_files.h"
+
+namespace {
+
+uint64_t mask_by_bytes(const char* bytes, size_t length) {
+    uint64_t mask = 0;
+    for (size_t i = 0; i < length && i < LINE_FEED_SPAN; ++i) {
+        mask |= bytes[i] == '\n' ? uint64_t{1} << i : 0;
+    }
+    return mask;
+}
+
+// Bytes that look like log text: mostly printable, line feeds, CR, NUL, and
+// bytes one bit away from a line feed.
+std::string random_text(std::mt19937* random, size_t length, int feed_one_in) {
+    static const char kOthers[] = {'\r', '\0', '\x0b', '\x8a', '\x0e', '\x2a', 'A', '\x82'};
+    std::string text(length, ' ');
+    for (char& byte : text) {
+        const unsigned pick = (*random)();
+        byte = pick % feed_one_in == 0 ? '\n'
+               : pick % 3 == 0         ? kOthers[pick % 8]
+                                       : static_cast<char>(pick >> 8);
+    }
+    return text;
+}
+
+TEST(LineFeeds, MasksAgreeWithAByteScan) {
+    std::mt19937 random(7);
+    for (int round = 0; round < 20000; ++round) {
+        const std::string text = random_text(&random, LINE_FEED_SPAN, 1 + round % 40);
+        const size_t length = round % 3 == 0 ? random() % LINE_FEED_SPAN : LINE_FEED_SPAN;
+        const uint64_t expected = mask_by_bytes(text.data(), length);
+        ASSERT_EQ(line_feed_mask_of(text.data(), length), expected) << round;
+        if (length == LINE_FEED_SPAN) {
+            ASSERT_EQ(line_feed_mask(text.data()), expected) << round;
+            ASSERT_EQ(line_feed_mask_portable(text.data()), expected) << round;
+        }
+    }
+}
+
+// What the reader must give: fgets with a buffer of limit + 1 bytes.
+std::vector<std::string> pieces_of(const std::string& text, size_t limit) {
+    std::vector<std::string> pieces;
+    for (size_t at = 0; at < text.size();) {
+        const size_t feed = text.find('\n', at);
+        const size_t end =
+            std::min({feed == std::string::npos ? text.size() : feed + 1, at + limit, text.size()});
+        pieces.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    return pieces;
+}
+
+// Lines of every length around the buffer's 64 KiB and the matcher's 8 KiB
+// pieces; every few lines the reader is moved back within what it holds (as
+// the writer does) and must find the same lines again.
+TEST(LineFeeds, ReaderSplitsAsFgetsWould) {
+    std::mt19937 random(11);
+    TempDir dir;
+    for (int round = 0; round < 24; ++round) {
+        const int feed_one_in = round % 4 == 0 ? 20000 : round % 4 == 1 ? 3 : 60;
+        const std::string text = random_text(&random, 150000 + random() % 5000, feed_one_in);
+        write_file(dir.file("log"), text);
+        const int limit = round % 2 == 0 ? 8192 : 1 + static_cast<int>(random() % 300);
+        const std::vector<std::string> expected = pieces_of(text, static_cast<size_t>(limit));
+        PlatformFile* file = platform_open_read(dir.file("log").c_str());
+        ASSERT_NE(file, nullptr);
+        int64_t position = 0;
+        for (size_t i = 0; i < expected.size(); ++i) {
+            char* line = nullptr;
+            const int length = platform_next_line(file, &line, limit);
+            ASSERT_EQ(std::string(line, static_cast<size_t>(length)), expected[i]) << round;
+            ASSERT_EQ(line[length], '\0');
+            if (i % 7 == 3) {
+                ASSERT_EQ(platform_seek(file, position), 0);
+                ASSERT_EQ(platform_next_line(file, &line, limit), length);
+                ASSERT_EQ(std::string(line, static_cast<size_t>(length)), expected[i]);
+            }
+            position += length;
+            ASSERT_EQ(platform_tell(file), position);
+        }
+        char* line = nullptr;
+        EXPECT_EQ(platform_next_line(file, &line, limit), 0);
+        EXPECT_EQ(platform_close(file), 0);
+    }
+}
+
+}  // namespace
