@@ -91,10 +91,21 @@ TEST_F(NameResolution, RelativeNames) {
         {"", "error:ENOENT", "error:ENOENT"},
     };
     InDirectory inside(dir.path());
-    for (const auto& c : cases) {
-        SCOPED_TRACE(printable(c.path));
-        EXPECT_EQ(resolve(c.path, false), c.existing);
-        EXPECT_EQ(resolve(c.path, true), c.created);
+    // A small directory is listed; in a large one every spelling is tried
+    // (long names make a directory large with few files).
+    for (const bool crowded : {false, true}) {
+        for (int n = 0; crowded && n < 100; ++n) {
+            for (const char* folder : {"", "Logs/"}) {
+                const std::string name =
+                    dir.file(folder + std::to_string(n) + std::string(200, 'x'));
+                close(open(name.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+            }
+        }
+        for (const auto& c : cases) {
+            SCOPED_TRACE(printable(c.path) + (crowded ? " in a large directory" : ""));
+            EXPECT_EQ(resolve(c.path, false), c.existing);
+            EXPECT_EQ(resolve(c.path, true), c.created);
+        }
     }
 }
 

@@ -50,12 +50,13 @@ static bool same_ignoring_case(const char* a, const char* b, size_t length) {
     return true;
 }
 
-// Reads the whole of `directory` for the entries equal to `name` (`length`
-// bytes) ignoring case. As find_case_insensitive.
-static int list_case_insensitive(const char* directory, const char* name, size_t length,
-                                 char* match) {
-    DIR* listing = opendir(directory[0] != '\0' ? directory : ".");
+// Reads the whole of `directory` (an open descriptor, closed here) for the
+// entries equal to `name` (`length` bytes) ignoring case. As
+// find_case_insensitive.
+static int list_case_insensitive(int directory, const char* name, size_t length, char* match) {
+    DIR* listing = fdopendir(directory);
     if (listing == nullptr) {
+        close(directory);
         return -1;
     }
     int found = 0;
@@ -85,6 +86,10 @@ static int list_case_insensitive(const char* directory, const char* name, size_t
 // than listing a directory of thousands of files, and the cost does not grow
 // with the directory.
 constexpr unsigned MAX_SPELLINGS = 1024;
+// A small directory is listed all the same: reading a listing costs about its
+// size in bytes (as the directory's status gives it), and one spelling tried
+// about as much as this many bytes of it, or more.
+constexpr off_t LISTING_BYTES_PER_SPELLING = 64;
 
 // Where the ASCII letters of `name` are (the byte after a Shift_JIS lead byte
 // is never one); false when there are too many to try every spelling.
@@ -107,12 +112,8 @@ static bool find_letters(const char* name, size_t length, size_t* positions, int
 
 // Tries every spelling of `name` in `directory`. Two spellings that reach
 // one file (a file system that ignores case itself) are one entry.
-static int probe_case_insensitive(const char* directory, const char* name, size_t length,
-                                  const size_t* positions, int letters, char* match) {
-    int fd = open(directory[0] != '\0' ? directory : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        return -1;
-    }
+static int probe_case_insensitive(int fd, const char* name, size_t length, const size_t* positions,
+                                  int letters, char* match) {
     char spelling[NAME_MAX + 1];
     std::memcpy(spelling, name, length);
     spelling[length] = '\0';
@@ -137,7 +138,6 @@ static int probe_case_insensitive(const char* directory, const char* name, size_
         }
         ++found;
     }
-    close(fd);
     return found;
 }
 
@@ -146,12 +146,21 @@ static int probe_case_insensitive(const char* directory, const char* name, size_
 // matches (counting stops at 2), or -1 when the directory cannot be read.
 static int find_case_insensitive(const char* directory, const char* name, size_t length,
                                  char* match) {
+    int fd = open(directory[0] != '\0' ? directory : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
     size_t positions[16];
     int letters = 0;
-    if (length <= NAME_MAX && find_letters(name, length, positions, &letters)) {
-        return probe_case_insensitive(directory, name, length, positions, letters, match);
+    struct stat status;
+    if (length <= NAME_MAX && find_letters(name, length, positions, &letters) &&
+        fstat(fd, &status) == 0 &&
+        status.st_size > (off_t{1} << letters) * LISTING_BYTES_PER_SPELLING) {
+        const int found = probe_case_insensitive(fd, name, length, positions, letters, match);
+        close(fd);
+        return found;
     }
-    return list_case_insensitive(directory, name, length, match);
+    return list_case_insensitive(fd, name, length, match);
 }
 
 // Appends one component to `resolved`, which holds `used` bytes: the exact
