@@ -18,10 +18,6 @@
 
 namespace {
 
-std::string banner(const std::string& date) {
-    return "- ABCDEF MES( 3) ROOM NAME " + date + "\r\n";
-}
-
 const std::string P1 = pcvan_message("1", "96/05/12", "a");
 const std::string P2 = pcvan_message("2", "96/05/13", "b");
 const std::string P3 = pcvan_message("3", "96/05/14", "c");
@@ -90,46 +86,7 @@ TEST(CheckMode, VerdictStatusAndNothingChanged) {
 }
 
 // The verdict from the index against the writer's own byte-for-byte
-// comparison, on random logs: messages in and out of order, repeats, PC-VAN
-// counts that fall short of the next header, reach it exactly or run past
-// it, text before the first message, NIFTY SERVE banner lines, and unended
-// last lines (an end-of-file mark, a header cut after its line 2).
-std::string random_log(std::mt19937& random, int service) {
-    auto chance = [&](int percent) { return static_cast<int>(random() % 100) < percent; };
-    std::string log = chance(10) ? "ATDT\r\n" : "";
-    if (service == SERVICE_NIFTY && chance(50)) {
-        log += banner("96/05/20");
-    }
-    const int messages = 1 + static_cast<int>(random() % 4);
-    for (int i = 0; i < messages; ++i) {
-        const int number = chance(15) && i > 0 ? i : i + 1;  // a repeat now and then
-        const int minute = chance(15) ? 59 - i : 10 + i;     // out of order now and then
-        const std::string time = "96/05/12" + std::string(service == SERVICE_PCVAN ? "  " : " ") +
-                                 "21:" + std::to_string(minute);
-        const int count = static_cast<int>(random() % 3);
-        int body = count + 3;  // what reaches the next header exactly
-        if (service == SERVICE_PCVAN) {
-            log += pcvan_header(number, time, chance(10) ? "" : " (" + std::to_string(count) + ")");
-            body += chance(25) ? static_cast<int>(random() % 5) - 2 : 0;
-        } else {
-            log += nifty_header(number, time);
-            body = static_cast<int>(random() % 3);
-        }
-        for (int line = 0; line < body; ++line) {
-            log += "body\r\n";
-        }
-        if (service == SERVICE_NIFTY && chance(10)) {
-            log += banner("96/05/1" + std::to_string(i));
-        }
-    }
-    if (chance(15)) {
-        log += "\x1a";
-    } else if (chance(10)) {
-        log.erase(log.size() - 2);  // the last line unended
-    }
-    return log;
-}
-
+// comparison, on random logs.
 TEST(CheckMode, VerdictAgreesWithTheWritersComparison) {
     TempDir dir;
     const std::string path = dir.file("LOG.TXT");

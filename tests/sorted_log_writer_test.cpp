@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -319,6 +320,43 @@ TEST_F(WriterTest, UnterminatedLastLineNeverJoinsTheNextHeader) {
         // A second run over the result changes nothing.
         EXPECT_EQ(printable(sort_log(c.sorted)), printable(c.sorted));
     }
+}
+
+// Messages the indexer found whole are copied as they lie; on random logs of
+// both services the result, and the comparison with the log, must be what
+// the line-by-line copy gives.
+TEST_F(WriterTest, WholeMessagesGiveTheLineByLineBytes) {
+    std::mt19937 random(1996);
+    int copied_whole = 0;
+    for (int round = 0; round < 3000; ++round) {
+        run_options.service = round % 2 == 0 ? SERVICE_PCVAN : SERVICE_NIFTY;
+        run_options.line_check = round % 4 == 2 ? 0 : 1;
+        const std::string log = random_log(random, run_options.service);
+        std::vector<MessageIndexEntry> index;
+        const int count = index_and_sort(log, &index);
+        if (count <= 0) {
+            continue;
+        }
+        std::string written[2];
+        int differs[2];
+        for (int way = 0; way < 2; ++way) {
+            const MessageSpans* spans = way == 0 ? nullptr : &indexed_spans;
+            PlatformFile* source = platform_open_read(saved_path().c_str());
+            ASSERT_NE(source, nullptr);
+            ASSERT_EQ(write_sorted_log_from(source, "LOG.BAK", log_path().c_str(), index.data(),
+                                            count, spans),
+                      0);
+            differs[way] = compare_sorted_log(source, "LOG.BAK", index.data(), count, spans);
+            platform_close(source);
+            written[way] = read_file(log_path());
+        }
+        ASSERT_EQ(printable(written[1]), printable(written[0])) << printable(log);
+        ASSERT_EQ(differs[1], differs[0]) << printable(log);
+        for (int i = 0; i + 1 < indexed_spans.count; ++i) {
+            copied_whole += indexed_spans.whole[i] ? 1 : 0;
+        }
+    }
+    EXPECT_GT(copied_whole, 1000);
 }
 
 }  // namespace

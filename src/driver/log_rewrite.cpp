@@ -162,7 +162,7 @@ static void remove_side_file(const char* side) {
 // The new log, whole, with the log's owner, mode and attributes, on disk.
 static int write_side_file(PlatformFile* log, const char* log_name, const char* side,
                            const MessageIndexEntry* index, int count) {
-    int written = write_sorted_log_from(log, log_name, side, index, count);
+    int written = write_sorted_log_from(log, log_name, side, index, count, &indexed_spans);
     platform_drop_new();
     if (written != 0) {
         return -1;
@@ -264,7 +264,7 @@ int rewrite_log(PlatformFile* log, const char* log_name, const char* name_base,
     std::fprintf(stderr, "...Writing\n");
     // A log already in order keeps its file and its backup: running twice
     // must not replace the original ".BAK" with the sorted log.
-    const int differs = compare_sorted_log(log, log_name, index, count);
+    const int differs = compare_sorted_log(log, log_name, index, count, &indexed_spans);
     if (differs < 0) {
         return -1;
     }

@@ -24,6 +24,16 @@ static_assert(sizeof(MessageIndexEntry) == 20, "index entries are five 32-bit fi
 // Room for MAX_INDEX_ENTRIES entries, allocated once at start-up.
 using MessageIndex = MessageIndexEntry*;
 
+// Where the first MAX_INDEX_ENTRIES indexed messages lie, in file order: each
+// header's offset, and whether the writer's line-by-line copy of the message
+// would be exactly the bytes from it to the next header, so that they may be
+// copied as they lie.
+struct MessageSpans {
+    int count;
+    int32_t offsets[MAX_INDEX_ENTRIES];
+    bool whole[MAX_INDEX_ENTRIES];
+};
+
 enum HeaderPatternIndex {
     PATTERN_PCVAN_LINE1 = 0,
     PATTERN_NIFTY_LINE1 = 1,

@@ -29,6 +29,7 @@ struct LogReader {
     // beyond those read with its header; -1 before the first message.
     int64_t lines_still_copied;
     int64_t lines_since_header;  // read after them, up to the next header
+    bool banner_since_header;    // NIFTY SERVE: a banner line inside the last message
 };
 
 struct HeaderDate {
@@ -222,6 +223,7 @@ bool fits_in_offset(int64_t position) {
 
 PlatformFileIdentity indexed_log_identity = {};
 IndexedLogShape indexed_log_shape = {};
+MessageSpans indexed_spans = {};
 
 static MessageIndex large_index = nullptr;
 static int large_index_room = 0;
@@ -295,13 +297,32 @@ static int ends_open(PlatformFile* file, int last_length) {
 // log keeps its bytes only where each message's count reaches exactly to the
 // next header (the last one's may reach past the end). Called at each header
 // and at the end of the log.
-static void note_count_fit(const LogReader& reader, bool at_end) {
+static bool note_count_fit(const LogReader& reader, bool at_end) {
     if (reader.lines_still_copied < 0) {
-        return;
+        return true;
     }
     const bool fits = at_end ? reader.lines_since_header <= reader.lines_still_copied
                              : reader.lines_since_header == reader.lines_still_copied;
     indexed_log_shape.lines_misplaced += fits ? 0 : 1;
+    return fits;
+}
+
+// At each header after the first: the message before it is copied whole
+// unless its line count stops short of this header or runs into it, or a
+// banner line inside it is dropped.
+static void note_span_end(LogReader* reader, int count, bool count_fits) {
+    if (count > 0 && count <= MAX_INDEX_ENTRIES) {
+        indexed_spans.whole[count - 1] = count_fits && !reader->banner_since_header;
+    }
+    reader->banner_since_header = false;
+}
+
+static void note_span_start(int count, int32_t offset) {
+    if (count < MAX_INDEX_ENTRIES) {
+        indexed_spans.offsets[count] = offset;
+        indexed_spans.whole[count] = false;  // until the next header is seen
+        indexed_spans.count = count + 1;
+    }
 }
 
 // The identity at the end must match the one at the start, and the size the
@@ -322,6 +343,7 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
     reader.file = file;
     reader.lines_still_copied = -1;
     reader.lines_since_header = 0;
+    reader.banner_since_header = false;
     reader.line = nullptr;
     reader.length = 0;
     prepare_header_matchers(run_options.service, &reader.matchers);
@@ -333,6 +355,7 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
         reset_forum_banner();
     }
     indexed_log_shape = {};
+    indexed_spans.count = 0;
     large_index_used = false;
     MessageIndex entries = index;
     int room = std::min(MAX_INDEX_ENTRIES, run_options.max_messages);
@@ -358,6 +381,7 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
         if (banner) {
             note_forum_banner(reader.line, static_cast<size_t>(reader.length));
             note_banner_place(line_start, reader.length, count == 0);
+            reader.banner_since_header = true;
         }
         if (banner || !line_matches(reader.line, reader.matchers.line1)) {
             // The next line starts where this one ends: no position query
@@ -366,7 +390,7 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
             ++reader.lines_since_header;
             continue;
         }
-        note_count_fit(reader, false);
+        note_span_end(&reader, count, note_count_fit(reader, false));
         if (!fits_in_offset(line_start)) {
             std::fprintf(stderr, "File Too Large: %s\n", path);
             result = -1;
@@ -388,6 +412,7 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
             result = -1;
             break;
         }
+        note_span_start(count, entry.offset);
         entries[count++] = entry;
         line_start = platform_tell(reader.file);
         if (line_start < 0) {

@@ -19,6 +19,9 @@ struct IndexedLogShape {
 };
 extern IndexedLogShape indexed_log_shape;
 
+// The spans of the messages the last build_index read.
+extern MessageSpans indexed_spans;
+
 // Where the entries of the last build_index are: `given`, or, when the log
 // held more than MAX_INDEX_ENTRIES messages (--max-messages), a block the
 // indexer grew for them. It is kept for the next log until free_large_index.

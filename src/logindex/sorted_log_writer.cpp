@@ -265,10 +265,40 @@ int64_t lines_to_copy(const MessageIndexEntry& entry) {
     return count + LINES_AROUND_BODY;
 }
 
+// Copies the bytes of the log from `from` up to `to` as they lie, as far as
+// the log reaches.
+int copy_span(LogCopy* copy, int64_t from, int64_t to) {
+    if (move_to(copy, from) != 0) {
+        return -1;
+    }
+    SavedBlock& block = copy->block;
+    for (;;) {
+        const int64_t held_to = std::min(to, block.start + static_cast<int64_t>(block.length));
+        const size_t stop = static_cast<size_t>(held_to - block.start);
+        if (stop > block.next) {
+            if (write_bytes(copy, block.data + block.next, stop - block.next) != 0) {
+                return -1;
+            }
+            block.next = stop;
+        }
+        if (held_to == to || block.at_end) {
+            return 0;
+        }
+        if (read_more(copy, to + READ_PAST_MESSAGE) != 0) {
+            return -1;
+        }
+    }
+}
+
 // Copies one message from its offset until its stop rule ends it: a line
 // count for PC-VAN with line checking, else the next header line 1. The
 // message is read as far as `reach` (a file position) and a little further.
-int copy_message(LogCopy* copy, const MessageIndexEntry& entry, int64_t reach) {
+// A message the indexer found `whole` is the bytes up to `reach`; the next
+// header starts a piece, so nothing is left open after it.
+int copy_message(LogCopy* copy, const MessageIndexEntry& entry, int64_t reach, bool whole) {
+    if (whole && reach != REACH_UNKNOWN && !copy->line_open) {
+        return copy_span(copy, entry.offset, reach);
+    }
     if (move_to(copy, entry.offset) != 0) {
         return -1;
     }
@@ -312,27 +342,45 @@ int copy_message(LogCopy* copy, const MessageIndexEntry& entry, int64_t reach) {
     return write_run(copy);
 }
 
-// Where the message at `offset` reaches: the next offset of the index in
-// file order. `file_order` holds the offsets sorted.
-int64_t message_reach(const int32_t* file_order, int count, int32_t offset) {
-    const int32_t* next = std::upper_bound(file_order, file_order + count, offset);
-    return next == file_order + count ? REACH_UNKNOWN : *next;
+// The messages in file order: where each begins, and which are whole.
+struct FileOrder {
+    const int32_t* offsets;
+    const bool* whole;  // null: none known to be
+    int known;
+};
+
+// From the indexer's spans when they describe this index; else the offsets
+// sorted into `own` (beyond MAX_INDEX_ENTRIES entries nothing is foretold).
+FileOrder file_order_of(const MessageIndexEntry* index, int count, const MessageSpans* spans,
+                        int32_t* own) {
+    if (spans != nullptr && spans->count == std::min(count, MAX_INDEX_ENTRIES)) {
+        return FileOrder{spans->offsets, spans->whole, spans->count};
+    }
+    const int known = count <= MAX_INDEX_ENTRIES ? count : 0;
+    for (int i = 0; i < known; ++i) {
+        own[i] = index[i].offset;
+    }
+    std::sort(own, own + known);
+    return FileOrder{own, nullptr, known};
 }
 
 // A repeat is an entry whose number equals the one just before it; the first
-// entry never is, whatever its number.
-int copy_messages(LogCopy* copy, const MessageIndexEntry* index, int count) {
-    int32_t file_order[MAX_INDEX_ENTRIES];
-    const int known = count <= MAX_INDEX_ENTRIES ? count : 0;  // beyond: nothing foretold
-    for (int i = 0; i < known; ++i) {
-        file_order[i] = index[i].offset;
-    }
-    std::sort(file_order, file_order + known);
+// entry never is, whatever its number. A message reaches to the next offset
+// in file order.
+int copy_messages(LogCopy* copy, const MessageIndexEntry* index, int count,
+                  const MessageSpans* spans) {
+    int32_t own_order[MAX_INDEX_ENTRIES];
+    const FileOrder order = file_order_of(index, count, spans, own_order);
+    const int32_t* const end = order.offsets + order.known;
     for (int i = 0; i < count; ++i) {
         if (i > 0 && index[i].number == index[i - 1].number) {
             continue;
         }
-        if (copy_message(copy, index[i], message_reach(file_order, known, index[i].offset)) != 0) {
+        const int32_t* next = std::upper_bound(order.offsets, end, index[i].offset);
+        const int64_t reach = next == end ? REACH_UNKNOWN : *next;
+        const bool whole = order.whole != nullptr && next != order.offsets &&
+                           next[-1] == index[i].offset && order.whole[next - 1 - order.offsets];
+        if (copy_message(copy, index[i], reach, whole) != 0) {
             return -1;
         }
     }
@@ -382,13 +430,13 @@ void start_copy(LogCopy* copy, PlatformFile* source, const char* source_name,
 
 // The source may have been read before (indexed, compared): reading starts
 // from its head, where the empty block says it stands.
-int copy_all(LogCopy* copy, const MessageIndexEntry* index, int count) {
+int copy_all(LogCopy* copy, const MessageIndexEntry* index, int count, const MessageSpans* spans) {
     if (platform_seek(copy->saved, 0) != 0) {
         return report_read_error(copy->saved_path);
     }
     int result = write_banner(copy);
     if (result == 0) {
-        result = copy_messages(copy, index, count);
+        result = copy_messages(copy, index, count, spans);
     }
     return result;
 }
@@ -396,7 +444,7 @@ int copy_all(LogCopy* copy, const MessageIndexEntry* index, int count) {
 }  // namespace
 
 int write_sorted_log_from(PlatformFile* source, const char* source_name, const char* log_path,
-                          const MessageIndexEntry* index, int count) {
+                          const MessageIndexEntry* index, int count, const MessageSpans* spans) {
     LogCopy copy;
     start_copy(&copy, source, source_name, log_path);
     copy.log = platform_open_write(log_path);
@@ -404,14 +452,14 @@ int write_sorted_log_from(PlatformFile* source, const char* source_name, const c
         std::fprintf(stderr, "File Open Error: %s\n", log_path);
         return -1;
     }
-    return close_new_log(copy, copy_all(&copy, index, count));
+    return close_new_log(copy, copy_all(&copy, index, count, spans));
 }
 
 int compare_sorted_log(PlatformFile* source, const char* source_name,
-                       const MessageIndexEntry* index, int count) {
+                       const MessageIndexEntry* index, int count, const MessageSpans* spans) {
     LogCopy copy;
     start_copy(&copy, source, source_name, nullptr);
-    if (copy_all(&copy, index, count) != 0) {
+    if (copy_all(&copy, index, count, spans) != 0) {
         return copy.differs ? 1 : -1;
     }
     // The new log would end where the log does.
@@ -430,7 +478,7 @@ int write_sorted_log(const char* saved_path, const char* log_path, const Message
         std::fprintf(stderr, "File Open Error: %s\n", saved_path);
         return -1;
     }
-    int result = write_sorted_log_from(source, saved_path, log_path, index, count);
+    int result = write_sorted_log_from(source, saved_path, log_path, index, count, nullptr);
     if (platform_close(source) != 0 && result == 0) {
         result = report_read_error(saved_path);
     }

@@ -39,13 +39,12 @@ inline uint64_t line_feed_mask_portable(const char* bytes) {
 inline uint64_t line_feed_mask(const char* bytes) {
 #ifdef ZEMBRA_LINE_FEEDS_SSE2
     const __m128i feeds = _mm_set1_epi8('\n');
-    uint64_t mask = 0;
-    for (int part = 0; part < LINE_FEED_SPAN / 16; ++part) {
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 16 * part));
-        const auto bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, feeds)));
-        mask |= uint64_t{bits} << (16 * part);
-    }
-    return mask;
+    const auto* chunks = reinterpret_cast<const __m128i*>(bytes);
+    const auto bits_of = [&](int part) {
+        const __m128i chunk = _mm_loadu_si128(chunks + part);
+        return uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, feeds)))};
+    };
+    return bits_of(0) | bits_of(1) << 16 | bits_of(2) << 32 | bits_of(3) << 48;
 #else
     return line_feed_mask_portable(bytes);
 #endif

@@ -2,6 +2,9 @@
 
 #include <cstdio>
 
+#include "logindex/log_format.h"
+#include "logindex/run_options.h"
+
 std::string pcvan_message(const std::string& number, const std::string& date,
                           const std::string& body) {
     return "#" + number + "/9 TITLE\r\n" PCVAN_TITLE " (ABC01234)  " + date +
@@ -22,4 +25,58 @@ std::string nifty_header(int number, const std::string& date_time, const std::st
     char line1[64];
     std::snprintf(line1, sizeof line1, "%05d/00120 ABC01234 TITLE\r\n", number);
     return line1 + ("(" + room + ")   " + date_time + " SENDER\r\n");
+}
+
+std::string banner(const std::string& date) {
+    return "- ABCDEF MES( 3) ROOM NAME " + date + "\r\n";
+}
+
+static std::string random_body_line(std::mt19937& random) {
+    const int pick = static_cast<int>(random() % 100);
+    if (pick < 3) {
+        return std::string(LINE_BUFFER_SIZE + 800, 'x') + "\r\n";  // two pieces
+    }
+    if (pick < 5) {
+        return std::string(LINE_BUFFER_SIZE - 1, 'x');  // a full piece; what follows starts one
+    }
+    if (pick < 8) {
+        return std::string("bo\0dy\r\n", 7);
+    }
+    return "body\r\n";
+}
+
+std::string random_log(std::mt19937& random, int service) {
+    auto chance = [&](int percent) { return static_cast<int>(random() % 100) < percent; };
+    std::string log = chance(10) ? "ATDT\r\n" : "";
+    if (service == SERVICE_NIFTY && chance(50)) {
+        log += banner("96/05/20");
+    }
+    const int messages = 1 + static_cast<int>(random() % 4);
+    for (int i = 0; i < messages; ++i) {
+        const int number = chance(15) && i > 0 ? i : i + 1;  // a repeat now and then
+        const int minute = chance(15) ? 59 - i : 10 + i;     // out of order now and then
+        const std::string time = "96/05/12" + std::string(service == SERVICE_PCVAN ? "  " : " ") +
+                                 "21:" + std::to_string(minute);
+        const int count = static_cast<int>(random() % 3);
+        int body = count + 3;  // what reaches the next header exactly
+        if (service == SERVICE_PCVAN) {
+            log += pcvan_header(number, time, chance(10) ? "" : " (" + std::to_string(count) + ")");
+            body += chance(25) ? static_cast<int>(random() % 5) - 2 : 0;
+        } else {
+            log += nifty_header(number, time);
+            body = static_cast<int>(random() % 3);
+        }
+        for (int line = 0; line < body; ++line) {
+            log += random_body_line(random);
+        }
+        if (service == SERVICE_NIFTY && chance(10)) {
+            log += banner("96/05/1" + std::to_string(i));
+        }
+    }
+    if (chance(15)) {
+        log += "\x1a";
+    } else if (chance(10) && log.size() >= 2) {
+        log.erase(log.size() - 2);  // the last line unended
+    }
+    return log;
 }

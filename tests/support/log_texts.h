@@ -3,6 +3,7 @@
 // services.
 #pragma once
 
+#include <random>
 #include <string>
 
 // "★タイトル" (81 9A, 83 5E, 83 43, 83 67, 83 8B): five double-byte
@@ -25,3 +26,14 @@ std::string pcvan_header(int number, const std::string& date_time = "96/05/12  2
 // Header lines 1 and 2 of a NIFTY SERVE message; `room` fills "( 3)".
 std::string nifty_header(int number, const std::string& date_time = "96/05/12 21:34",
                          const std::string& room = " 3");
+
+// A NIFTY SERVE forum banner line of `date` ("96/05/20").
+std::string banner(const std::string& date);
+
+// A random log of `service` (SERVICE_PCVAN or SERVICE_NIFTY) for differential
+// tests: messages in and out of order, repeats, PC-VAN counts that fall short
+// of the next header, reach it exactly or run past it, text before the first
+// message, NIFTY SERVE banner lines, lines longer than a piece (one that runs
+// into the next header), NUL bytes, and unended last lines (an end-of-file
+// mark, a header cut after its line 2).
+std::string random_log(std::mt19937& random, int service);
