@@ -5,8 +5,9 @@
 //
 // A message is read from the log in one block as far as it reaches
 // (to where the next message of the file begins), its lines are found in the
-// block by their line feeds and looked at where they lie, and each run of lines kept
-// one after another is written in one call.
+// block by their line feeds and looked at where they lie, and each run of
+// lines kept one after another is written in one call. A message the indexer
+// found whole is copied as it lies, its lines never looked at.
 #include "logindex/sorted_log_writer.h"
 
 #include <algorithm>
