@@ -1,12 +1,14 @@
 #include "support/test_files.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -121,7 +123,16 @@ RunResult run_program(const std::string& directory, const std::vector<std::strin
     command = std::string("\"") + command + "\"";
     std::fflush(nullptr);
     RunResult result;
-    result.status = std::system(command.c_str());
+    // Under Wine on a busy machine, starting cmd.exe now and then fails
+    // outright (-1): the program never ran, so that is no result of it.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        result.status = std::system(command.c_str());
+        if (result.status != -1 || !read_file(err_path).empty()) {
+            break;
+        }
+        std::fprintf(stderr, "(cmd.exe did not start; trying again)\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
     result.out = from_text_mode(read_file(out_path));
     result.err = from_text_mode(read_file(err_path));
     return result;
