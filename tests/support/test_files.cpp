@@ -123,14 +123,19 @@ RunResult run_program(const std::string& directory, const std::vector<std::strin
     command = std::string("\"") + command + "\"";
     std::fflush(nullptr);
     RunResult result;
-    // Under Wine on a busy machine, starting cmd.exe now and then fails
-    // outright (-1): the program never ran, so that is no result of it.
+    // Under Wine on a busy machine, starting a process now and then fails:
+    // cmd.exe itself (-1, nothing written), or the program, which cmd.exe
+    // then calls unknown (9009). The program never ran, so that is no result
+    // of it; the tests only ever run programs that exist.
+    constexpr int CMD_COMMAND_NOT_FOUND = 9009;
     for (int attempt = 0; attempt < 5; ++attempt) {
         result.status = std::system(command.c_str());
-        if (result.status != -1 || !read_file(err_path).empty()) {
+        const bool never_started = (result.status == -1 && read_file(err_path).empty()) ||
+                                   result.status == CMD_COMMAND_NOT_FOUND;
+        if (!never_started) {
             break;
         }
-        std::fprintf(stderr, "(cmd.exe did not start; trying again)\n");
+        std::fprintf(stderr, "(the program did not start: %d; trying again)\n", result.status);
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     result.out = from_text_mode(read_file(out_path));
