@@ -52,7 +52,7 @@ check_interrupt() {
     step=$1 log=$2 backup=$3
     dir=$(mktemp -d)
     printf old >"$dir/a.log"
-    GUARD_TEST_DIRECTORY=$(windows_name "$dir") GUARD_TEST_STEP=$step \
+    GUARD_TEST_DIRECTORY=$(windows_name "$dir") GUARD_TEST_STEP=$step ZEMBRA_WINE_EXEC=1 \
         build/windows/wine-run.sh build/windows/tests/platform_win32_test.exe \
         --gtest_filter='InterruptGuardChild.*' >"$dir/out" 2>&1 &
     child=$!
