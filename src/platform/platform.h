@@ -188,8 +188,9 @@ enum PlatformOperation {
     OP_REMOVE,
     OP_RENAME,
     OP_FREE_SPACE,
-    OP_LINK,           // POSIX link, which makes the backup a second name of the log
+    OP_LINK,           // POSIX link, a second name of the old log where names cannot be swapped
     OP_FREE_SPACE_EX,  // Windows lookup of GetDiskFreeSpaceExA
+    OP_EXCHANGE,       // Linux renameat2 swap, which some file systems lack (EINVAL)
     OP_KIND_COUNT,
 };
 constexpr PlatformOperation FIRST_INNER_OPERATION = OP_LINK;

@@ -907,6 +907,9 @@ int seal_side_file(LogHold* hold) {
 // Swaps two names of the held folder in one step (Linux renameat2 with
 // RENAME_EXCHANGE); -1 with EINVAL or ENOSYS where it cannot.
 static int exchange_names(int directory, const char* a, const char* b) {
+    if (platform_fail_if_injected(OP_EXCHANGE)) {
+        return -1;
+    }
 #if defined(__linux__) && defined(SYS_renameat2)
     constexpr unsigned RENAME_EXCHANGE_FLAG = 2;
     return static_cast<int>(
