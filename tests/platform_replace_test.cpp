@@ -60,6 +60,7 @@ bool record_backup_of(const std::string& backup, const std::string& log) {
 #endif
 }
 
+#ifndef _WIN32
 // Immutable where the file system has the flag; false where it has not.
 bool make_immutable(const std::string& path, bool on) {
 #if defined(__linux__) && defined(FS_IOC_SETFLAGS)
@@ -76,6 +77,7 @@ bool make_immutable(const std::string& path, bool on) {
     return false;
 #endif
 }
+#endif
 
 struct ReplaceRun {
     int held = -1;

@@ -212,6 +212,17 @@ int process_log_file(const char* argument, MessageIndex index) {
     char side_left[NAME_BUFFER_SIZE];
     if (release_hold(hold, side_left) != 0) {
         report_file_error("", side_left);
+        result = -1;
+    }
+    // The dump is what -D was asked for: one lost on a full or closed
+    // standard output is a failure, not silence.
+    if (run_options.debug_dump && (std::fflush(stdout) != 0 || std::ferror(stdout))) {
+        if (errno == 0) {
+            errno = EIO;
+        }
+        report_file_error("Write Error: ", "(standard output)");
+        std::clearerr(stdout);
+        result = -1;
     }
     return result;
 }
