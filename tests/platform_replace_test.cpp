@@ -46,6 +46,13 @@ constexpr bool POSIX = true;
 // The record a ".BAK" keeps of its log, written as another program would.
 bool record_backup_of(const std::string& backup, const std::string& log) {
 #ifdef _WIN32
+    char root[MAX_PATH];
+    DWORD flags = 0;
+    if (!GetVolumePathNameA(backup.c_str(), root, sizeof root) ||
+        !GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) ||
+        (flags & FILE_NAMED_STREAMS) == 0) {
+        return false;
+    }
     HANDLE stream = CreateFileA((backup + ":zembra.log").c_str(), GENERIC_WRITE, 0, nullptr,
                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (stream == INVALID_HANDLE_VALUE) {
@@ -153,7 +160,8 @@ const ContractCase CONTRACT[] = {
      "old backup"},
     {"foreign_backup_no_backup", false, false, OP_ANY, 0, 0, true, nullptr, COMMIT_DONE, "new",
      "old backup"},
-    {"log_replaced", true, false, OP_ANY, 0, 0, false, replace_log_under_its_name, COMMIT_KEPT,
+    // Windows holds the log unshared, and Wine will not remove it meanwhile.
+    {"log_replaced", true, true, OP_ANY, 0, 0, false, replace_log_under_its_name, COMMIT_KEPT,
      "another", "old backup"},
 };
 

@@ -168,10 +168,15 @@ static void report_not_held(const char* argument, int opened, const HoldReport& 
         return;
     }
     const int error = errno;
+    if (error == EEXIST && report.squatted[0] != '\0') {
+        std::fprintf(stderr, "Side Names Taken!: %s\n", report.squatted);
+    }
+    errno = error;
     report_file_error("", argument);
     if (error == EEXIST && report.squatted[0] != '\0') {
-        print_hint("every side name is taken (%s): move them away if nothing uses them",
-                   report.squatted);
+        print_hint(
+            "files of other users, or left by killed runs: move them away if nothing "
+            "uses them");
     }
 }
 

@@ -199,18 +199,21 @@ int rewrite_log(LogHold* hold, const char* log_name, const char* name_base, cons
     if (write_side_file(hold, log_name, index, count) != 0) {
         return -1;
     }
+    // A signal from here on ends the run before the replace or after its
+    // report, never in between: the status always tells what happened.
+    platform_hold_interrupts();
     const int placed = put_in_place(hold, log_name, name_base, shown_name, &indexed);
-    if (placed < 0) {
-        return -1;
-    }
     const int error = errno;
-    std::fprintf(stderr, "...Finish\n");
+    if (placed >= 0) {
+        std::fprintf(stderr, "...Finish\n");
+    }
     if (placed == SIDE_FILE_LEFT) {
         errno = error;
         // Sorted, but not tidy: the old log still has the side name.
         report_file_error("", held_side_name(hold));
         print_hint("%s is sorted; its old content is left under that name: remove it", shown_name);
-        return -1;
     }
-    return 0;
+    std::fflush(stderr);
+    platform_release_interrupts();
+    return placed == 0 ? 0 : -1;
 }

@@ -172,8 +172,22 @@ int seal_side_file(LogHold* hold) {
     return 0;
 }
 
+// Only a volume with named streams (NTFS) can keep the record; elsewhere
+// (FAT, and Wine, which would make "NAME:STREAM" an ordinary file) there is
+// none.
+static bool has_streams(const char* path) {
+    char root[NAME_BUFFER_SIZE];
+    DWORD flags = 0;
+    return GetVolumePathNameA(path, root, sizeof root) &&
+           GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+           (flags & FILE_NAMED_STREAMS) != 0;
+}
+
 // The record: the log's name in a stream of the ".BAK".
 static bool read_record(const char* backup, char* record, size_t size) {
+    if (!has_streams(backup)) {
+        return false;
+    }
     char stream[NAME_BUFFER_SIZE + sizeof BACKUP_STREAM];
     std::snprintf(stream, sizeof stream, "%s%s", backup, BACKUP_STREAM);
     HANDLE handle = CreateFileA(stream, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -190,6 +204,9 @@ static bool read_record(const char* backup, char* record, size_t size) {
 
 // Best effort: FAT has no streams, and then there is no record.
 static void write_record(const char* backup, const char* log_entry) {
+    if (!has_streams(backup)) {
+        return;
+    }
     char stream[NAME_BUFFER_SIZE + sizeof BACKUP_STREAM];
     std::snprintf(stream, sizeof stream, "%s%s", backup, BACKUP_STREAM);
     HANDLE handle = CreateFileA(stream, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
