@@ -1013,6 +1013,34 @@ static CommitOutcome swap_in(LogHold* hold, const char* backup, CommitReport* re
     return retired;
 }
 
+static bool lacks_hard_links(int error) {
+    return error == EPERM || error == EOPNOTSUPP || error == ENOTSUP || error == ENOSYS ||
+           error == EMLINK;
+}
+
+// The held log's content, owner and permissions into `copy` (closed here),
+// whole and on disk.
+static bool copy_held_log_into(LogHold* hold, int copy) {
+    char buffer[64 * 1024];
+    bool copied = ftruncate(copy, 0) == 0;
+    for (off_t at = 0; copied;) {
+        const ssize_t got = pread(hold->log, buffer, sizeof buffer, at);
+        if (got <= 0) {
+            copied = got == 0;
+            break;
+        }
+        copied = write(copy, buffer, static_cast<size_t>(got)) == got;
+        at += got;
+    }
+    copied = copied && copy_permissions(hold->log, copy) == 0 && fsync(copy) == 0;
+    const int error = errno;
+    if (close(copy) != 0 && copied) {
+        return false;
+    }
+    errno = error;
+    return copied;
+}
+
 // A free side name for the old log where names cannot be swapped: a second
 // name (a hard link), or where the file system has none, a copy on disk.
 static int spare_of_log(LogHold* hold, char* spare) {
@@ -1036,28 +1064,17 @@ static int spare_of_log(LogHold* hold, char* spare) {
         if (errno == EEXIST) {
             continue;
         }
+        if (!lacks_hard_links(errno)) {
+            return -1;
+        }
         const int copy = openat(hold->directory, spare,
                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (copy < 0) {
             if (errno == EEXIST) continue;
             return -1;
         }
-        char buffer[64 * 1024];
-        bool copied = true;
-        for (off_t at = 0; copied;) {
-            const ssize_t got = pread(hold->log, buffer, sizeof buffer, at);
-            if (got <= 0) {
-                copied = got == 0;
-                break;
-            }
-            copied = write(copy, buffer, static_cast<size_t>(got)) == got;
-            at += got;
-        }
-        copied = copied && copy_permissions(hold->log, copy) == 0 && fsync(copy) == 0;
-        const int error = errno;
-        if (close(copy) != 0 || !copied) {
+        if (!copy_held_log_into(hold, copy)) {
             unlinkat(hold->directory, spare, 0);
-            errno = error;
             return -1;
         }
         return 0;
@@ -1083,6 +1100,22 @@ static CommitOutcome rename_in(LogHold* hold, const char* backup, CommitReport* 
     }
     guard_side(-1, nullptr);
     hold->committed = true;
+    // A writer in the instant between the check and the rename wrote to the
+    // old log, which has only the spare name (a link) or none (a copy was
+    // made): its content, with what was written, goes back under the name.
+    struct stat held;
+    if (!lease_holds(hold->log) || fstat(hold->log, &held) != 0 || held.st_size != indexed.size ||
+        modified_of(held) != indexed.modified) {
+        const bool linked = names_held_log(hold, spare);
+        const int copy =
+            linked ? -1 : openat(hold->directory, spare, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+        if ((linked || (copy >= 0 && copy_held_log_into(hold, copy))) &&
+            renameat(hold->directory, spare, hold->directory, hold->entry) == 0) {
+            return kept(report, COMMIT_KEPT, ESTALE);
+        }
+        report->side_left = true;
+        return COMMIT_DONE;
+    }
     const CommitOutcome retired = retire_old_log(hold, spare, backup, report);
     if (retired != COMMIT_DONE &&
         renameat(hold->directory, spare, hold->directory, hold->entry) != 0) {
