@@ -417,9 +417,6 @@ static bool is_own_side_file(const struct stat& status) {
            (status.st_mode & 07777) == 0600 && status.st_nlink == 1;
 }
 
-// Takes the side name `name`: a new file, or a side file whose run died
-// (its lock is free). 0 with hold->side set; 1 when the name is not ours to
-// take; -2 when a live run of this log holds it; -1 on failure.
 // Makes the side file appear under `name` already marked and locked (an
 // unnamed file linked in), so that no other run ever sees it otherwise.
 // The descriptor, or -1 (EEXIST: the name is taken; EOPNOTSUPP: no way to
