@@ -180,12 +180,13 @@ void raise_hooked_signal() {
 
 // In a child process: the signal at operation n. 128 + the signal when it
 // ended the run, else the run's status.
-int run_signalled(const std::string& directory, const char* switches, long n, int signal_number) {
+int run_signalled(const std::string& directory, const char* switches, long n, int signal_number,
+                  const std::string& messages) {
     hooked_signal = signal_number;
     std::fflush(nullptr);
     pid_t child = fork();
     if (child == 0) {
-        if (!freopen("/dev/null", "w", stderr)) {
+        if (!freopen(messages.c_str(), "w", stderr)) {
             _exit(127);
         }
         const ScopedFault signal_at(OP_ANY, n, raise_hooked_signal);
@@ -205,12 +206,20 @@ TEST_P(FaultSweep, EverySignalAtEveryOperationKeepsTheLog) {
             SCOPED_TRACE("signal " + std::to_string(signal_number) + " at operation " +
                          std::to_string(n));
             set_up(dir_.path(), log_);
-            const int status = run_signalled(dir_.path(), GetParam().switches, n, signal_number);
+            const TempDir out;
+            const int status =
+                run_signalled(dir_.path(), GetParam().switches, n, signal_number, out.file("err"));
             const bool ignored = signal_number == SIGPIPE || signal_number == SIGXFSZ;
             ASSERT_EQ(status, ignored ? 0 : 128 + signal_number);
             ended += ignored ? 0 : 1;
             const bool crash = signal_number == SIGKILL;
-            ASSERT_TRUE(holds_invariant(snapshot_tree(dir_.path()), log_, sorted_, backup_, crash));
+            const Files files = snapshot_tree(dir_.path());
+            ASSERT_TRUE(holds_invariant(files, log_, sorted_, backup_, crash));
+            // A catchable signal ends a run before the replace or after its
+            // report: a replaced log was reported.
+            if (!crash && files.at("forum.log") == sorted_) {
+                ASSERT_TRUE(read_file(out.file("err")).ends_with("...Finish\n"));
+            }
             expect_rerun_finishes();
         }
     }

@@ -316,13 +316,15 @@ constexpr int GUARDED_SIGNALS[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT, SIGALRM
                                    SIGXCPU, SIGVTALRM, SIGPROF, SIGUSR1, SIGUSR2};
 
 static bool handlers_installed = false;
-// The side file an ending signal removes: its folder and name there.
-static volatile sig_atomic_t guard_directory = -1;
-static char guard_entry[NAME_MAX + 1];
+// The side file an ending signal removes: its folder and name there (a
+// path, with AT_FDCWD).
+static volatile sig_atomic_t guard_active = 0;
+static int guard_directory = AT_FDCWD;
+static char guard_entry[NAME_BUFFER_SIZE];
 
 static void remove_guarded_side(int signal_number) {
     const int error = errno;
-    if (guard_directory >= 0) {
+    if (guard_active != 0) {
         unlinkat(guard_directory, guard_entry, 0);
     }
     errno = error;
@@ -381,16 +383,17 @@ void platform_release_interrupts() {
     }
 }
 
-// `directory` -1 guards nothing.
+// A null `entry` guards nothing.
 static void guard_side(int directory, const char* entry) {
     platform_hold_interrupts();
     if (!handlers_installed) {
         install_guard_handlers();
     }
-    guard_directory = -1;
-    if (directory >= 0) {
+    guard_active = 0;
+    if (entry != nullptr) {
         std::memcpy(guard_entry, entry, std::strlen(entry) + 1);
         guard_directory = directory;
+        guard_active = 1;
     }
     platform_release_interrupts();
 }
