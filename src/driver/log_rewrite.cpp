@@ -46,9 +46,9 @@ static void report_changed(const char* shown_name) {
     std::fprintf(stderr, "Skip!\n");
 }
 
-static void remember_backup(const char* backup_name) {
+static void remember_backup(LogHold* hold, const char* backup_name) {
     PlatformFileIdentity identity;
-    if (platform_identify_named(backup_name, &identity) != 0) {
+    if (identify_in_held_folder(hold, backup_name, &identity) != 0) {
         return;
     }
     if (made_count == made_room) {
@@ -66,9 +66,9 @@ static void remember_backup(const char* backup_name) {
 
 // Within one command line, FORUM.LOG and FORUM.TXT share FORUM.BAK: the
 // second must not replace the backup the first just made.
-static bool is_backup_of_this_run(const char* backup_name) {
+static bool is_backup_of_this_run(LogHold* hold, const char* backup_name) {
     PlatformFileIdentity identity;
-    if (platform_identify_named(backup_name, &identity) != 0) {
+    if (identify_in_held_folder(hold, backup_name, &identity) != 0) {
         return false;
     }
     for (size_t i = 0; i < made_count; ++i) {
@@ -151,7 +151,7 @@ static int put_in_place(LogHold* hold, const char* log_name, const char* name_ba
             report_backup_failed();
             return -1;
         }
-        if (is_backup_of_this_run(backup_name)) {
+        if (is_backup_of_this_run(hold, backup_name)) {
             std::fprintf(stderr, "Already Processed!: %s\n", shown_name);
             return -1;
         }
@@ -167,7 +167,7 @@ static int put_in_place(LogHold* hold, const char* log_name, const char* name_ba
         return -1;
     }
     if (backup) {
-        remember_backup(backup_name);
+        remember_backup(hold, backup_name);
     }
     if (outcome == COMMIT_NOT_SYNCED) {
         errno = report.error;

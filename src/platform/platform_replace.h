@@ -41,6 +41,9 @@ const char* held_side_name(LogHold* hold);
 // writing since the hold (as far as the system can tell); -1 (ESTALE or
 // EBUSY) otherwise.
 int held_log_unchanged(LogHold* hold, const PlatformFileIdentity* indexed);
+// The identity of the entry `name` (its last component) of the held folder;
+// a symbolic link is not followed. 0, or -1 with errno.
+int identify_in_held_folder(LogHold* hold, const char* name, PlatformFileIdentity* identity);
 // Gives the written side file the log's owner, group, mode and access lists
 // and nothing else, and forces it to disk. -1 with errno when any of them
 // cannot be kept (EPERM: the owner or group; ENOTSUP: an attribute).

@@ -778,6 +778,21 @@ int held_log_unchanged(LogHold* hold, const PlatformFileIdentity* indexed) {
     return 0;
 }
 
+int identify_in_held_folder(LogHold* hold, const char* name, PlatformFileIdentity* identity) {
+    struct stat status;
+    if (fstatat(hold->directory, last_component(name), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        return -1;
+    }
+    identity->device = static_cast<uint64_t>(status.st_dev);
+    identity->file_id = static_cast<uint64_t>(status.st_ino);
+    identity->size = static_cast<int64_t>(status.st_size);
+    identity->modified = modified_of(status);
+    identity->mode = static_cast<uint32_t>(status.st_mode & 07777);
+    identity->owner = static_cast<uint32_t>(status.st_uid);
+    identity->group = static_cast<uint32_t>(status.st_gid);
+    return 0;
+}
+
 // --- Exact permissions -------------------------------------------------------------------
 
 #ifdef __linux__

@@ -611,6 +611,12 @@ int held_log_unchanged(LogHold* hold, const PlatformFileIdentity* indexed) {
     return platform_log_undisturbed(hold->file);
 }
 
+// Names on Windows are the log's folder and the name given.
+int identify_in_held_folder(LogHold* hold, const char* name, PlatformFileIdentity* identity) {
+    (void)hold;
+    return platform_identify_named(name, identity);
+}
+
 int seal_side_file(LogHold* hold) {
     platform_drop_new();
     if (platform_copy_attributes(hold->file, hold->side) != 0 ||
