@@ -359,6 +359,61 @@ const ChangeCase CHANGE_CASES[] = {
 INSTANTIATE_TEST_SUITE_P(Cases, LogChanged, testing::ValuesIn(CHANGE_CASES),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// In a sticky folder anyone may write, a link is followed only as the
+// kernel's protected_symlinks would: when it is the runner's or the folder's
+// owner's. Another user's link to a file of the runner is refused.
+TEST(FileSafetySharedFolder, OnlyLinksOfTheRunnerOrTheFolderOwnerAreFollowed) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to plant another user's link";
+    }
+    const struct {
+        const char* name;
+        uid_t link_owner;
+        uid_t folder_owner;
+        bool followed;
+    } cases[] = {
+        {"another_users_link", 1234, 0, false},
+        {"the_runners_link", 0, 4321, true},
+        {"the_folder_owners_link", 4321, 4321, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        write_file(dir.file("root.log"), original());
+        fs::create_directory(dir.file("pub"));
+        ASSERT_EQ(chown(dir.file("pub").c_str(), c.folder_owner, c.folder_owner), 0);
+        ASSERT_EQ(chmod(dir.file("pub").c_str(), 01777), 0);
+        fs::create_symlink("../root.log", dir.file("pub/forum.log"));
+        ASSERT_EQ(lchown(dir.file("pub/forum.log").c_str(), c.link_owner, c.link_owner), 0);
+        const RunResult run = run_program(dir.path(), {"-P", "pub/forum.log"});
+        if (c.followed) {
+            EXPECT_EQ(run.status, 0) << printable(run.err);
+            EXPECT_EQ(read_file(dir.file("root.log")), sorted());
+        } else {
+            EXPECT_EQ(run.status, 2);
+            EXPECT_EQ(run.err, "pub/forum.log: Permission denied\n");
+            EXPECT_EQ(describe(snapshot_tree(dir.path())),
+                      describe({{"root.log", original()}, {"pub/forum.log", "-> ../root.log"}}));
+        }
+    }
+}
+
+// The -D dump is what was asked for: lost on a full or closed standard
+// output, the run fails.
+TEST(FileSafetyDump, ALostDumpFailsTheRun) {
+    for (const char* redirect : {"> /dev/full", ">&-"}) {
+        SCOPED_TRACE(redirect);
+        TempDir dir;
+        write_file(dir.file("forum.log"), original());
+        const std::string command =
+            std::string("exec '") + ZEMBRA_BINARY + "' -P -D forum.log " + redirect;
+        const RunResult run = run_program(dir.path(), {"-c", command}, "/bin/sh");
+        EXPECT_EQ(run.status, 2) << printable(run.err);
+        EXPECT_NE(run.err.find("Write Error: (standard output): "), std::string::npos)
+            << printable(run.err);
+    }
+}
+
 }  // namespace
 
 #endif  // _WIN32
