@@ -6,6 +6,7 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -411,6 +412,47 @@ TEST(FileSafetyDump, ALostDumpFailsTheRun) {
         EXPECT_EQ(run.status, 2) << printable(run.err);
         EXPECT_NE(run.err.find("Write Error: (standard output): "), std::string::npos)
             << printable(run.err);
+    }
+}
+
+// A folder the runner cannot write: a log in order is still found in order;
+// one that would change is refused with the reason, and nothing changes.
+TEST(FileSafetyReadOnlyFolder, LogsInOrderPassAndOthersAreRefused) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run as another user";
+    }
+    for (const bool in_order : {true, false}) {
+        SCOPED_TRACE(in_order ? "in order" : "out of order");
+        TempDir dir;
+        write_file(dir.file("forum.log"), in_order ? sorted() : original());
+        ASSERT_EQ(chown(dir.path().c_str(), 1234, 1234), 0);
+        ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
+        const Files before = snapshot_tree(dir.path());
+        std::fflush(nullptr);
+        const pid_t child = fork();
+        if (child == 0) {
+            if (!freopen((dir.path() + "/../read-only-run.err").c_str(), "w", stderr) ||
+                setgid(1234) != 0 || setuid(1234) != 0) {
+                _exit(127);
+            }
+            run_options = INITIAL_RUN_OPTIONS;
+            InDirectory inside(dir.path());
+            std::vector<std::string> args = {"zembra", "-P", "forum.log"};
+            std::vector<char*> argv = {args[0].data(), args[1].data(), args[2].data(), nullptr};
+            const int result = run_zembra(3, argv.data());
+            std::fflush(stderr);
+            _exit(result);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        const std::string err = read_file(dir.path() + "/../read-only-run.err");
+        std::remove((dir.path() + "/../read-only-run.err").c_str());
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), in_order ? 0 : 2) << printable(err);
+        EXPECT_EQ(err.ends_with(in_order ? "...Finish\n" : "forum.log: Permission denied\n"), true)
+            << printable(err);
+        ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+        EXPECT_EQ(snapshot_tree(dir.path()), before);
     }
 }
 

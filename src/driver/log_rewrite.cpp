@@ -92,6 +92,10 @@ void forget_processed_files() {
 static int write_side_file(LogHold* hold, const char* log_name, const MessageIndexEntry* index,
                            int count) {
     const char* side = held_side_name(hold);
+    if (side == nullptr) {
+        report_file_error("", log_name);
+        return -1;
+    }
     if (write_sorted_log_from(held_log_file(hold), log_name, side, index, count, &indexed_spans) !=
         0) {
         return -1;

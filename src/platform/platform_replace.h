@@ -34,7 +34,9 @@ struct HoldReport {
 int hold_log(const char* path, const char* name_base, LogHold** hold, HoldReport* report);
 // The held log, for reading. It stays the hold's.
 PlatformFile* held_log_file(LogHold* hold);
-// The side file's name, which platform_open_write takes once, for the new log.
+// The side file's name, which platform_open_write takes once, for the new log;
+// null (errno) when the log's folder could not take one (read-only, say):
+// the hold still reads the log, but cannot replace it.
 const char* held_side_name(LogHold* hold);
 // 0 while the log's name in the held folder reaches the held log, of the
 // size and modification time of `indexed`, and no program has opened it for

@@ -51,6 +51,7 @@ struct LogHold {
     int side;       // the side file, locked; -1 for none
     bool committed;
     bool offered;                   // the side file went to platform_open_write's next call
+    int side_error;                 // why there is no side file: a folder this run cannot write
     char entry[NAME_MAX + 1];       // the log's name in the folder
     char side_entry[NAME_MAX + 1];  // the side file's
     char side_path[NAME_BUFFER_SIZE];
@@ -666,10 +667,20 @@ static void free_hold(LogHold* hold) {
     errno = error;
 }
 
+static bool cannot_write_folder(int error) {
+    return error == EACCES || error == EROFS || error == EPERM;
+}
+
 static int hold_round(LogHold* hold, const char* name_base, HoldReport* report) {
     int result = open_held_log(hold);
     if (result == 0 && name_base != nullptr) {
         result = take_side_file(hold, name_base, report);
+        // A log in order needs no side file: in a folder this run cannot
+        // write, it is still read and found in order.
+        if (result == -1 && cannot_write_folder(errno)) {
+            hold->side_error = errno;
+            result = 0;
+        }
     }
     return result;
 }
@@ -737,7 +748,11 @@ PlatformFile* held_log_file(LogHold* hold) {
 }
 
 const char* held_side_name(LogHold* hold) {
-    if (hold->offered || hold->side < 0) {
+    if (hold->side < 0) {
+        errno = hold->side_error != 0 ? hold->side_error : EBADF;
+        return nullptr;
+    }
+    if (hold->offered) {
         return hold->side_path;
     }
     hold->offered = true;

@@ -477,6 +477,7 @@ struct LogHold {
     PlatformFile* file;
     bool committed;
     bool side_made;
+    int side_error;  // why there is no side file: a folder this run cannot write
     char log_name[NAME_BUFFER_SIZE];
     char side[NAME_BUFFER_SIZE];
 };
@@ -574,6 +575,12 @@ int hold_log(const char* path, const char* name_base, LogHold** out, HoldReport*
     int result = platform_open_log(path, &hold->file);
     if (result == 0 && name_base != nullptr) {
         result = create_side(hold, name_base, report);
+        // A log in order needs no side file: in a folder this run cannot
+        // write, it is still read and found in order.
+        if (result == -1 && (errno == EACCES || errno == EROFS)) {
+            hold->side_error = errno;
+            result = 0;
+        }
     }
     if (result != 0) {
         const int error = errno;
@@ -594,6 +601,10 @@ PlatformFile* held_log_file(LogHold* hold) {
 
 // platform_create_new keeps the file for the writer's open of this name.
 const char* held_side_name(LogHold* hold) {
+    if (!hold->side_made) {
+        errno = hold->side_error != 0 ? hold->side_error : EBADF;
+        return nullptr;
+    }
     return hold->side;
 }
 
