@@ -119,8 +119,10 @@ TEST_P(ConcurrentRuns, PairsOnOneLogLoseNothing) {
 INSTANTIATE_TEST_SUITE_P(BothDialects, ConcurrentRuns, testing::ValuesIn(DIALECTS),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// FORUM.LOG and FORUM.TXT share FORUM.BAK: sorted by two runs at once, each
-// log ends up sorted under its name and the backup holds one of them whole.
+// FORUM.LOG and FORUM.TXT share FORUM.BAK: sorted by two runs at once, the
+// first to finish makes the backup, and the other refuses to replace a
+// backup recorded as another log's (or, where it came first, replaced it
+// whole). A refused log is left as it was, never half of anything.
 TEST_P(ConcurrentRuns, LogsSharingABackupNameLoseNothing) {
     const Dialect& dialect = GetParam();
     const std::string log = dialect.make_log();
@@ -129,19 +131,31 @@ TEST_P(ConcurrentRuns, LogsSharingABackupNameLoseNothing) {
     const std::string other_sorted = sorted_form(other, dialect.service);
     const std::string switches = std::string("-") + dialect.service;
     TempDir dir;
+    TempDir errs;
     for (int pair = 0; pair < 12; ++pair) {
         SCOPED_TRACE("pair " + std::to_string(pair));
         empty_directory(dir.path());
         write_file(dir.file("forum.log"), log);
         write_file(dir.file("forum.txt"), other);
-        int first = start_program(dir.path(), {switches, "forum.log"});
-        int second = start_program(dir.path(), {switches, "forum.txt"});
-        ASSERT_EQ(wait_program(first), 0);
-        ASSERT_EQ(wait_program(second), 0);
+        int first = start_program(dir.path(), {switches, "forum.log"}, errs.file("1"));
+        int second = start_program(dir.path(), {switches, "forum.txt"}, errs.file("2"));
+        const int statuses[] = {wait_program(first), wait_program(second)};
         Files files = snapshot_tree(dir.path());
         ASSERT_EQ(files.size(), 3u);
-        ASSERT_EQ(files["forum.log"], sorted);
-        ASSERT_EQ(files["forum.txt"], other_sorted);
+        const std::string* originals[] = {&log, &other};
+        const std::string* sorted_forms[] = {&sorted, &other_sorted};
+        const char* names[] = {"forum.log", "forum.txt"};
+        for (int i = 0; i < 2; ++i) {
+            const std::string err = read_file(errs.file(i == 0 ? "1" : "2"));
+            if (statuses[i] == 0) {
+                ASSERT_EQ(files[names[i]], *sorted_forms[i]) << printable(err);
+            } else {
+                ASSERT_EQ(statuses[i], 2);
+                ASSERT_NE(err.find("BackUp Failed! Skip!\n"), std::string::npos) << printable(err);
+                ASSERT_EQ(files[names[i]], *originals[i]) << printable(err);
+            }
+        }
+        ASSERT_TRUE(statuses[0] == 0 || statuses[1] == 0);
         ASSERT_TRUE(files["FORUM.BAK"] == log || files["FORUM.BAK"] == other);
     }
 }

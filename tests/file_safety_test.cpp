@@ -6,6 +6,7 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -358,6 +359,102 @@ const ChangeCase CHANGE_CASES[] = {
 
 INSTANTIATE_TEST_SUITE_P(Cases, LogChanged, testing::ValuesIn(CHANGE_CASES),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// In a sticky folder anyone may write, a link is followed only as the
+// kernel's protected_symlinks would: when it is the runner's or the folder's
+// owner's. Another user's link to a file of the runner is refused.
+TEST(FileSafetySharedFolder, OnlyLinksOfTheRunnerOrTheFolderOwnerAreFollowed) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to plant another user's link";
+    }
+    const struct {
+        const char* name;
+        uid_t link_owner;
+        uid_t folder_owner;
+        bool followed;
+    } cases[] = {
+        {"another_users_link", 1234, 0, false},
+        {"the_runners_link", 0, 4321, true},
+        {"the_folder_owners_link", 4321, 4321, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        write_file(dir.file("root.log"), original());
+        fs::create_directory(dir.file("pub"));
+        ASSERT_EQ(chown(dir.file("pub").c_str(), c.folder_owner, c.folder_owner), 0);
+        ASSERT_EQ(chmod(dir.file("pub").c_str(), 01777), 0);
+        fs::create_symlink("../root.log", dir.file("pub/forum.log"));
+        ASSERT_EQ(lchown(dir.file("pub/forum.log").c_str(), c.link_owner, c.link_owner), 0);
+        const RunResult run = run_program(dir.path(), {"-P", "pub/forum.log"});
+        if (c.followed) {
+            EXPECT_EQ(run.status, 0) << printable(run.err);
+            EXPECT_EQ(read_file(dir.file("root.log")), sorted());
+        } else {
+            EXPECT_EQ(run.status, 2);
+            EXPECT_EQ(run.err, "pub/forum.log: Permission denied\n");
+            EXPECT_EQ(describe(snapshot_tree(dir.path())),
+                      describe({{"root.log", original()}, {"pub/forum.log", "-> ../root.log"}}));
+        }
+    }
+}
+
+// The -D dump is what was asked for: lost on a full or closed standard
+// output, the run fails.
+TEST(FileSafetyDump, ALostDumpFailsTheRun) {
+    for (const char* redirect : {"> /dev/full", ">&-"}) {
+        SCOPED_TRACE(redirect);
+        TempDir dir;
+        write_file(dir.file("forum.log"), original());
+        const std::string command =
+            std::string("exec '") + ZEMBRA_BINARY + "' -P -D forum.log " + redirect;
+        const RunResult run = run_program(dir.path(), {"-c", command}, "/bin/sh");
+        EXPECT_EQ(run.status, 2) << printable(run.err);
+        EXPECT_NE(run.err.find("Write Error: (standard output): "), std::string::npos)
+            << printable(run.err);
+    }
+}
+
+// A folder the runner cannot write: a log in order is still found in order;
+// one that would change is refused with the reason, and nothing changes.
+TEST(FileSafetyReadOnlyFolder, LogsInOrderPassAndOthersAreRefused) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run as another user";
+    }
+    for (const bool in_order : {true, false}) {
+        SCOPED_TRACE(in_order ? "in order" : "out of order");
+        TempDir dir;
+        write_file(dir.file("forum.log"), in_order ? sorted() : original());
+        ASSERT_EQ(chown(dir.path().c_str(), 1234, 1234), 0);
+        ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
+        const Files before = snapshot_tree(dir.path());
+        std::fflush(nullptr);
+        const pid_t child = fork();
+        if (child == 0) {
+            if (!freopen((dir.path() + "/../read-only-run.err").c_str(), "w", stderr) ||
+                setgid(1234) != 0 || setuid(1234) != 0) {
+                _exit(127);
+            }
+            run_options = INITIAL_RUN_OPTIONS;
+            InDirectory inside(dir.path());
+            std::vector<std::string> args = {"zembra", "-P", "forum.log"};
+            std::vector<char*> argv = {args[0].data(), args[1].data(), args[2].data(), nullptr};
+            const int result = run_zembra(3, argv.data());
+            std::fflush(stderr);
+            _exit(result);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        const std::string err = read_file(dir.path() + "/../read-only-run.err");
+        std::remove((dir.path() + "/../read-only-run.err").c_str());
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), in_order ? 0 : 2) << printable(err);
+        EXPECT_EQ(err.ends_with(in_order ? "...Finish\n" : "forum.log: Permission denied\n"), true)
+            << printable(err);
+        ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+        EXPECT_EQ(snapshot_tree(dir.path()), before);
+    }
+}
 
 }  // namespace
 

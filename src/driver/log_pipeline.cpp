@@ -12,6 +12,7 @@
 #include "logindex/log_format.h"
 #include "logindex/log_indexer.h"
 #include "platform/platform.h"
+#include "platform/platform_replace.h"
 #include "support/backup.h"
 #include "support/free_space.h"
 #include "support/messages.h"
@@ -73,6 +74,11 @@ static int check_working_name(const char* argument, const char* working_name) {
         same = 0;
     }
 #endif
+    // A file system that ignores case itself may give each spelling of one
+    // entry its own inode number (exfat-fuse): one entry is one file.
+    if (same == 0 && platform_name_is_unique(working_name) == 1) {
+        same = 1;
+    }
     if (same == 1) {
         same = platform_name_is_unique(working_name);
     }
@@ -91,8 +97,16 @@ static int check_working_name(const char* argument, const char* working_name) {
 // getting the new log and the ".BAK" beside it. A link to a ".BAK" (its own,
 // say) is refused like the ".BAK" itself.
 static int find_log_file(const char* argument, const char* working_name, char* log_name) {
-    if (platform_link_target(working_name, log_name, NAME_BUFFER_SIZE) != 0 ||
-        std::strlen(log_name) > MAX_NAME_LENGTH) {
+    const int followed = platform_link_target(working_name, log_name, NAME_BUFFER_SIZE);
+    if (followed == -2) {
+        report_file_error("", argument);
+        print_hint(
+            "%s is a symbolic link in a folder anyone may write, owned by another user: "
+            "not followed, as the system would not follow it either",
+            argument);
+        return -1;
+    }
+    if (followed != 0 || std::strlen(log_name) > MAX_NAME_LENGTH) {
         report_file_error("", argument);
         return -1;
     }
@@ -130,10 +144,10 @@ static void hint_why_skipped(const char* log_name) {
     }
 }
 
-static int index_and_rewrite(PlatformFile* log, const char* disk_name, const char* log_name,
+static int index_and_rewrite(LogHold* hold, const char* disk_name, const char* log_name,
                              const char* working_name, MessageIndex index) {
     std::fprintf(stderr, "Reading: %s\n", working_name);
-    int count = build_index_from(log, log_name, index);
+    int count = build_index_from(held_log_file(hold), log_name, index);
     if (count <= 0) {
         std::fprintf(stderr, "Skip!\n");
         if (count == 0) {
@@ -144,7 +158,26 @@ static int index_and_rewrite(PlatformFile* log, const char* disk_name, const cha
     if (run_options.check_only) {
         return check_log(working_name, indexed_entries(index), count);
     }
-    return rewrite_log(log, disk_name, log_name, working_name, indexed_entries(index), count);
+    return rewrite_log(hold, disk_name, log_name, working_name, indexed_entries(index), count);
+}
+
+// Why the log could not be held, as far as a person needs to know.
+static void report_not_held(const char* argument, int opened, const HoldReport& report) {
+    if (opened == -2) {
+        std::fprintf(stderr, "Busy!: %s\n", argument);
+        return;
+    }
+    const int error = errno;
+    if (error == EEXIST && report.squatted[0] != '\0') {
+        std::fprintf(stderr, "Side Names Taken!: %s\n", report.squatted);
+    }
+    errno = error;
+    report_file_error("", argument);
+    if (error == EEXIST && report.squatted[0] != '\0') {
+        print_hint(
+            "files of other users, or left by killed runs: move them away if nothing "
+            "uses them");
+    }
 }
 
 int process_log_file(const char* argument, MessageIndex index) {
@@ -163,25 +196,38 @@ int process_log_file(const char* argument, MessageIndex index) {
     if (found != 0) {
         return found == SKIPPED_BACKUP ? 0 : -1;
     }
-    // The log is held from indexing to the replace: another zembra run, or a
-    // program writing to it, would change what this one indexed. It is then
-    // reached by its name on disk, which needs no lookup ignoring case.
+    // The log and its folder are held from indexing to the replace: another
+    // zembra run, or a program writing to it, would change what this one
+    // indexed. It is then reached by its name on disk, which needs no lookup
+    // ignoring case, and every later step works in the folder held.
     char disk_name[NAME_BUFFER_SIZE];
-    PlatformFile* log = nullptr;
+    LogHold* hold = nullptr;
+    HoldReport report = {};
     int opened = platform_disk_name(log_name, disk_name, sizeof disk_name);
     if (opened == 0) {
-        opened = platform_open_log(disk_name, &log);
+        opened = hold_log(disk_name, run_options.check_only ? nullptr : log_name, &hold, &report);
     }
     if (opened != 0) {
-        if (opened == -2) {
-            std::fprintf(stderr, "Busy!: %s\n", argument);
-        } else {
-            report_file_error("", argument);
-        }
+        report_not_held(argument, opened, report);
         return -1;
     }
-    int result = index_and_rewrite(log, disk_name, log_name, working_name, index);
-    // Only read: a failed close changes nothing on disk.
-    platform_close(log);
+    int result = index_and_rewrite(hold, disk_name, log_name, working_name, index);
+    // Only read: a failed close changes nothing on disk; a side file that
+    // cannot be removed is named.
+    char side_left[NAME_BUFFER_SIZE];
+    if (release_hold(hold, side_left) != 0) {
+        report_file_error("", side_left);
+        result = -1;
+    }
+    // The dump is what -D was asked for: one lost on a full or closed
+    // standard output is a failure, not silence.
+    if (run_options.debug_dump && (std::fflush(stdout) != 0 || std::ferror(stdout))) {
+        if (errno == 0) {
+            errno = EIO;
+        }
+        report_file_error("Write Error: ", "(standard output)");
+        std::clearerr(stdout);
+        result = -1;
+    }
     return result;
 }

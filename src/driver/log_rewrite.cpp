@@ -16,14 +16,14 @@
 #include "logindex/run_options.h"
 #include "logindex/sorted_log_writer.h"
 #include "platform/platform.h"
+#include "platform/platform_replace.h"
 #include "support/backup.h"
 #include "support/messages.h"
 
 namespace {
 
-// LOG.$$$, then LOG.$01 to LOG.$99 when that is taken (a leftover of an
-// interrupted run, or a file of the user's).
-constexpr int SIDE_NAME_ATTEMPTS = 100;
+// put_in_place: the new log is in place, the old one left under the side name.
+constexpr int SIDE_FILE_LEFT = 1;
 
 struct FileKey {
     uint64_t device;
@@ -46,9 +46,9 @@ static void report_changed(const char* shown_name) {
     std::fprintf(stderr, "Skip!\n");
 }
 
-static void remember_backup(const char* backup_name) {
+static void remember_backup(LogHold* hold, const char* backup_name) {
     PlatformFileIdentity identity;
-    if (platform_identify_named(backup_name, &identity) != 0) {
+    if (identify_in_held_folder(hold, backup_name, &identity) != 0) {
         return;
     }
     if (made_count == made_room) {
@@ -66,9 +66,9 @@ static void remember_backup(const char* backup_name) {
 
 // Within one command line, FORUM.LOG and FORUM.TXT share FORUM.BAK: the
 // second must not replace the backup the first just made.
-static bool is_backup_of_this_run(const char* backup_name) {
+static bool is_backup_of_this_run(LogHold* hold, const char* backup_name) {
     PlatformFileIdentity identity;
-    if (platform_identify_named(backup_name, &identity) != 0) {
+    if (identify_in_held_folder(hold, backup_name, &identity) != 0) {
         return false;
     }
     for (size_t i = 0; i < made_count; ++i) {
@@ -88,183 +88,111 @@ void forget_processed_files() {
     made_unknown = false;
 }
 
-// Still the file indexed, with nobody writing to it: same file, size and
-// modification time under the log's name, and no writer let in since.
-static bool is_still_indexed(PlatformFile* log, const char* log_name,
-                             const PlatformFileIdentity* indexed) {
-    PlatformFileIdentity held;
-    PlatformFileIdentity named;
-    if (indexed->size < 0 || platform_identify(log, &held) != 0 ||
-        platform_identify_named(log_name, &named) != 0 || platform_log_undisturbed(log) != 0) {
-        return false;
-    }
-    return named.device == indexed->device && named.file_id == indexed->file_id &&
-           held.size == indexed->size && held.modified == indexed->modified &&
-           named.size == indexed->size && named.modified == indexed->modified;
-}
-
-// The `attempt`-th side name beside the log: LOG.$$$, LOG.$01, ...
-static int side_name(const char* log_name, int attempt, char* name) {
-    char extension[8];
-    std::snprintf(extension, sizeof extension, attempt == 0 ? ".$$$" : ".$%02d", attempt);
-    return name_with_extension(log_name, extension, name);
-}
-
-// Names are compared as the file system does on Windows.
-static bool same_name(const char* a, const char* b) {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        char x = *a >= 'a' && *a <= 'z' ? static_cast<char>(*a - 'a' + 'A') : *a;
-        char y = *b >= 'a' && *b <= 'z' ? static_cast<char>(*b - 'a' + 'A') : *b;
-        if (x != y) {
-            return false;
-        }
-    }
-    return *a == *b;
-}
-
-// Creates the first free side name beside the log, exclusively, and tells
-// the interrupt guard in the same breath. The log's own name (a log called
-// LOG.$$$) is never a side name.
-static int create_side_file(const char* name_base, char* side) {
-    for (int attempt = 0; attempt < SIDE_NAME_ATTEMPTS; ++attempt) {
-        if (side_name(name_base, attempt, side) != 0) {
-            return -1;
-        }
-        if (same_name(side, name_base)) {
-            continue;
-        }
-        platform_hold_interrupts();
-        int created = platform_create_new(side);
-        int error = errno;
-        if (created == 0) {
-            platform_guard_side_file(side);
-        }
-        platform_release_interrupts();
-        if (created == 0) {
-            return 0;
-        }
-        if (error != EEXIST) {
-            errno = error;
-            return -1;
-        }
-    }
-    errno = EEXIST;
-    return -1;
-}
-
-static void remove_side_file(const char* side) {
-    platform_hold_interrupts();
-    platform_remove(side);
-    platform_guard_side_file(nullptr);
-    platform_release_interrupts();
-}
-
 // The new log, whole, with the log's owner, mode and attributes, on disk.
-static int write_side_file(PlatformFile* log, const char* log_name, const char* side,
-                           const MessageIndexEntry* index, int count) {
-    int written = write_sorted_log_from(log, log_name, side, index, count, &indexed_spans);
-    platform_drop_new();
-    if (written != 0) {
+static int write_side_file(LogHold* hold, const char* log_name, const MessageIndexEntry* index,
+                           int count) {
+    const char* side = held_side_name(hold);
+    if (side == nullptr) {
+        report_file_error("", log_name);
         return -1;
     }
-    if (platform_copy_attributes(log, side) != 0 || platform_sync_named(side) != 0) {
+    if (write_sorted_log_from(held_log_file(hold), log_name, side, index, count, &indexed_spans) !=
+        0) {
+        return -1;
+    }
+    if (seal_side_file(hold) != 0) {
+        const int error = errno;
         report_file_error("Write Error: ", side);
+        if (error == EPERM) {
+            print_hint(
+                "this run cannot give the new log the owner and group of %s: it is left "
+                "as it was; sort it as its owner",
+                log_name);
+        }
         return -1;
     }
     return 0;
 }
 
-// The side file takes the log's place; with backup, the old log becomes the
-// ".BAK" through a spare name beside it. 0, or -1 after a reported failure
-// with the log as it was.
-static int replace_log(PlatformFile* log, const char* log_name, const char* name_base,
-                       const char* shown_name, const char* side, const char* backup_name) {
-    char spare[NAME_BUFFER_SIZE];
-    int replaced = -1;
-    for (int attempt = 0; attempt < SIDE_NAME_ATTEMPTS; ++attempt) {
-        if (backup_name != nullptr && (side_name(name_base, attempt, spare) != 0 ||
-                                       same_name(spare, side) || same_name(spare, name_base))) {
-            continue;
-        }
-        platform_hold_interrupts();
-        replaced = platform_replace_log(log, side, log_name, backup_name,
-                                        backup_name != nullptr ? spare : nullptr);
-        int error = errno;
-        if (replaced == 0 || replaced == -2) {
-            platform_guard_side_file(nullptr);
-        }
-        platform_release_interrupts();
-        errno = error;
-        if (replaced != -1 || error != EEXIST || backup_name == nullptr) {
-            break;
-        }
-    }
-    if (replaced != 0 && errno == ESTALE) {
-        // The log's name reaches another file than the one indexed.
-        report_changed(shown_name);
-    } else if (replaced == -1 && backup_name != nullptr) {
-        const int error = errno;
-        std::fprintf(stderr, "BackUp Failed! ");
-        std::fprintf(stderr, "Skip!\n");
-        print_hint("%s: %s; the log and %s are as they were", backup_name, std::strerror(error),
-                   backup_name);
-    } else if (replaced != 0) {
-        report_file_error("", log_name);
-    }
-    return replaced == 0 ? 0 : -1;
+static void report_backup_failed() {
+    std::fprintf(stderr, "BackUp Failed! ");
+    std::fprintf(stderr, "Skip!\n");
 }
 
-// Checks that nothing would be lost, then the replace and the directory's
-// sync. 0 when the new log is in place and on disk; -1 when the log was left
-// as it was (the side file still to remove); -2 when the new log is in place
-// but its name may not have reached the disk.
-static int put_in_place(PlatformFile* log, const char* log_name, const char* name_base,
-                        const char* shown_name, const char* side,
-                        const PlatformFileIdentity* indexed) {
+// What a commit that changed nothing says.
+static void report_kept(const CommitReport& report, const char* log_name, const char* shown_name,
+                        const char* backup_name) {
+    errno = report.error;
+    if (report.outcome == COMMIT_FOREIGN_BACKUP) {
+        report_backup_failed();
+        print_hint("%s holds the backup of %s, not of %s: sort with -B, or move it away",
+                   backup_name, report.foreign, shown_name);
+    } else if (report.outcome == COMMIT_LOCKED_LOG) {
+        report_file_error("", log_name);
+        print_hint("%s is immutable or append-only (chattr): it is left as it was", log_name);
+    } else if (report.error == ESTALE || report.error == EBUSY) {
+        // The log's name reaches another file, or a writer opened it.
+        report_changed(shown_name);
+    } else if (backup_name != nullptr) {
+        report_backup_failed();
+        print_hint("%s: %s; the log and %s are as they were", backup_name,
+                   std::strerror(report.error), backup_name);
+    } else {
+        report_file_error("", log_name);
+    }
+}
+
+// Checks that nothing would be lost, then the replace and the folder's sync.
+// 0 when the new log is in place and on disk; -1 when the log was left as
+// it was; -2 when the new log is in place but may not have reached the disk;
+// SIDE_FILE_LEFT when it is in place and the old log kept a side name.
+static int put_in_place(LogHold* hold, const char* log_name, const char* name_base,
+                        const char* shown_name, const PlatformFileIdentity* indexed) {
     char backup_name[NAME_BUFFER_SIZE];
-    bool backup = run_options.make_backup != 0;
+    const bool backup = run_options.make_backup != 0;
     if (backup) {
         if (backup_name_of(name_base, backup_name) != 0) {
-            std::fprintf(stderr, "BackUp Failed! ");
-            std::fprintf(stderr, "Skip!\n");
+            report_backup_failed();
             return -1;
         }
-        // A ".BAK" that is the log's own file (a run ended between making the
-        // backup and replacing the log) already holds the log.
-        if (platform_same_file(log_name, backup_name) == 1) {
-            backup = false;
-        } else if (is_backup_of_this_run(backup_name)) {
+        if (is_backup_of_this_run(hold, backup_name)) {
             std::fprintf(stderr, "Already Processed!: %s\n", shown_name);
             return -1;
         }
     }
-    if (!is_still_indexed(log, log_name, indexed)) {
+    if (held_log_unchanged(hold, indexed) != 0) {
         report_changed(shown_name);
         return -1;
     }
-    if (replace_log(log, log_name, name_base, shown_name, side, backup ? backup_name : nullptr) !=
-        0) {
+    CommitReport report;
+    const CommitOutcome outcome = commit_side_file(hold, backup ? backup_name : nullptr, &report);
+    if (outcome != COMMIT_DONE && outcome != COMMIT_NOT_SYNCED) {
+        report_kept(report, log_name, shown_name, backup ? backup_name : nullptr);
         return -1;
     }
-    if (run_options.make_backup) {
-        remember_backup(backup_name);
+    if (backup) {
+        remember_backup(hold, backup_name);
     }
-    if (platform_sync_directory(log_name) != 0) {
+    if (outcome == COMMIT_NOT_SYNCED) {
+        errno = report.error;
         report_file_error("Write Error: ", log_name);
+        print_hint("%s is sorted, but it may not be on disk yet", shown_name);
         return -2;
     }
-    return 0;
+    errno = report.error;
+    return report.side_left ? SIDE_FILE_LEFT : 0;
 }
 
-int rewrite_log(PlatformFile* log, const char* log_name, const char* name_base,
-                const char* shown_name, MessageIndex index, int count) {
+int rewrite_log(LogHold* hold, const char* log_name, const char* name_base, const char* shown_name,
+                MessageIndex index, int count) {
     const PlatformFileIdentity indexed = indexed_log_identity;
     std::fprintf(stderr, "Sorting[%u]\n", static_cast<unsigned>(count));
     sort_index(index, count);
     std::fprintf(stderr, "...Writing\n");
     // A log already in order keeps its file and its backup: running twice
     // must not replace the original ".BAK" with the sorted log.
-    const int differs = compare_sorted_log(log, log_name, index, count, &indexed_spans);
+    const int differs =
+        compare_sorted_log(held_log_file(hold), log_name, index, count, &indexed_spans);
     if (differs < 0) {
         return -1;
     }
@@ -272,21 +200,24 @@ int rewrite_log(PlatformFile* log, const char* log_name, const char* name_base,
         std::fprintf(stderr, "...Finish\n");
         return 0;
     }
-    char side[NAME_BUFFER_SIZE];
-    if (create_side_file(name_base, side) != 0) {
-        report_file_error("", log_name);
+    if (write_side_file(hold, log_name, index, count) != 0) {
         return -1;
     }
-    int placed = write_side_file(log, log_name, side, index, count);
-    if (placed == 0) {
-        placed = put_in_place(log, log_name, name_base, shown_name, side, &indexed);
+    // A signal from here on ends the run before the replace or after its
+    // report, never in between: the status always tells what happened.
+    platform_hold_interrupts();
+    const int placed = put_in_place(hold, log_name, name_base, shown_name, &indexed);
+    const int error = errno;
+    if (placed >= 0) {
+        std::fprintf(stderr, "...Finish\n");
     }
-    if (placed == -1) {
-        remove_side_file(side);
+    if (placed == SIDE_FILE_LEFT) {
+        errno = error;
+        // Sorted, but not tidy: the old log still has the side name.
+        report_file_error("", held_side_name(hold));
+        print_hint("%s is sorted; its old content is left under that name: remove it", shown_name);
     }
-    if (placed != 0) {
-        return -1;
-    }
-    std::fprintf(stderr, "...Finish\n");
-    return 0;
+    std::fflush(stderr);
+    platform_release_interrupts();
+    return placed == 0 ? 0 : -1;
 }

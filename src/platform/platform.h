@@ -84,7 +84,10 @@ int platform_sync_directory(const char* path);
 int platform_name_is_unique(const char* path);
 // The file a symbolic link at `path` finally leads to, a relative target
 // taken relative to the link's directory; `path` itself when it is no link.
-// -1 (ELOOP) for a loop. (Windows: `path` itself.)
+// -1 (ELOOP) for a loop; -2 (EACCES) for a link that the kernel's
+// protected_symlinks rule would not follow either: in a sticky folder anyone
+// may write, owned by neither the runner nor the folder's owner. (Windows:
+// `path` itself.)
 int platform_link_target(const char* path, char* target, size_t size);
 // The name under which the existing file `path` is on disk, each component
 // as the directory spells it: later operations with it find the entry at
@@ -110,36 +113,18 @@ int platform_identify(PlatformFile* file, PlatformFileIdentity* identity);
 int platform_identify_named(const char* path, PlatformFileIdentity* identity);
 
 // --- The log being rewritten -----------------------------------------------------
-// Opens the log at `path` for reading and holds it until platform_close:
-// another zembra run on it is refused (POSIX flock; Windows a byte-range
-// lock), and so is a program that has it open for writing or holds a record
-// lock on it (Linux: a read lease and an OFD read lock; Windows: the log is
-// never shared for writing). 0 with *log set, -2 when busy (nothing waits), -1
-// on failure. A file system without locks or leases runs unguarded.
+// Opens the log at `path` for reading and holds it until platform_close
+// against a program that has it open for writing or holds a record lock on
+// it (Linux: a read lease and an OFD read lock, which no reader can take
+// away; Windows: the log is never shared for writing, and another zembra
+// run is refused by a byte-range lock). 0 with *log set, -2 when busy
+// (nothing waits), -1 on failure. A file system without locks or leases runs
+// unguarded. A log to be replaced is held with hold_log (platform_replace.h).
 int platform_open_log(const char* path, PlatformFile** log);
 // 0 while no program has opened the held log for writing since it was
 // opened, as far as the system can tell (it can where it granted a lease);
 // -1 (EBUSY) when one has.
 int platform_log_undisturbed(PlatformFile* log);
-// Gives the new file `path` the owner, group, mode and extended attributes
-// (ACLs among them) of the held log, as far as the runner may. (Windows: the
-// replace keeps the log's attributes and ACLs; the hidden, system and archive
-// marks are given here too, the read-only one by the replace.)
-int platform_copy_attributes(PlatformFile* log, const char* path);
-// Puts the new log `replacement` in the place of the held log `target` in one
-// step. With a `backup`, the log's file first becomes `backup`, an older
-// backup being replaced only then, so that at every instant `target` names
-// the old or the new log and `backup` its old file or the old log. POSIX does
-// it through `spare`, a free name beside the log: a hard link of the log, or
-// where the file system has none, a copy. Runs whose logs share a backup name
-// take this step one after the other. 0 when done; -1 when the backup could
-// not be made (nothing changed; EEXIST: `spare` is taken; ESTALE: the log's
-// name no longer reaches the held file); -2 when the backup was made but the
-// log could not be replaced. (Windows: ReplaceFileA; without a backup
-// MoveFileExA, which needs the held log let go of first.)
-int platform_replace_log(PlatformFile* log, const char* replacement, const char* target,
-                         const char* backup, const char* spare);
-
 // At the start of a run: a closed standard error (SIGPIPE) or a file-size
 // limit (SIGXFSZ) fails a write instead of ending the process.
 void platform_start_run();
@@ -203,8 +188,9 @@ enum PlatformOperation {
     OP_REMOVE,
     OP_RENAME,
     OP_FREE_SPACE,
-    OP_LINK,           // POSIX link, which makes the backup a second name of the log
+    OP_LINK,           // POSIX link, a second name of the old log where names cannot be swapped
     OP_FREE_SPACE_EX,  // Windows lookup of GetDiskFreeSpaceExA
+    OP_EXCHANGE,       // Linux renameat2 swap, which some file systems lack (EINVAL)
     OP_KIND_COUNT,
 };
 constexpr PlatformOperation FIRST_INNER_OPERATION = OP_LINK;

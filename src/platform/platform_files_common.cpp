@@ -132,6 +132,12 @@ int platform_create_new(const char* path) {
     return 0;
 }
 
+void platform_offer_new(FILE* stream, const char* path) {
+    platform_drop_new();
+    created_stream = stream;
+    std::memcpy(created_path, path, std::strlen(path) + 1);
+}
+
 PlatformFile* platform_open_write(const char* path) {
     if (platform_fail_if_injected(OP_OPEN)) {
         return nullptr;

@@ -30,6 +30,9 @@ FILE* open_read_stream(const char* name);
 // seek and a read would take two. Fewer bytes only at the end of the file;
 // sets *failed on an error.
 size_t read_stream_at(FILE* stream, int64_t offset, char* buffer, size_t size, bool* failed);
+// Hands the stream of a file just created as `path` (a path that fits
+// NAME_BUFFER_SIZE) to the next platform_open_write of that same `path`.
+void platform_offer_new(FILE* stream, const char* path);
 // The log's stream, opened by the platform, as a file to read; closes the
 // stream and gives null when out of memory.
 PlatformFile* platform_wrap_read_stream(FILE* stream);

@@ -157,8 +157,12 @@ static int find_case_insensitive(const char* directory, const char* name, size_t
         fstat(fd, &status) == 0 &&
         status.st_size > (off_t{1} << letters) * LISTING_BYTES_PER_SPELLING) {
         const int found = probe_case_insensitive(fd, name, length, positions, letters, match);
-        close(fd);
-        return found;
+        // Two spellings with two inode numbers may still be one entry of a
+        // file system that ignores case itself (exfat-fuse): the listing says.
+        if (found < 2) {
+            close(fd);
+            return found;
+        }
     }
     return list_case_insensitive(fd, name, length, match);
 }
@@ -180,6 +184,11 @@ static int resolve_component(char* resolved, size_t used, const char* name, size
     resolved[used] = '\0';
     int found = find_case_insensitive(resolved, name, length, resolved + used);
     resolved[used + length] = '\0';
+    // A folder that cannot be listed (no read permission, no descriptors
+    // left) says so: the name may well exist.
+    if (found < 0) {
+        return -1;
+    }
     if (found == 1) {
         return 0;
     }
@@ -339,12 +348,6 @@ int platform_same_file(const char* a, const char* b) {
     return first.st_dev == second.st_dev && first.st_ino == second.st_ino ? 1 : 0;
 }
 
-// --- Syncs -------------------------------------------------------------------------
-
-static bool sync_file(int fd) {
-    return !platform_fail_if_injected(OP_SYNC) && fsync(fd) == 0;
-}
-
 // --- Free space -------------------------------------------------------------------
 
 // "The current drive" of a file is the file system that holds its directory.
@@ -424,6 +427,20 @@ int platform_name_is_unique(const char* path) {
     return found < 0 ? -1 : found <= 1 ? 1 : 0;
 }
 
+// The kernel's protected_symlinks rule, which never applies when the link is
+// read and followed here: in a sticky folder anyone may write (/tmp, a shared
+// drop folder) a link is followed only when it is the runner's or the
+// folder's owner's. Otherwise anyone could point root's run at root's files.
+static bool may_follow_link(const char* link, const struct stat& status) {
+    char directory[NAME_BUFFER_SIZE];
+    struct stat folder;
+    if (directory_of(link, directory, sizeof directory) != 0 || stat(directory, &folder) != 0) {
+        return false;
+    }
+    const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+    return !shared || status.st_uid == geteuid() || status.st_uid == folder.st_uid;
+}
+
 // Linux allows 40 links on one path; so do we.
 constexpr int MAX_LINKS_FOLLOWED = 40;
 
@@ -446,6 +463,10 @@ int platform_link_target(const char* path, char* target, size_t size) {
             }
             std::memcpy(target, result, std::strlen(result) + 1);
             return 0;
+        }
+        if (!may_follow_link(current, status)) {
+            errno = EACCES;
+            return -2;
         }
         char link[NAME_BUFFER_SIZE];
         ssize_t length = readlink(current, link, sizeof link);
@@ -499,508 +520,6 @@ int platform_identify_named(const char* path, PlatformFileIdentity* identity) {
     }
     identity_from(status, identity);
     return 0;
-}
-
-// --- The log being rewritten -------------------------------------------------------
-
-namespace {
-
-// The held log's descriptor, and whether the kernel watches it for writers.
-int held_descriptor = -1;
-bool held_leased = false;
-
-bool same_inode(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// A file system without a kind of lock (some network ones) runs without it.
-bool lacks_locks(int error) {
-    return error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS || error == EINVAL ||
-           error == EBADF;
-}
-
-// 0 when locked or when locks are not to be had, -2 when another holds one.
-int lock_result(int result) {
-    if (result == 0) {
-        return 0;
-    }
-    if (errno == EWOULDBLOCK || errno == EAGAIN || errno == EACCES) {
-        return -2;
-    }
-    return lacks_locks(errno) ? 0 : -1;
-}
-
-// Another zembra run holds this one.
-int take_run_lock(int fd) {
-    return lock_result(flock(fd, LOCK_EX | LOCK_NB));
-}
-
-// A capture program that locks what it writes holds a record lock.
-int take_record_lock(int fd) {
-#ifdef F_OFD_SETLK
-    struct flock range;
-    std::memset(&range, 0, sizeof range);
-    range.l_type = F_RDLCK;
-    range.l_whence = SEEK_SET;
-    return lock_result(fcntl(fd, F_OFD_SETLK, &range));
-#else
-    (void)fd;
-    return 0;
-#endif
-}
-
-// A read lease is refused while anyone has the file open for writing, and
-// broken when someone opens it so; the break is seen before the replace. Only
-// the file's owner (or a process with CAP_LEASE) gets one: others run on the
-// identity check alone.
-int take_lease(int fd) {
-    held_leased = false;
-#ifdef F_SETLEASE
-    // The break is announced with SIGIO, which would end the process.
-    struct sigaction previous;
-    if (sigaction(SIGIO, nullptr, &previous) == 0 && previous.sa_handler == SIG_DFL) {
-        signal(SIGIO, SIG_IGN);
-    }
-    if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
-        held_leased = true;
-        return 0;
-    }
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        return -2;
-    }
-#else
-    (void)fd;
-#endif
-    return 0;
-}
-
-int lock_and_lease(int fd) {
-    int result = take_run_lock(fd);
-    if (result == 0) {
-        result = take_record_lock(fd);
-    }
-    if (result == 0) {
-        result = take_lease(fd);
-    }
-    return result;
-}
-
-// A run that finishes between our open and our lock leaves its new log under
-// the name; then the lock is taken again on that file. A few rounds are
-// plenty: each needs a whole run of the other process.
-constexpr int LOCK_ROUNDS = 8;
-
-}  // namespace
-
-int platform_open_log(const char* path, PlatformFile** log) {
-    if (platform_fail_if_injected(OP_OPEN)) {
-        return -1;
-    }
-    char name[NAME_BUFFER_SIZE];
-    if (resolve_existing_name(path, name, sizeof name) != 0) {
-        return -1;
-    }
-    for (int round = 0; round < LOCK_ROUNDS; ++round) {
-        int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
-            return -1;
-        }
-        int locked = lock_and_lease(fd);
-        struct stat held, named;
-        if (locked == 0 &&
-            !(fstat(fd, &held) == 0 && lstat(name, &named) == 0 && same_inode(held, named))) {
-            close(fd);
-            continue;
-        }
-        if (locked != 0) {
-            int error = errno;
-            close(fd);
-            errno = locked == -2 ? EBUSY : error;
-            return locked;
-        }
-        FILE* stream = fdopen(fd, "rb");
-        *log = stream != nullptr ? platform_wrap_read_stream(stream) : nullptr;
-        if (*log == nullptr) {
-            if (stream == nullptr) {
-                close(fd);
-            }
-            return -1;
-        }
-        held_descriptor = fd;
-        return 0;
-    }
-    errno = EAGAIN;
-    return -1;
-}
-
-// While a break is pending the lease reads as F_UNLCK.
-static bool lease_broken(int fd) {
-#ifdef F_GETLEASE
-    return fd == held_descriptor && held_leased && fcntl(fd, F_GETLEASE) != F_RDLCK;
-#else
-    (void)fd;
-    return false;
-#endif
-}
-
-int platform_log_undisturbed(PlatformFile* log) {
-    if (lease_broken(fileno(platform_stream_of(log)))) {
-        errno = EBUSY;
-        return -1;
-    }
-    return 0;
-}
-
-// Extended attributes carry the ACLs too. One the runner may not set (a
-// security label, say) is left out: the log's content matters more.
-static void copy_extended_attributes(int from, int to) {
-#ifdef __linux__
-    char names[64 * 1024];
-    ssize_t length = flistxattr(from, names, sizeof names);
-    for (ssize_t at = 0; at < length; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
-        char value[64 * 1024];
-        ssize_t size = fgetxattr(from, names + at, value, sizeof value);
-        if (size >= 0) {
-            fsetxattr(to, names + at, value, static_cast<size_t>(size), 0);
-        }
-    }
-#else
-    (void)from;
-    (void)to;
-#endif
-}
-
-// The owner first: a change of owner may clear the set-id bits.
-static int copy_attributes_between(int from, int to) {
-    struct stat status;
-    if (fstat(from, &status) != 0) {
-        return -1;
-    }
-    // Only root may give a file away; the group may still be one of ours.
-    if (fchown(to, status.st_uid, status.st_gid) != 0) {
-        int ignored = fchown(to, static_cast<uid_t>(-1), status.st_gid);
-        (void)ignored;
-    }
-    if (fchmod(to, status.st_mode & 07777) != 0) {
-        return -1;
-    }
-    copy_extended_attributes(from, to);
-    return 0;
-}
-
-int platform_copy_attributes(PlatformFile* log, const char* path) {
-    char name[NAME_BUFFER_SIZE];
-    if (resolve_existing_name(path, name, sizeof name) != 0) {
-        return -1;
-    }
-    int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return -1;
-    }
-    int result = copy_attributes_between(fileno(platform_stream_of(log)), fd);
-    int error = errno;
-    close(fd);
-    errno = error;
-    return result;
-}
-
-namespace {
-
-bool write_all(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        if (platform_fail_if_injected(OP_WRITE)) {
-            return false;
-        }
-        ssize_t written = write(fd, data, length);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            if (written == 0) errno = EIO;
-            return false;
-        }
-        data += written;
-        length -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
-bool copy_contents(int source, int target) {
-    char buffer[64 * 1024];
-    for (off_t at = 0;;) {
-        ssize_t got = pread(source, buffer, sizeof buffer, at);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return got == 0;
-        }
-        if (!write_all(target, buffer, static_cast<size_t>(got))) {
-            return false;
-        }
-        at += got;
-    }
-}
-
-// Where the file system has no hard links (vfat, exFAT), the backup is a
-// copy of the held log, whole and on disk before it takes the backup's name.
-int copy_to_spare(int log, const char* spare) {
-    int target = open(spare, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (target < 0) {
-        return -1;
-    }
-    bool copied = copy_contents(log, target) && copy_attributes_between(log, target) == 0 &&
-                  sync_file(target);
-    int error = errno;
-    if (close(target) != 0 && copied) {
-        copied = false;
-        error = errno;
-    }
-    if (!copied) {
-        unlink(spare);
-        errno = error;
-        return -1;
-    }
-    return 0;
-}
-
-bool lacks_hard_links(int error) {
-    return error == EPERM || error == EOPNOTSUPP || error == ENOTSUP || error == ENOSYS ||
-           error == EMLINK;
-}
-
-// `spare` becomes a second name of the held log, by a hard link when the
-// file system has them. The link is made by name, so it is checked to reach
-// the held file: the log may have been replaced since it was checked.
-int make_spare(int log, const char* target, const char* spare) {
-    if (!platform_fail_if_injected(OP_LINK) && link(target, spare) == 0) {
-        struct stat held, linked;
-        if (fstat(log, &held) == 0 && lstat(spare, &linked) == 0 && same_inode(held, linked)) {
-            return 0;
-        }
-        unlink(spare);
-        errno = ESTALE;
-        return -1;
-    }
-    return lacks_hard_links(errno) ? copy_to_spare(log, spare) : -1;
-}
-
-// How long a run waits for another to finish its replace step, which takes
-// milliseconds; a run stopped in it (Ctrl-Z) must not hang this one forever.
-constexpr int DIRECTORY_LOCK_TRIES = 3000;
-constexpr useconds_t DIRECTORY_LOCK_PAUSE = 10 * 1000;
-
-// Serialises the replace steps of runs in one directory: logs that share a
-// backup name (FORUM.LOG, FORUM.TXT) lie in one directory.
-int lock_directory(const char* target) {
-    int fd = open_directory_of(target);
-    if (fd < 0) {
-        return -1;
-    }
-    for (int tries = 0; tries < DIRECTORY_LOCK_TRIES; ++tries) {
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0 || lacks_locks(errno)) {
-            return fd;
-        }
-        if (errno != EWOULDBLOCK && errno != EINTR) {
-            break;
-        }
-        usleep(DIRECTORY_LOCK_PAUSE);
-    }
-    int error = errno == EWOULDBLOCK ? EBUSY : errno;
-    close(fd);
-    errno = error;
-    return -1;
-}
-
-// The old log becomes the backup: a second name for it, renamed over the
-// old backup. 0, or -1 with nothing changed.
-int make_backup_of(int log, const char* target, const char* backup, const char* spare) {
-    if (make_spare(log, target, spare) != 0) {
-        return -1;
-    }
-    if (platform_fail_if_injected(OP_RENAME) || rename(spare, backup) != 0) {
-        int error = errno;
-        unlink(spare);
-        errno = error;
-        return -1;
-    }
-    return 0;
-}
-
-}  // namespace
-
-namespace {
-
-// Swaps two names in one step (Linux renameat2 with RENAME_EXCHANGE); -1
-// with EINVAL or ENOSYS where the kernel or the file system cannot.
-int exchange_names(const char* a, const char* b) {
-#if defined(__linux__) && defined(SYS_renameat2)
-    constexpr unsigned RENAME_EXCHANGE_FLAG = 2;
-    return static_cast<int>(syscall(SYS_renameat2, AT_FDCWD, a, AT_FDCWD, b, RENAME_EXCHANGE_FLAG));
-#else
-    (void)a;
-    (void)b;
-    errno = ENOSYS;
-    return -1;
-#endif
-}
-
-// The new log takes the log's name. Where names can be swapped, the file
-// swapped out is checked to be the held log: an editor's save over the log a
-// moment before is swapped back, never lost. Elsewhere a plain rename, after
-// the caller's last check.
-int swap_in(int log, const char* new_log, const char* log_name) {
-    if (platform_fail_if_injected(OP_RENAME)) {
-        return -1;
-    }
-    if (exchange_names(new_log, log_name) != 0) {
-        if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
-            return -1;
-        }
-        return rename(new_log, log_name) == 0 ? 0 : -1;
-    }
-    // A writer that opened the log before the swap waits for the lease to
-    // go and would then write to the file swapped out: it is swapped back.
-    struct stat held, swapped;
-    if (fstat(log, &held) == 0 && lstat(new_log, &swapped) == 0 && same_inode(held, swapped) &&
-        !lease_broken(log)) {
-        unlink(new_log);  // the old log's name, which is the backup's file now
-        return 0;
-    }
-    exchange_names(new_log, log_name);
-    errno = ESTALE;
-    return -1;
-}
-
-}  // namespace
-
-int platform_replace_log(PlatformFile* log, const char* replacement, const char* target,
-                         const char* backup, const char* spare) {
-    char new_log[NAME_BUFFER_SIZE];
-    char log_name[NAME_BUFFER_SIZE];
-    char backup_name[NAME_BUFFER_SIZE];
-    char spare_name[NAME_BUFFER_SIZE];
-    if (resolve_existing_name(replacement, new_log, sizeof new_log) != 0 ||
-        resolve_existing_name(target, log_name, sizeof log_name) != 0) {
-        return -1;
-    }
-    const int fd = fileno(platform_stream_of(log));
-    int directory = -1;
-    if (backup != nullptr) {
-        if (resolve_new_name(backup, backup_name, sizeof backup_name) != 0 ||
-            resolve_new_name(spare, spare_name, sizeof spare_name) != 0) {
-            return -1;
-        }
-        directory = lock_directory(log_name);
-        if (directory < 0) {
-            return -1;
-        }
-        if (make_backup_of(fd, log_name, backup_name, spare_name) != 0) {
-            int error = errno;
-            close(directory);
-            errno = error;
-            return -1;
-        }
-    }
-    int result = 0;
-    if (swap_in(fd, new_log, log_name) != 0) {
-        result = backup != nullptr ? -2 : -1;
-    }
-    int error = errno;
-    if (directory >= 0) {
-        close(directory);
-    }
-    errno = error;
-    return result;
-}
-
-// --- Signals -----------------------------------------------------------------------------
-
-namespace {
-
-// Every signal whose default ends the process and that a user, a shell or a
-// wrapper sends. SIGPIPE and SIGXFSZ are ignored instead.
-constexpr int GUARDED_SIGNALS[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT, SIGALRM,
-                                   SIGXCPU, SIGVTALRM, SIGPROF, SIGUSR1, SIGUSR2};
-
-bool handlers_installed = false;
-// Resolved beforehand: the handler may not look names up.
-char guard_side[NAME_BUFFER_SIZE];
-
-void remove_side_file(int signal_number) {
-    int error = errno;
-    if (guard_side[0] != '\0') {
-        unlink(guard_side);
-    }
-    errno = error;
-    // Ends the process with the signal itself, so the shell sees 128 + n.
-    signal(signal_number, SIG_DFL);
-    sigset_t unblocked;
-    sigemptyset(&unblocked);
-    sigaddset(&unblocked, signal_number);
-    sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
-    raise(signal_number);
-}
-
-void guarded_set(sigset_t* set) {
-    sigemptyset(set);
-    for (int signal_number : GUARDED_SIGNALS) {
-        sigaddset(set, signal_number);
-    }
-}
-
-// A signal ignored when the run started (nohup) stays ignored.
-void install_handlers() {
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = remove_side_file;
-    guarded_set(&action.sa_mask);
-    for (int signal_number : GUARDED_SIGNALS) {
-        struct sigaction previous;
-        if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
-            sigaction(signal_number, &action, nullptr);
-        }
-    }
-    handlers_installed = true;
-}
-
-}  // namespace
-
-void platform_start_run() {
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGXFSZ, SIG_IGN);
-}
-
-// Holds nest: only the outermost release lets a pending signal through.
-static int hold_depth = 0;
-
-void platform_hold_interrupts() {
-    if (hold_depth++ == 0) {
-        sigset_t set;
-        guarded_set(&set);
-        sigprocmask(SIG_BLOCK, &set, nullptr);
-    }
-}
-
-void platform_release_interrupts() {
-    if (hold_depth > 0 && --hold_depth == 0) {
-        sigset_t set;
-        guarded_set(&set);
-        sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    }
-}
-
-int platform_guard_side_file(const char* side) {
-    platform_hold_interrupts();
-    if (!handlers_installed) {
-        install_handlers();
-    }
-    int result = resolve_guard_name(side, guard_side);
-    if (result != 0) {
-        guard_side[0] = '\0';
-    }
-    platform_release_interrupts();
-    return result;
 }
 
 // --- Console -----------------------------------------------------------------------
