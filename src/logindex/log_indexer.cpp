@@ -293,16 +293,15 @@ static int ends_open(PlatformFile* file, int last_length) {
     return last != '\n' && last_length < LINE_BUFFER_SIZE - 1 ? 1 : 0;
 }
 
-// PC-VAN with line counts: the writer copies a message's counted lines, so a
-// log keeps its bytes only where each message's count reaches exactly to the
-// next header (the last one's may reach past the end). Called at each header
-// and at the end of the log.
-static bool note_count_fit(const LogReader& reader, bool at_end) {
+// PC-VAN with line counts: the writer copies a message's counted lines, and
+// stops early at the next header as at the end of the log, so a log keeps its
+// bytes only where each message's count reaches at least to the next header.
+// Called at each header and at the end of the log.
+static bool note_count_fit(const LogReader& reader) {
     if (reader.lines_still_copied < 0) {
         return true;
     }
-    const bool fits = at_end ? reader.lines_since_header <= reader.lines_still_copied
-                             : reader.lines_since_header == reader.lines_still_copied;
+    const bool fits = reader.lines_since_header <= reader.lines_still_copied;
     indexed_log_shape.lines_misplaced += fits ? 0 : 1;
     return fits;
 }
@@ -367,7 +366,7 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
         int status = read_next_line(&reader);
         if (status <= 0) {
             result = status < 0 ? -1 : count;
-            note_count_fit(reader, true);
+            note_count_fit(reader);
             const int open = status == 0 ? ends_open(reader.file, reader.length) : 0;
             if (open < 0) {
                 result = report_read_error(path);
@@ -390,7 +389,7 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
             ++reader.lines_since_header;
             continue;
         }
-        note_span_end(&reader, count, note_count_fit(reader, false));
+        note_span_end(&reader, count, note_count_fit(reader));
         if (!fits_in_offset(line_start)) {
             std::fprintf(stderr, "File Too Large: %s\n", path);
             result = -1;

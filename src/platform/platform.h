@@ -94,6 +94,23 @@ int platform_disk_name(const char* path, char* name, size_t size);
 // where it was: the count (fewer only at the end of the file), or -1.
 int64_t platform_read_at(PlatformFile* file, int64_t offset, char* buffer, size_t size);
 
+// --- Reading a file through memory ------------------------------------------
+// A view maps part of a file for reading where nothing can shorten the file
+// under it, since a page past a shortened end would fault: on Linux only while
+// the run holds a read lease on it (a writer's open waits for the lease to be
+// given up), on Windows always (a mapped file cannot be shortened there).
+constexpr size_t PLATFORM_VIEW_ALIGNMENT = 64 * 1024;  // Windows' allocation granularity
+struct PlatformView {
+    const char* bytes;
+    size_t length;  // as far as the file reached when mapped
+};
+// Maps up to `length` bytes of `file` from `offset`, a multiple of
+// PLATFORM_VIEW_ALIGNMENT. 0 with *view set (length 0 at or past the end of
+// the file); 1 when the file cannot be mapped safely here and is to be read
+// instead; -1 on failure (errno; counted as a read by the test seam).
+int platform_map_view(PlatformFile* file, int64_t offset, size_t length, PlatformView* view);
+void platform_unmap_view(PlatformView* view);
+
 // What tells whether a file is still the one read: the same file (device and
 // inode; volume and file index) with the same size and modification time.
 struct PlatformFileIdentity {
