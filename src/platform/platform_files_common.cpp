@@ -219,31 +219,52 @@ int platform_next_line(PlatformFile* file, char** line, int limit) {
     }
 }
 
-// The lines ending in the next 64 bytes, all of them or the first `wanted`,
-// passed over at once when none is longer than a piece: 1, or 0 to go one
-// piece at a time.
-static int skip_by_mask(PlatformFile* file, int64_t wanted, size_t limit, int64_t* skipped,
-                        int* last_length) {
-    const size_t at = file->next;
-    if (file->buffered - at < LINE_FEED_SPAN || limit < LINE_FEED_SPAN) {
-        return 0;
+// Set bits of a 64-bit mask; the baseline x86-64 has no instruction for it,
+// and the library's call costs more than this.
+static int64_t count_feeds(uint64_t mask) {
+    mask -= (mask >> 1) & 0x5555555555555555ull;
+    mask = (mask & 0x3333333333333333ull) + ((mask >> 2) & 0x3333333333333333ull);
+    mask = (mask + (mask >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<int64_t>((mask * 0x0101010101010101ull) >> 56);
+}
+
+// Passes over lines 64 bytes at a time, counting their line feeds, while no
+// line is as long as a piece; stops at a line boundary, with *wanted the
+// lines still to pass over.
+static void skip_by_masks(PlatformFile* file, int64_t* wanted, size_t limit, int* last_length) {
+    if (limit < LINE_FEED_SPAN) {
+        return;
     }
-    uint64_t mask = line_feed_mask(file->buffer + at);
-    if (mask == 0 || static_cast<size_t>(std::countr_zero(mask)) >= limit) {
-        return 0;
+    size_t line_start = file->next;   // of the line being passed over
+    size_t ended_start = line_start;  // of the last line passed over
+    for (size_t at = file->next; *wanted > 0 && file->buffered - at >= LINE_FEED_SPAN;
+         at += LINE_FEED_SPAN) {
+        uint64_t mask = line_feed_mask(file->buffer + at);
+        if (at + (mask == 0 ? LINE_FEED_SPAN : static_cast<size_t>(std::countr_zero(mask))) -
+                line_start >=
+            limit) {
+            break;  // a long line: one piece at a time
+        }
+        if (mask == 0) {
+            continue;
+        }
+        const int64_t feeds = count_feeds(mask);
+        const int64_t taken = feeds < *wanted ? feeds : *wanted;
+        for (int64_t k = 1; k < taken; ++k) {
+            ended_start = at + static_cast<size_t>(std::countr_zero(mask)) + 1;
+            mask &= mask - 1;
+        }
+        if (taken == 1) {
+            ended_start = line_start;
+        }
+        line_start = at + static_cast<size_t>(std::countr_zero(mask)) + 1;
+        *wanted -= taken;
+        *last_length = static_cast<int>(line_start - ended_start);
+        if (taken < feeds) {
+            break;
+        }
     }
-    int64_t feeds = std::popcount(mask);
-    for (; feeds > wanted; --feeds) {
-        mask &= ~(uint64_t{1} << (63 - std::countl_zero(mask)));
-    }
-    const size_t last = static_cast<size_t>(63 - std::countl_zero(mask));
-    const uint64_t before_last = mask & ~(uint64_t{1} << last);
-    const size_t last_start =
-        before_last == 0 ? 0 : static_cast<size_t>(64 - std::countl_zero(before_last));
-    *last_length = static_cast<int>(last + 1 - last_start);
-    *skipped += feeds;
-    file->next = at + last + 1;
-    return 1;
+    file->next = line_start;
 }
 
 int64_t platform_skip_lines(PlatformFile* file, int64_t lines, int limit, int* last_length) {
@@ -256,8 +277,11 @@ int64_t platform_skip_lines(PlatformFile* file, int64_t lines, int limit, int* l
     int64_t skipped = 0;
     bool failed = false;
     while (skipped < lines) {
-        if (skip_by_mask(file, lines - skipped, most, &skipped, last_length)) {
-            continue;
+        int64_t wanted = lines - skipped;
+        skip_by_masks(file, &wanted, most, last_length);
+        skipped = lines - wanted;
+        if (wanted == 0) {
+            break;
         }
         const size_t available = file->buffered - file->next;
         const size_t end = file->next + (available < most ? available : most);
