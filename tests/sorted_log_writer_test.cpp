@@ -30,6 +30,15 @@ std::string numbered_lines(const std::string& tag, int count) {
     return lines;
 }
 
+// The entries of a sorted index that a run writes: repeats are passed over.
+int kept_messages(const std::vector<MessageIndexEntry>& index) {
+    int kept = 0;
+    for (size_t i = 0; i < index.size(); ++i) {
+        kept += i > 0 && index[i].number == index[i - 1].number ? 0 : 1;
+    }
+    return kept;
+}
+
 MessageIndexEntry entry_at(int32_t number, int32_t offset, int32_t line_count = 0) {
     return MessageIndexEntry{number, 0, 0, line_count, offset};
 }
@@ -324,10 +333,13 @@ TEST_F(WriterTest, UnterminatedLastLineNeverJoinsTheNextHeader) {
 
 // Messages the indexer found whole are copied as they lie; on random logs of
 // both services the result, and the comparison with the log, must be what
-// the line-by-line copy gives.
+// the line-by-line copy gives, whether the log is read or mapped (held as a
+// run holds it). A second run over the result changes nothing: a PC-VAN
+// count that runs past a cut-off message onto the next header stops there.
 TEST_F(WriterTest, WholeMessagesGiveTheLineByLineBytes) {
     std::mt19937 random(1996);
     int copied_whole = 0;
+    int stable = 0;
     for (int round = 0; round < 3000; ++round) {
         run_options.service = round % 2 == 0 ? SERVICE_PCVAN : SERVICE_NIFTY;
         run_options.line_check = round % 4 == 2 ? 0 : 1;
@@ -337,11 +349,16 @@ TEST_F(WriterTest, WholeMessagesGiveTheLineByLineBytes) {
         if (count <= 0) {
             continue;
         }
-        std::string written[2];
-        int differs[2];
-        for (int way = 0; way < 2; ++way) {
+        std::string written[3];
+        int differs[3];
+        for (int way = 0; way < 3; ++way) {
             const MessageSpans* spans = way == 0 ? nullptr : &indexed_spans;
-            PlatformFile* source = platform_open_read(saved_path().c_str());
+            PlatformFile* source = nullptr;
+            if (way == 2) {
+                ASSERT_EQ(platform_open_log(saved_path().c_str(), &source), 0);
+            } else {
+                source = platform_open_read(saved_path().c_str());
+            }
             ASSERT_NE(source, nullptr);
             ASSERT_EQ(write_sorted_log_from(source, "LOG.BAK", log_path().c_str(), index.data(),
                                             count, spans),
@@ -350,13 +367,27 @@ TEST_F(WriterTest, WholeMessagesGiveTheLineByLineBytes) {
             platform_close(source);
             written[way] = read_file(log_path());
         }
-        ASSERT_EQ(printable(written[1]), printable(written[0])) << printable(log);
-        ASSERT_EQ(differs[1], differs[0]) << printable(log);
+        for (int way = 1; way < 3; ++way) {
+            ASSERT_EQ(printable(written[way]), printable(written[0])) << printable(log);
+            ASSERT_EQ(differs[way], differs[0]) << printable(log);
+        }
         for (int i = 0; i + 1 < indexed_spans.count; ++i) {
             copied_whole += indexed_spans.whole[i] ? 1 : 0;
         }
+        // A second run accepts the result and changes nothing. (A count cut
+        // short by the end of the log that sorts before another message
+        // still runs over that message's header in the next run: such a run
+        // finds fewer messages, and is left out here.)
+        std::vector<MessageIndexEntry> again;
+        const int found_again = index_and_sort(written[0], &again);
+        ASSERT_GT(found_again, 0) << printable(log) << err_;
+        if (found_again == kept_messages(index)) {
+            ASSERT_EQ(printable(sort_log(written[0])), printable(written[0])) << printable(log);
+            ++stable;
+        }
     }
     EXPECT_GT(copied_whole, 1000);
+    EXPECT_GT(stable, 2000);
 }
 
 }  // namespace
