@@ -29,9 +29,10 @@ USERS = ["ABC01234", "XYZ98765", "PCV00042", "MIX12345", "HAL09000"]
 
 
 def message_date(index, rng):
-    """Messages are posted in number order across 1996-1997."""
+    """Messages are posted in number order from 1996 on (two-digit years:
+    2000 is 00)."""
     day = index // 6
-    year = 96 + day // 360
+    year = (96 + day // 360) % 100
     month = (day // 30) % 12 + 1
     dom = day % 30 + 1
     return year, month, dom, (index % 6) * 4 + rng.randrange(4), rng.randrange(60)
