@@ -30,6 +30,7 @@ struct LogReader {
     int64_t lines_still_copied;
     int64_t lines_since_header;  // read after them, up to the next header
     bool banner_since_header;    // NIFTY SERVE: a banner line inside the last message
+    bool may_begin_tested[256];  // first bytes of a header line 1 or a banner line
 };
 
 struct HeaderDate {
@@ -214,6 +215,32 @@ int read_header(LogReader* reader, int32_t* first_room, MessageIndexEntry* entry
     return 0;
 }
 
+// A line whose first byte can begin neither a header line 1 nor a banner
+// line matches neither: most lines of a log, passed over in bulk.
+void note_tested_first_bytes(LogReader* reader) {
+    const bool nifty = run_options.service == SERVICE_NIFTY;
+    for (int byte = 0; byte < 256; ++byte) {
+        reader->may_begin_tested[byte] = reader->matchers.line1.may_begin[byte] ||
+                                         (nifty && reader->matchers.banner.may_begin[byte]);
+    }
+}
+
+// The lines before the next that may be a header or banner line, each of
+// which the main loop would pass over. 0, or -1 after a reported error.
+int pass_over_plain_lines(LogReader* reader, int64_t* line_start) {
+    int64_t bytes = 0;
+    int last_length = reader->length;
+    const int64_t passed = platform_skip_plain_lines(reader->file, reader->may_begin_tested,
+                                                     LINE_BUFFER_SIZE - 1, &bytes, &last_length);
+    if (passed < 0) {
+        return report_read_error(reader->path);
+    }
+    *line_start += bytes;
+    reader->lines_since_header += passed;
+    reader->length = last_length;
+    return 0;
+}
+
 // Offsets are stored in 32 bits; a larger position must not wrap.
 bool fits_in_offset(int64_t position) {
     return position >= 0 && position <= INT32_MAX;
@@ -346,6 +373,7 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
     reader.line = nullptr;
     reader.length = 0;
     prepare_header_matchers(run_options.service, &reader.matchers);
+    note_tested_first_bytes(&reader);
     if (platform_identify(reader.file, &indexed_log_identity) != 0) {
         indexed_log_identity.size = -1;
     }
@@ -363,6 +391,10 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
     int64_t line_start = 0;
     int32_t first_room = 0;
     for (;;) {
+        if (pass_over_plain_lines(&reader, &line_start) != 0) {
+            result = -1;
+            break;
+        }
         int status = read_next_line(&reader);
         if (status <= 0) {
             result = status < 0 ? -1 : count;

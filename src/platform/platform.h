@@ -101,6 +101,14 @@ int64_t platform_read_at(PlatformFile* file, int64_t offset, char* buffer, size_
 // The line feeds of 64 bytes are counted at once, so a body's lines cost a
 // few instructions each.
 int64_t platform_skip_lines(PlatformFile* file, int64_t lines, int limit, int* last_length);
+// Passes over the lines (as platform_next_line with `limit` gives them) whose
+// first byte is not marked in `may_begin`, and stops before the first that
+// is; it may stop sooner (before a long line, near the end of the file),
+// leaving the rest to platform_next_line. The count passed over, their bytes
+// added to *bytes and the last one's length in *last_length; -1 on a read
+// error. The lines no header can begin cost a few instructions each.
+int64_t platform_skip_plain_lines(PlatformFile* file, const bool* may_begin, int limit,
+                                  int64_t* bytes, int* last_length);
 
 // A view maps part of a file for reading where nothing can shorten the file
 // under it, since a page past a shortened end would fault: on Linux only while

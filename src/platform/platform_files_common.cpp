@@ -309,6 +309,64 @@ int64_t platform_skip_lines(PlatformFile* file, int64_t lines, int limit, int* l
     return skipped;
 }
 
+// The plain lines of what the buffer holds from file->next on, 64 bytes at a
+// time; stops at a line a header may begin, before a line that may be a
+// piece's length, or where the bytes held end.
+static int64_t skip_plain_by_masks(PlatformFile* file, const bool* may_begin, size_t limit,
+                                   int64_t* bytes, int* last_length) {
+    const auto* data = reinterpret_cast<const unsigned char*>(file->buffer);
+    size_t line_start = file->next;
+    int64_t skipped = 0;
+    bool stop = may_begin[data[line_start]];
+    for (size_t at = line_start; !stop && file->buffered - at >= LINE_FEED_SPAN;
+         at += LINE_FEED_SPAN) {
+        uint64_t mask = line_feed_mask(file->buffer + at);
+        if (at + (mask == 0 ? LINE_FEED_SPAN : static_cast<size_t>(std::countr_zero(mask))) -
+                line_start >=
+            limit) {
+            break;  // a long line: platform_next_line gives its pieces
+        }
+        for (; mask != 0 && !stop; mask &= mask - 1) {
+            const size_t end = at + static_cast<size_t>(std::countr_zero(mask)) + 1;
+            *last_length = static_cast<int>(end - line_start);
+            *bytes += static_cast<int64_t>(end - line_start);
+            ++skipped;
+            line_start = end;
+            stop = end == file->buffered || may_begin[data[end]];
+        }
+    }
+    file->next = line_start;
+    return skipped;
+}
+
+int64_t platform_skip_plain_lines(PlatformFile* file, const bool* may_begin, int limit,
+                                  int64_t* bytes, int* last_length) {
+    restore_held_byte(file);
+    if (limit < LINE_FEED_SPAN) {
+        return 0;
+    }
+    int64_t skipped = 0;
+    for (;;) {
+        if (file->buffered - file->next <= LINE_FEED_SPAN) {
+            bool failed = false;
+            if (!read_more(file, &failed)) {
+                return failed ? -1 : skipped;
+            }
+            if (file->buffered - file->next <= LINE_FEED_SPAN) {
+                return skipped;  // the end of the file is near
+            }
+        }
+        const int64_t passed =
+            skip_plain_by_masks(file, may_begin, static_cast<size_t>(limit), bytes, last_length);
+        skipped += passed;
+        const size_t held = file->buffered - file->next;
+        const auto first = static_cast<unsigned char>(file->buffer[file->next]);
+        if ((held > 0 && may_begin[first]) || (passed == 0 && held > LINE_FEED_SPAN)) {
+            return skipped;  // a line a header may begin, or a long one
+        }
+    }
+}
+
 int platform_read_line(PlatformFile* file, char* buffer, int size) {
     if (size < 2) {
         errno = EINVAL;
