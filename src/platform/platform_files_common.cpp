@@ -249,20 +249,28 @@ static void skip_by_masks(PlatformFile* file, int64_t* wanted, size_t limit, int
             continue;
         }
         const int64_t feeds = count_feeds(mask);
-        const int64_t taken = feeds < *wanted ? feeds : *wanted;
-        for (int64_t k = 1; k < taken; ++k) {
+        if (feeds < *wanted) {
+            // All of them: the last two line feeds bound the last line.
+            const int last = 63 - std::countl_zero(mask);
+            const uint64_t before = mask & ~(uint64_t{1} << last);
+            ended_start =
+                before == 0 ? line_start : at + static_cast<size_t>(64 - std::countl_zero(before));
+            line_start = at + static_cast<size_t>(last) + 1;
+            *wanted -= feeds;
+            continue;
+        }
+        for (int64_t k = 1; k < *wanted; ++k) {
             ended_start = at + static_cast<size_t>(std::countr_zero(mask)) + 1;
             mask &= mask - 1;
         }
-        if (taken == 1) {
+        if (*wanted == 1) {
             ended_start = line_start;
         }
         line_start = at + static_cast<size_t>(std::countr_zero(mask)) + 1;
-        *wanted -= taken;
+        *wanted = 0;
+    }
+    if (line_start != file->next) {
         *last_length = static_cast<int>(line_start - ended_start);
-        if (taken < feeds) {
-            break;
-        }
     }
     file->next = line_start;
 }
