@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -388,6 +389,72 @@ TEST_F(WriterTest, WholeMessagesGiveTheLineByLineBytes) {
     }
     EXPECT_GT(copied_whole, 1000);
     EXPECT_GT(stable, 2000);
+}
+
+// A log of many windows of the smallest size, held as a run holds it (mapped
+// where the lease is granted): window ends fall inside messages and lines,
+// and windows are let go of and mapped again. The result, and the comparison
+// with the log, are what reading the log gives; so for the sorted result.
+std::string shuffled_log(std::mt19937& random, int service, int messages) {
+    std::vector<int> numbers;
+    for (int n = 1; n <= messages; ++n) {
+        numbers.push_back(n);
+    }
+    std::shuffle(numbers.begin(), numbers.end(), random);
+    std::string log;
+    for (int n : numbers) {
+        char date[16];
+        std::snprintf(date, sizeof date, "96/%02d/%02d", 1 + n / 200 % 12, 1 + n % 28);
+        const int count = static_cast<int>(random() % 4);
+        log += service == SERVICE_PCVAN ? pcvan_header(n, date + std::string("  21:34"),
+                                                       " (" + std::to_string(count) + ")")
+                                        : nifty_header(n, date + std::string(" 21:34"));
+        const int lines = count + 3 + (random() % 8 == 0 ? static_cast<int>(random() % 3) - 1 : 0);
+        for (int line = 0; line < lines; ++line) {
+            log += random() % 50 == 0 ? std::string(LINE_BUFFER_SIZE + 100, 'x') + "\r\n"
+                                      : "body " + std::to_string(n) + "\r\n";
+        }
+        if (service == SERVICE_NIFTY && n % 50 == 0) {
+            log += banner(date);
+        }
+    }
+    return log;
+}
+
+TEST_F(WriterTest, SmallWindowsGiveTheReadBytes) {
+    std::mt19937 random(25);
+    for (int service : {SERVICE_PCVAN, SERVICE_NIFTY}) {
+        run_options.service = service;
+        std::string log = shuffled_log(random, service, MAX_INDEX_ENTRIES);
+        ASSERT_GT(log.size(), 6 * PLATFORM_VIEW_ALIGNMENT);
+        for (int pass = 0; pass < 2; ++pass) {
+            std::vector<MessageIndexEntry> index;
+            const int count = index_and_sort(log, &index);
+            ASSERT_EQ(count, MAX_INDEX_ENTRIES) << err_;
+            std::string written[2];
+            int differs[2];
+            for (int way = 0; way < 2; ++way) {
+                PlatformFile* source = nullptr;
+                if (way == 1) {
+                    ASSERT_EQ(platform_open_log(saved_path().c_str(), &source), 0);
+                } else {
+                    source = platform_open_read(saved_path().c_str());
+                }
+                ASSERT_NE(source, nullptr);
+                ASSERT_EQ(write_sorted_log_from(source, "LOG.BAK", log_path().c_str(), index.data(),
+                                                count, &indexed_spans, PLATFORM_VIEW_ALIGNMENT),
+                          0);
+                differs[way] = compare_sorted_log(source, "LOG.BAK", index.data(), count,
+                                                  &indexed_spans, PLATFORM_VIEW_ALIGNMENT);
+                platform_close(source);
+                written[way] = read_file(log_path());
+            }
+            ASSERT_EQ(written[1], written[0]);
+            ASSERT_EQ(differs[1], differs[0]);
+            EXPECT_EQ(differs[0], pass == 0 ? 1 : 0);
+            log = written[0];
+        }
+    }
 }
 
 }  // namespace

@@ -43,18 +43,19 @@ constexpr int64_t READ_PAST_MESSAGE = 256;
 // Reads past what the index foretells, or with nothing foretold.
 constexpr size_t SMALLEST_READ = 4096;
 constexpr int64_t REACH_UNKNOWN = INT64_MAX;
-// The log is mapped in windows of this size, each reaching on by a margin so
-// that a message crossing into the next window is still found whole in one,
-// and at most MAX_WINDOWS at once: a log of any size maps at most 512 MiB of
-// address space (the pages are the page cache's, shared, not the run's own).
-constexpr size_t WINDOW_SIZE = 64 * 1024 * 1024;
+// The log is mapped in windows (LOG_WINDOW_SIZE), each reaching on by a
+// margin so that a message crossing into the next window is still found whole
+// in one, and at most MAX_WINDOWS at once: a log of any size maps at most
+// 512 MiB of address space (the pages are the page cache's, shared, not the
+// run's own).
 constexpr size_t WINDOW_MARGIN = 64 * 1024;
-static_assert(WINDOW_SIZE % PLATFORM_VIEW_ALIGNMENT == 0, "windows start where a view may");
+static_assert(LOG_WINDOW_SIZE % PLATFORM_VIEW_ALIGNMENT == 0, "windows start where a view may");
 static_assert(WINDOW_MARGIN >= 2 * FULL_PIECE_LENGTH, "a line piece fits past a window's end");
 constexpr int MAX_WINDOWS = 8;
 
 struct LogWindows {
     bool mapped;  // false: the log is read instead
+    size_t size;  // of a window, without its margin
     PlatformView views[MAX_WINDOWS];
     int64_t starts[MAX_WINDOWS];  // -1: slot free
     uint64_t last_used[MAX_WINDOWS];
@@ -177,10 +178,11 @@ void unmap_windows(LogWindows* windows) {
 }
 
 // The window that holds file position `offset`, mapped when no slot has it,
-// in the place of the one longest unused. -1 after a reported error.
+// in the place of the one longest unused. -1 after a reported error, -2 when
+// the log may no longer be mapped (its lease is being broken).
 int find_window(LogCopy* copy, int64_t offset) {
     LogWindows& windows = copy->windows;
-    const int64_t start = offset - offset % static_cast<int64_t>(WINDOW_SIZE);
+    const int64_t start = offset - offset % static_cast<int64_t>(windows.size);
     int slot = 0;
     for (int i = 0; i < MAX_WINDOWS; ++i) {
         if (windows.starts[i] == start) {
@@ -196,18 +198,40 @@ int find_window(LogCopy* copy, int64_t offset) {
         platform_unmap_view(&windows.views[slot]);
         windows.starts[slot] = -1;
     }
-    if (platform_map_view(copy->saved, start, WINDOW_SIZE + WINDOW_MARGIN, &windows.views[slot]) !=
-        0) {
-        return report_read_error(copy->saved_path);
+    const int mapped =
+        platform_map_view(copy->saved, start, windows.size + WINDOW_MARGIN, &windows.views[slot]);
+    if (mapped != 0) {
+        return mapped > 0 ? -2 : report_read_error(copy->saved_path);
     }
     windows.starts[slot] = start;
     windows.last_used[slot] = ++windows.uses;
     return slot;
 }
 
+// The rest is read: the block is empty at `offset`, where the stream stands.
+// Nothing of the windows is referred to any more (no run is pending).
+int read_from_now_on(LogCopy* copy, int64_t offset) {
+    unmap_windows(&copy->windows);
+    copy->windows.mapped = false;
+    SavedBlock& block = copy->block;
+    block.data = block.own;
+    block.start = offset;
+    block.length = 0;
+    block.next = 0;
+    block.at_end = false;
+    forget_line_feeds(&block.feeds);
+    if (platform_seek(copy->saved, offset) != 0) {
+        return report_read_error(copy->saved_path);
+    }
+    return 0;
+}
+
 // Puts the window holding `offset` in the block, reading from `offset`.
 int show_window(LogCopy* copy, int64_t offset) {
     const int slot = find_window(copy, offset);
+    if (slot == -2) {
+        return read_from_now_on(copy, offset);
+    }
     if (slot < 0) {
         return -1;
     }
@@ -217,7 +241,7 @@ int show_window(LogCopy* copy, int64_t offset) {
     block.start = start;
     block.data = view.bytes;
     block.length = view.length;
-    block.at_end = view.length < WINDOW_SIZE + WINDOW_MARGIN;
+    block.at_end = view.length < copy->windows.size + WINDOW_MARGIN;
     block.next = static_cast<size_t>(std::min(offset - start, static_cast<int64_t>(view.length)));
     forget_line_feeds(&block.feeds);
     return 0;
@@ -259,7 +283,7 @@ int read_more(LogCopy* copy, int64_t wanted) {
         if (show_window(copy, block.start + static_cast<int64_t>(block.next)) != 0) {
             return -1;
         }
-        block.at_end = block.at_end || block.start == was;
+        block.at_end = block.at_end || (copy->windows.mapped && block.start == was);
         return 0;
     }
     std::memmove(block.own, block.own + block.next, block.length - block.next);
@@ -554,8 +578,8 @@ int close_new_log(const LogCopy& copy, int result) {
     return result;
 }
 
-void start_copy(LogCopy* copy, PlatformFile* source, const char* source_name,
-                const char* log_path) {
+void start_copy(LogCopy* copy, PlatformFile* source, const char* source_name, const char* log_path,
+                size_t window_size) {
     copy->saved = source;
     copy->log = nullptr;
     copy->saved_path = source_name;
@@ -572,6 +596,7 @@ void start_copy(LogCopy* copy, PlatformFile* source, const char* source_name,
     copy->block.data = copy->block.own;
     forget_line_feeds(&copy->block.feeds);
     copy->windows.mapped = false;
+    copy->windows.size = window_size;
     copy->windows.uses = 0;
     for (int i = 0; i < MAX_WINDOWS; ++i) {
         copy->windows.starts[i] = -1;
@@ -587,7 +612,7 @@ void start_copy(LogCopy* copy, PlatformFile* source, const char* source_name,
 int start_reading(LogCopy* copy) {
     LogWindows& windows = copy->windows;
     const int mapped =
-        platform_map_view(copy->saved, 0, WINDOW_SIZE + WINDOW_MARGIN, &windows.views[0]);
+        platform_map_view(copy->saved, 0, windows.size + WINDOW_MARGIN, &windows.views[0]);
     if (mapped < 0) {
         return report_read_error(copy->saved_path);
     }
@@ -616,9 +641,10 @@ int copy_all(LogCopy* copy, const MessageIndexEntry* index, int count, const Mes
 }  // namespace
 
 int write_sorted_log_from(PlatformFile* source, const char* source_name, const char* log_path,
-                          const MessageIndexEntry* index, int count, const MessageSpans* spans) {
+                          const MessageIndexEntry* index, int count, const MessageSpans* spans,
+                          size_t window_size) {
     LogCopy copy;
-    start_copy(&copy, source, source_name, log_path);
+    start_copy(&copy, source, source_name, log_path, window_size);
     copy.log = platform_open_write(log_path);
     if (copy.log == nullptr) {
         std::fprintf(stderr, "File Open Error: %s\n", log_path);
@@ -630,9 +656,10 @@ int write_sorted_log_from(PlatformFile* source, const char* source_name, const c
 }
 
 int compare_sorted_log(PlatformFile* source, const char* source_name,
-                       const MessageIndexEntry* index, int count, const MessageSpans* spans) {
+                       const MessageIndexEntry* index, int count, const MessageSpans* spans,
+                       size_t window_size) {
     LogCopy copy;
-    start_copy(&copy, source, source_name, nullptr);
+    start_copy(&copy, source, source_name, nullptr, window_size);
     const int compared = copy_all(&copy, index, count, spans);
     unmap_windows(&copy.windows);
     if (compared != 0) {
