@@ -14,8 +14,8 @@
 
 namespace {
 
-// 256 KiB: a 7 MB log takes 28 reads, and the new log as many writes.
-constexpr size_t READ_BUFFER_SIZE = 256 * 1024;
+// 128 KiB: a 7 MB log takes 56 reads, and the new log as many writes.
+constexpr size_t READ_BUFFER_SIZE = 128 * 1024;
 // The first read after a seek away from the buffer: the writer seeks to every
 // message it copies, and a message is a few KiB. Sequential reads double the
 // size from there up to the whole buffer.
