@@ -421,6 +421,32 @@ int copy_span(LogCopy* copy, int64_t from, int64_t to) {
     }
 }
 
+// A long message is read rather than taken from the mapping, when writing:
+// one read costs a system call, and mapping its pages costs the system
+// several microseconds each on a virtual machine (8 MB: 7.4 ms mapped and
+// touched, 0.5 ms read in 128 KiB pieces). The messages of a log of a few
+// MB stay below this, so they cost no system call each.
+constexpr int64_t LONG_MESSAGE = 32 * 1024;
+
+int copy_span_by_reads(LogCopy* copy, int64_t from, int64_t to) {
+    char* buffer = copy->block.own;
+    while (from < to) {
+        const size_t part = static_cast<size_t>(std::min<int64_t>(to - from, BLOCK_SIZE));
+        const int64_t got = platform_read_at(copy->saved, from, buffer, part);
+        if (got < 0) {
+            return report_read_error(copy->saved_path);
+        }
+        if (got == 0) {
+            return 0;  // the log ends
+        }
+        if (write_bytes(copy, buffer, static_cast<size_t>(got)) != 0) {
+            return -1;
+        }
+        from += got;
+    }
+    return 0;
+}
+
 int64_t position_of(const SavedBlock& block, const char* line) {
     return block.start + (line - block.data);
 }
@@ -433,6 +459,9 @@ int64_t position_of(const SavedBlock& block, const char* line) {
 // header starts a piece, so nothing is left open after it.
 int copy_message(LogCopy* copy, const MessageIndexEntry& entry, int64_t reach, bool whole) {
     if (whole && reach != REACH_UNKNOWN && !copy->line_open) {
+        if (copy->windows.mapped && copy->log != nullptr && reach - entry.offset >= LONG_MESSAGE) {
+            return copy_span_by_reads(copy, entry.offset, reach);
+        }
         return copy_span(copy, entry.offset, reach);
     }
     if (move_to(copy, entry.offset) != 0) {
