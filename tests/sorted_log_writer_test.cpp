@@ -239,6 +239,15 @@ TEST_F(WriterTest, BadOffsetIsAReadError) {
     EXPECT_EQ(rewrite(pcvan_header(1), {entry_at(1, -5)}), "");
     EXPECT_EQ(result_, -1);
     EXPECT_EQ(err_.rfind("Read Error: " + saved_path() + ": ", 0), 0u) << err_;
+    // The same from the log held as a run holds it, mapped where it may be.
+    PlatformFile* source = nullptr;
+    ASSERT_EQ(platform_open_log(saved_path().c_str(), &source), 0);
+    std::vector<MessageIndexEntry> index = {entry_at(1, -5)};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(write_sorted_log_from(source, "LOG.BAK", log_path().c_str(), index.data(), 1), -1);
+    EXPECT_EQ(compare_sorted_log(source, "LOG.BAK", index.data(), 1), -1);
+    testing::internal::GetCapturedStderr();
+    platform_close(source);
 }
 
 // Each counted operation of a whole run fails in turn (opens, reads, seeks,

@@ -256,6 +256,10 @@ int move_to(LogCopy* copy, int64_t offset) {
         return 0;
     }
     if (copy->windows.mapped) {
+        if (offset < 0) {  // as the seek of a read refuses it
+            errno = EINVAL;
+            return report_read_error(copy->saved_path);
+        }
         return show_window(copy, offset);
     }
     if (platform_seek(copy->saved, offset) != 0) {
