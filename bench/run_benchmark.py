@@ -20,13 +20,22 @@ Then two scale figures, also in alternating rounds:
 - a big directory: one 8 MB log among 50,000 other files against the same log
   alone in its directory, named LOG.TXT (as zembra writes it) and log.txt.
 
-Every benchmark log holds close to 3000 message headers, the index's limit (a
-log of more is refused, which would time nothing but the indexer), from
-overlapping downloads of 1000 messages.
+Every log of the main table holds close to 3000 message headers, the index's
+limit (a log of more is refused, which would time nothing but the indexer), in
+the shapes users' logs have: overlapping downloads of 1000 messages (the first
+rows), mostly unique messages from overlapping downloads each in its own
+shuffled order (about 15% repeats), overlapping downloads in posting order,
+every message 3 times, a log already in order, NIFTY SERVE with a forum banner
+line every 100 messages, with and without long lines. Two big logs follow
+(--big-runs rounds, without cp and sort): 256 MB of 3000 messages, and
+90,000 messages run with --max-messages; their time should grow with their
+size as the floor's does. Beside the peak resident memory (which counts the
+pages of the mapped log, the page cache's) the table gives the peak of
+zembra's own (anonymous) memory, sampled while it runs.
 
     bench/run_benchmark.py [--zembra PATH] [--floor PATH] [--runs 21]
-                           [--scale-runs 5] [--only NAME] [--parts main,many,bigdir]
-                           [--dir DIR]
+                           [--big-runs 3] [--scale-runs 5] [--only NAME]
+                           [--parts main,big,many,bigdir] [--dir DIR]
 
 Without --zembra it uses build/default/zembra and without --floor
 build/default/bench/rewrite_floor, configuring and building the default
@@ -53,6 +62,11 @@ def log_args(service, body_lines, downloads="4", extra=()):
             "--body-lines", str(body_lines)] + list(extra)
 
 
+def shape_args(service, order, messages, body_lines, downloads=3, extra=()):
+    return [service, "--messages", str(messages), "--downloads", str(downloads),
+            "--body-lines", str(body_lines), "--order", order] + list(extra)
+
+
 # name, switches, logmaker arguments. Bodies average 2.6 KB, so 3000 headers
 # make about 8 MB.
 LOGS = [
@@ -62,6 +76,24 @@ LOGS = [
     ("nifty-long-lines", "-N", log_args("nifty", 60, extra=["--long-percent", "10"])),
     ("pcvan-all-repeat", "-P", log_args("pcvan", 110, "3", ["--repeat-all"])),
     ("nifty-all-repeat", "-N", log_args("nifty", 110, "3", ["--repeat-all"])),
+    ("pcvan-shuffled", "-P", shape_args("pcvan", "shuffled", 2600, 110)),
+    ("nifty-shuffled", "-N", shape_args("nifty", "shuffled", 2600, 114)),
+    ("pcvan-posting", "-P", shape_args("pcvan", "posting", 2150, 110, 5)),
+    ("nifty-posting", "-N", shape_args("nifty", "posting", 2150, 114, 5)),
+    ("pcvan-in-order", "-P", shape_args("pcvan", "sorted", 2900, 110)),
+    ("nifty-in-order", "-N", shape_args("nifty", "sorted", 2900, 114)),
+    ("nifty-banners", "-N", shape_args("nifty", "shuffled", 2600, 114,
+                                       extra=["--banner-every", "100"])),
+    ("nifty-banners-long", "-N", shape_args("nifty", "shuffled", 2600, 60,
+                                            extra=["--banner-every", "100",
+                                                   "--long-percent", "10"])),
+]
+# name, switches, logmaker arguments, further zembra arguments: about 256 MB
+# of 3000 messages, and 90,000 messages of a few lines.
+BIG_LOGS = [
+    ("pcvan-256mb", "-P", shape_args("pcvan", "shuffled", 2600, 3800), []),
+    ("pcvan-90000-msgs", "-P", shape_args("pcvan", "shuffled", 78000, 4),
+     ["--max-messages=100000"]),
 ]
 # Body lines per message giving NIFTY SERVE logs of about 1, 2, 4 and 8 MB.
 SIZES = [("1mb", 13), ("2mb", 26), ("4mb", 56), ("8mb", 114)]
@@ -149,11 +181,11 @@ def steady(directory, source, log_name=LOG_NAME, bak_name=BAK_NAME):
     return log_name
 
 
-def check_log_is_sorted(zembra, switch, source, work):
+def check_log_is_sorted(zembra, switch, source, work, extra=()):
     """A log that zembra refuses (too many headers) would time nothing."""
     steady(work, source)
-    result = subprocess.run([zembra, switch, LOG_NAME], cwd=work, capture_output=True,
-                            text=True, errors="replace")
+    result = subprocess.run([zembra, switch] + list(extra) + [LOG_NAME], cwd=work,
+                            capture_output=True, text=True, errors="replace")
     if "...Finish" not in result.stderr:
         sys.exit("zembra did not rewrite the log:\n" + result.stderr)
     messages = int(result.stderr.split("Sorting[")[1].split("]")[0])
@@ -164,60 +196,94 @@ def median_ratio(times, name, base):
     return statistics.median([t / f for t, f in zip(times[name], times[base])])
 
 
-def bench_log(zembra, floor, switch, source, sorted_bytes, runs, work):
+def peak_private_kib(command, cwd):
+    """The most anonymous memory (RssAnon) the run held, sampled as it runs:
+    the pages of a mapped log are the page cache's, not the run's own."""
+    child = subprocess.Popen(command, cwd=cwd, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+    peak = 0
+    while child.poll() is None:
+        try:
+            with open("/proc/%d/status" % child.pid) as status:
+                for line in status:
+                    if line.startswith("RssAnon:"):
+                        peak = max(peak, int(line.split()[1]))
+        except OSError:
+            pass
+    return peak
+
+
+def bench_log(zembra, floor, switch, source, sorted_bytes, runs, work, extra=(), others=True):
     names = ("zembra", "zembra -B", "floor", "floor -B", "cp", "sort", "zembra cpu")
     times = {name: [] for name in names}
     env = dict(os.environ, LC_ALL="C")
     size = str(sorted_bytes)
+    extra = list(extra)
     for _ in range(runs):
         log = steady(work, source)
-        times["zembra"].append(timed([zembra, switch, log], work, cpu=times["zembra cpu"]))
+        times["zembra"].append(timed([zembra, switch] + extra + [log], work,
+                                     cpu=times["zembra cpu"]))
         log = steady(work, source)
-        times["zembra -B"].append(timed([zembra, switch + "B", log], work))
+        times["zembra -B"].append(timed([zembra, switch + "B"] + extra + [log], work))
         log = steady(work, source)
         times["floor"].append(timed([floor, log, size], work))
         log = steady(work, source)
         times["floor -B"].append(timed([floor, log, size, "-B"], work))
-        log = steady(work, source)
-        times["cp"].append(timed(["cp", log, "copy.log"], work))
-        log = steady(work, source)
-        times["sort"].append(timed(["sort", "-o", "sorted.log", log], work, env))
+        if others:
+            log = steady(work, source)
+            times["cp"].append(timed(["cp", log, "copy.log"], work))
+            log = steady(work, source)
+            times["sort"].append(timed(["sort", "-o", "sorted.log", log], work, env))
     log = steady(work, source)
-    rss = peak_rss_kib([zembra, switch, log], work)
-    medians = {k: statistics.median(v) for k, v in times.items()}
+    rss = peak_rss_kib([zembra, switch] + extra + [log], work)
+    log = steady(work, source)
+    private = peak_private_kib([zembra, switch] + extra + [log], work)
+    medians = {k: statistics.median(v) if v else 0.0 for k, v in times.items()}
     medians["zembra / floor"] = median_ratio(times, "zembra", "floor")
     medians["zembra -B / floor -B"] = median_ratio(times, "zembra -B", "floor -B")
-    return medians, rss
+    return medians, rss, private
 
 
-def run_main_table(zembra, floor, args, work):
-    rows = list(LOGS) + [("nifty-" + size, "-N", log_args("nifty", lines))
-                         for size, lines in SIZES]
+def run_main_table(zembra, floor, args, work, parts):
+    rows = []
+    if "main" in parts:
+        rows += [(name, switch, make_args, [], args.runs, True)
+                 for name, switch, make_args in LOGS]
+        rows += [("nifty-" + size, "-N", log_args("nifty", lines), [], args.runs, True)
+                 for size, lines in SIZES]
+    if "big" in parts:
+        rows += [(name, switch, make_args, extra, args.big_runs, False)
+                 for name, switch, make_args, extra in BIG_LOGS]
     if args.only:
         rows = [row for row in rows if args.only in row[0]]
+    if not rows:
+        return
     source = os.path.join(work, "source.log")
     directory = os.path.join(work, "run")
     os.mkdir(directory)
-    print("%d alternating rounds, medians, an old .BAK present" % args.runs)
+    print("%d alternating rounds (the big logs %d), medians, an old .BAK present" % (
+        args.runs, args.big_runs))
     # "z cpu" is zembra's own user + system time; the rest of its wall time
     # is spent waiting, mostly for the fsync that puts the new log on disk
     # before the old one is let go. "z/fl" and "B/flB" are per-round ratios.
-    print("%-18s %5s %5s %8s %8s %8s %8s %8s %5s %5s %8s %8s %8s %6s" % (
+    # "peak KiB" is the peak resident memory, mapped pages of the log
+    # included; "own KiB" the peak of zembra's anonymous memory.
+    print("%-18s %6s %5s %8s %8s %8s %8s %8s %5s %5s %8s %8s %8s %7s %6s" % (
         "log", "MB", "msgs", "zembra", "z cpu", "zembra-B", "floor", "floor-B", "z/fl",
-        "B/flB", "cp", "sort", "peak KiB", "load"))
-    for name, switch, make_args in rows:
+        "B/flB", "cp", "sort", "peak KiB", "own KiB", "load"))
+    for name, switch, make_args, extra, runs, others in rows:
         make_log(source, make_args)
         megabytes = os.path.getsize(source) / 1e6
-        messages, sorted_bytes = check_log_is_sorted(zembra, switch, source, directory)
-        medians, rss = bench_log(zembra, floor, switch, source, sorted_bytes, args.runs,
-                                 directory)
-        print("%-18s %5.2f %5d %6.1fms %6.1fms %6.1fms %6.1fms %6.1fms %5.2f %5.2f "
-              "%6.1fms %6.1fms %8d %6.2f" % (
+        messages, sorted_bytes = check_log_is_sorted(zembra, switch, source, directory, extra)
+        medians, rss, private = bench_log(zembra, floor, switch, source, sorted_bytes, runs,
+                                          directory, extra, others)
+        print("%-18s %6.1f %5d %6.1fms %6.1fms %6.1fms %6.1fms %6.1fms %5.2f %5.2f "
+              "%6.1fms %6.1fms %8d %7d %6.2f" % (
                   name, megabytes, messages, medians["zembra"] * 1e3,
                   medians["zembra cpu"] * 1e3, medians["zembra -B"] * 1e3,
                   medians["floor"] * 1e3, medians["floor -B"] * 1e3, medians["zembra / floor"],
                   medians["zembra -B / floor -B"], medians["cp"] * 1e3, medians["sort"] * 1e3,
-                  rss, os.getloadavg()[0]))
+                  rss, private, os.getloadavg()[0]))
         sys.stdout.flush()
 
 
@@ -333,9 +399,10 @@ def main():
     parser.add_argument("--zembra", default=None)
     parser.add_argument("--floor", default=None)
     parser.add_argument("--runs", type=int, default=21)
+    parser.add_argument("--big-runs", type=int, default=3)
     parser.add_argument("--scale-runs", type=int, default=5)
     parser.add_argument("--only", default=None, help="time only the logs whose name holds this")
-    parser.add_argument("--parts", default="main,many,bigdir")
+    parser.add_argument("--parts", default="main,big,many,bigdir")
     parser.add_argument("--dir", default=None, help="where to make the work directory")
     args = parser.parse_args()
     zembra = find_zembra(args.zembra)
@@ -344,8 +411,8 @@ def main():
     print("zembra is %s, the floor %s" % (zembra, floor))
     print("%d CPUs, load average %s at the start" % (os.cpu_count(), load_average()))
     with tempfile.TemporaryDirectory(prefix="zembra-bench-", dir=args.dir) as work:
-        if "main" in parts:
-            run_main_table(zembra, floor, args, work)
+        if "main" in parts or "big" in parts:
+            run_main_table(zembra, floor, args, work, parts)
         if "many" in parts:
             run_many_logs(zembra, floor, args, work)
         if "bigdir" in parts:

@@ -7,6 +7,15 @@ with CR LF line ends. Used for the shipped examples and for the benchmark logs.
 
     logmaker.py pcvan|nifty OUTPUT [--messages N] [--downloads N] [--seed N]
                 [--body-lines N] [--long-percent N] [--repeat-all]
+                [--order mixed|shuffled|posting|sorted] [--banner-every N]
+
+--order: how the downloads come. mixed (the default): overlapping batches,
+reversed or shuffled in turn, then every message once more. shuffled: each
+message once in one of the downloads, neighbouring downloads overlapping by
+about 15% of the messages, each download in an order of its own. posting: the
+same overlapping downloads in posting order, as a user who fetches the new
+messages every day gets them, the middle one fetched twice. sorted: one
+download in posting order and nothing else (a log already in order).
 """
 import argparse
 import random
@@ -20,9 +29,10 @@ USERS = ["ABC01234", "XYZ98765", "PCV00042", "MIX12345", "HAL09000"]
 
 
 def message_date(index, rng):
-    """Messages are posted in number order across 1996-1997."""
+    """Messages are posted in number order from 1996 on (two-digit years:
+    2000 is 00)."""
     day = index // 6
-    year = 96 + day // 360
+    year = (96 + day // 360) % 100
     month = (day // 30) % 12 + 1
     dom = day % 30 + 1
     return year, month, dom, (index % 6) * 4 + rng.randrange(4), rng.randrange(60)
@@ -63,13 +73,60 @@ def banner(rng, download):
     return "- FPCVAN MES( 3) 会議室 %02d/%02d/%02d" % (year, month, day)
 
 
+def overlapping_batches(numbers, downloads):
+    """Consecutive ranges of the numbers, each reaching into its neighbours'
+    so that about 15% of the messages come twice."""
+    total = len(numbers)
+    reach = int(0.075 * total / max(1, downloads - 1)) if downloads > 1 else 0
+    batches = []
+    for download in range(downloads):
+        start = max(0, download * total // downloads - reach)
+        end = min(total, (download + 1) * total // downloads + reach)
+        batches.append(numbers[start:end])
+    return batches
+
+
+def with_banners(batch, messages, rng, download, every, service):
+    lines = []
+    for place, n in enumerate(batch):
+        if service == "nifty" and every and place % every == every - 1:
+            lines.append(banner(rng, download))
+        lines.extend(messages[n])
+    return lines
+
+
+def make_ordered_log(args, messages, numbers, rng):
+    if args.order == "sorted":
+        out = [banner(rng, 0)] if args.service == "nifty" else []
+        for n in numbers:
+            out.extend(messages[n])
+        return out
+    batches = overlapping_batches(numbers, args.downloads)
+    if args.order == "posting" and len(batches) > 2:
+        middle = len(batches) // 2
+        batches.insert(middle, list(batches[middle]))
+    out = ["ATDT 0120-XX-XXXX", "CONNECT 2400", "ようこそ"]
+    for download, batch in enumerate(batches):
+        batch = list(batch)
+        if args.order == "shuffled":
+            rng.shuffle(batch)
+        if args.service == "nifty":
+            out.append(banner(rng, download))
+        out.extend(with_banners(batch, messages, rng, download, args.banner_every, args.service))
+        out.append("コマンド？")
+    return out
+
+
 def make_log(args):
     rng = random.Random(args.seed)
     total = args.messages
     make = pcvan_message if args.service == "pcvan" else nifty_message
     messages = {n: make(n, total, rng, args) for n in range(1, total + 1)}
-    out = ["ATDT 0120-XX-XXXX", "CONNECT 2400", "ようこそ"]
     numbers = list(range(1, total + 1))
+    if args.order != "mixed":
+        out = make_ordered_log(args, messages, numbers, rng)
+        return ("\r\n".join(out) + "\r\n").encode("shift_jis")
+    out = ["ATDT 0120-XX-XXXX", "CONNECT 2400", "ようこそ"]
     for download in range(args.downloads):
         if args.repeat_all:
             batch = list(numbers)
@@ -79,8 +136,7 @@ def make_log(args):
         rng.shuffle(batch) if download % 2 else batch.reverse()
         if args.service == "nifty":
             out.append(banner(rng, download))
-        for n in batch:
-            out.extend(messages[n])
+        out.extend(with_banners(batch, messages, rng, download, args.banner_every, args.service))
         out.append("コマンド？")
     # Every message at least once.
     if not args.repeat_all:
@@ -101,6 +157,10 @@ def main():
     parser.add_argument("--long-percent", type=int, default=0,
                         help="NIFTY SERVE: percent of messages with a line over 8192 bytes")
     parser.add_argument("--repeat-all", action="store_true")
+    parser.add_argument("--order", choices=["mixed", "shuffled", "posting", "sorted"],
+                        default="mixed")
+    parser.add_argument("--banner-every", type=int, default=0,
+                        help="NIFTY SERVE: a forum banner line after every N messages")
     args = parser.parse_args()
     with open(args.output, "wb") as out:
         out.write(make_log(args))

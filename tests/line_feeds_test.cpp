@@ -62,15 +62,16 @@ std::vector<std::string> pieces_of(const std::string& text, size_t limit) {
     return pieces;
 }
 
-// Lines of every length around the buffer's 64 KiB and the matcher's 8 KiB
+// Lines of every length around the buffer's size and the matcher's 8 KiB
 // pieces; every few lines the reader is moved back within what it holds (as
-// the writer does) and must find the same lines again.
+// the writer does) and must find the same lines again, or passes over some.
 TEST(LineFeeds, ReaderSplitsAsFgetsWould) {
     std::mt19937 random(11);
     TempDir dir;
+    int64_t plain_lines = 0;
     for (int round = 0; round < 24; ++round) {
         const int feed_one_in = round % 4 == 0 ? 20000 : round % 4 == 1 ? 3 : 60;
-        const std::string text = random_text(&random, 150000 + random() % 5000, feed_one_in);
+        const std::string text = random_text(&random, 200000 + random() % 400000, feed_one_in);
         write_file(dir.file("log"), text);
         const int limit = round % 2 == 0 ? 8192 : 1 + static_cast<int>(random() % 300);
         const std::vector<std::string> expected = pieces_of(text, static_cast<size_t>(limit));
@@ -89,11 +90,48 @@ TEST(LineFeeds, ReaderSplitsAsFgetsWould) {
             }
             position += length;
             ASSERT_EQ(platform_tell(file), position);
+            if (i % 5 == 2) {  // pass over some lines, as the indexer does a body
+                const size_t wanted = random() % 90;
+                const size_t left = expected.size() - i - 1;
+                int last = -1;
+                ASSERT_EQ(platform_skip_lines(file, static_cast<int64_t>(wanted), limit, &last),
+                          static_cast<int64_t>(std::min(wanted, left)));
+                for (size_t k = 0; k < wanted && i + 1 < expected.size(); ++k) {
+                    position += static_cast<int64_t>(expected[++i].size());
+                }
+                ASSERT_EQ(platform_tell(file), position) << round;
+                if (wanted > 0 && left > 0) {
+                    ASSERT_EQ(last, static_cast<int>(expected[i].size())) << round;
+                }
+            } else if (i % 5 == 4) {  // pass over lines no header begins as
+                bool may_begin[256] = {};
+                may_begin[static_cast<unsigned char>(random())] = true;
+                may_begin[static_cast<unsigned char>('A' + random() % 4)] = true;
+                int64_t bytes = 0;
+                int last = -1;
+                const int64_t passed =
+                    platform_skip_plain_lines(file, may_begin, limit, &bytes, &last);
+                ASSERT_GE(passed, 0);
+                const int64_t from = position;
+                for (int64_t k = 0; k < passed; ++k) {
+                    ASSERT_LT(i + 1, expected.size()) << round;
+                    const std::string& piece = expected[++i];
+                    ASSERT_FALSE(may_begin[static_cast<unsigned char>(piece[0])]) << round;
+                    position += static_cast<int64_t>(piece.size());
+                }
+                if (passed > 0) {
+                    ASSERT_EQ(last, static_cast<int>(expected[i].size())) << round;
+                }
+                ASSERT_EQ(bytes, position - from) << round;
+                ASSERT_EQ(platform_tell(file), position) << round;
+                plain_lines += passed;
+            }
         }
         char* line = nullptr;
         EXPECT_EQ(platform_next_line(file, &line, limit), 0);
         EXPECT_EQ(platform_close(file), 0);
     }
+    EXPECT_GT(plain_lines, 10000);
 }
 
 }  // namespace

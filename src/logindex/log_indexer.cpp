@@ -30,6 +30,7 @@ struct LogReader {
     int64_t lines_still_copied;
     int64_t lines_since_header;  // read after them, up to the next header
     bool banner_since_header;    // NIFTY SERVE: a banner line inside the last message
+    bool may_begin_tested[256];  // first bytes of a header line 1 or a banner line
 };
 
 struct HeaderDate {
@@ -86,13 +87,13 @@ int64_t lines_copied_by_count(int32_t count) {
     return (count > 0 ? static_cast<int64_t>(count) : 0) + 5;
 }
 
+// Lines no pattern is tested on: passed over without being handed out.
 int discard_lines(LogReader* reader, int64_t lines) {
-    for (int64_t i = 0; i < lines; ++i) {
-        int status = read_next_line(reader);
-        if (status <= 0) {
-            return status;
-        }
+    int last_length = reader->length;
+    if (platform_skip_lines(reader->file, lines, LINE_BUFFER_SIZE - 1, &last_length) < 0) {
+        return report_read_error(reader->path);
     }
+    reader->length = last_length;
     return 0;
 }
 
@@ -214,6 +215,32 @@ int read_header(LogReader* reader, int32_t* first_room, MessageIndexEntry* entry
     return 0;
 }
 
+// A line whose first byte can begin neither a header line 1 nor a banner
+// line matches neither: most lines of a log, passed over in bulk.
+void note_tested_first_bytes(LogReader* reader) {
+    const bool nifty = run_options.service == SERVICE_NIFTY;
+    for (int byte = 0; byte < 256; ++byte) {
+        reader->may_begin_tested[byte] = reader->matchers.line1.may_begin[byte] ||
+                                         (nifty && reader->matchers.banner.may_begin[byte]);
+    }
+}
+
+// The lines before the next that may be a header or banner line, each of
+// which the main loop would pass over. 0, or -1 after a reported error.
+int pass_over_plain_lines(LogReader* reader, int64_t* line_start) {
+    int64_t bytes = 0;
+    int last_length = reader->length;
+    const int64_t passed = platform_skip_plain_lines(reader->file, reader->may_begin_tested,
+                                                     LINE_BUFFER_SIZE - 1, &bytes, &last_length);
+    if (passed < 0) {
+        return report_read_error(reader->path);
+    }
+    *line_start += bytes;
+    reader->lines_since_header += passed;
+    reader->length = last_length;
+    return 0;
+}
+
 // Offsets are stored in 32 bits; a larger position must not wrap.
 bool fits_in_offset(int64_t position) {
     return position >= 0 && position <= INT32_MAX;
@@ -293,16 +320,15 @@ static int ends_open(PlatformFile* file, int last_length) {
     return last != '\n' && last_length < LINE_BUFFER_SIZE - 1 ? 1 : 0;
 }
 
-// PC-VAN with line counts: the writer copies a message's counted lines, so a
-// log keeps its bytes only where each message's count reaches exactly to the
-// next header (the last one's may reach past the end). Called at each header
-// and at the end of the log.
-static bool note_count_fit(const LogReader& reader, bool at_end) {
+// PC-VAN with line counts: the writer copies a message's counted lines, and
+// stops early at the next header as at the end of the log, so a log keeps its
+// bytes only where each message's count reaches at least to the next header.
+// Called at each header and at the end of the log.
+static bool note_count_fit(const LogReader& reader) {
     if (reader.lines_still_copied < 0) {
         return true;
     }
-    const bool fits = at_end ? reader.lines_since_header <= reader.lines_still_copied
-                             : reader.lines_since_header == reader.lines_still_copied;
+    const bool fits = reader.lines_since_header <= reader.lines_still_copied;
     indexed_log_shape.lines_misplaced += fits ? 0 : 1;
     return fits;
 }
@@ -347,6 +373,7 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
     reader.line = nullptr;
     reader.length = 0;
     prepare_header_matchers(run_options.service, &reader.matchers);
+    note_tested_first_bytes(&reader);
     if (platform_identify(reader.file, &indexed_log_identity) != 0) {
         indexed_log_identity.size = -1;
     }
@@ -364,10 +391,14 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
     int64_t line_start = 0;
     int32_t first_room = 0;
     for (;;) {
+        if (pass_over_plain_lines(&reader, &line_start) != 0) {
+            result = -1;
+            break;
+        }
         int status = read_next_line(&reader);
         if (status <= 0) {
             result = status < 0 ? -1 : count;
-            note_count_fit(reader, true);
+            note_count_fit(reader);
             const int open = status == 0 ? ends_open(reader.file, reader.length) : 0;
             if (open < 0) {
                 result = report_read_error(path);
@@ -390,7 +421,7 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
             ++reader.lines_since_header;
             continue;
         }
-        note_span_end(&reader, count, note_count_fit(reader, false));
+        note_span_end(&reader, count, note_count_fit(reader));
         if (!fits_in_offset(line_start)) {
             std::fprintf(stderr, "File Too Large: %s\n", path);
             result = -1;

@@ -97,6 +97,38 @@ int platform_disk_name(const char* path, char* name, size_t size);
 // where it was: the count (fewer only at the end of the file), or -1.
 int64_t platform_read_at(PlatformFile* file, int64_t offset, char* buffer, size_t size);
 
+// --- Reading a log fast ------------------------------------------------------
+// Passes over `lines` lines as platform_next_line with `limit` would give
+// them, without lending them: the count passed over (fewer only at the end of
+// the file), *last_length set to the last one's bytes; -1 on a read error.
+// The line feeds of 64 bytes are counted at once, so a body's lines cost a
+// few instructions each.
+int64_t platform_skip_lines(PlatformFile* file, int64_t lines, int limit, int* last_length);
+// Passes over the lines (as platform_next_line with `limit` gives them) whose
+// first byte is not marked in `may_begin`, and stops before the first that
+// is; it may stop sooner (before a long line, near the end of the file),
+// leaving the rest to platform_next_line. The count passed over, their bytes
+// added to *bytes and the last one's length in *last_length; -1 on a read
+// error. The lines no header can begin cost a few instructions each.
+int64_t platform_skip_plain_lines(PlatformFile* file, const bool* may_begin, int limit,
+                                  int64_t* bytes, int* last_length);
+
+// A view maps part of a file for reading where nothing can shorten the file
+// under it, since a page past a shortened end would fault: on Linux only while
+// the run holds a read lease on it (a writer's open waits for the lease to be
+// given up), on Windows always (a mapped file cannot be shortened there).
+constexpr size_t PLATFORM_VIEW_ALIGNMENT = 64 * 1024;  // Windows' allocation granularity
+struct PlatformView {
+    const char* bytes;
+    size_t length;  // as far as the file reached when mapped
+};
+// Maps up to `length` bytes of `file` from `offset`, a multiple of
+// PLATFORM_VIEW_ALIGNMENT. 0 with *view set (length 0 at or past the end of
+// the file); 1 when the file cannot be mapped safely here and is to be read
+// instead; -1 on failure (errno; counted as a read by the test seam).
+int platform_map_view(PlatformFile* file, int64_t offset, size_t length, PlatformView* view);
+void platform_unmap_view(PlatformView* view);
+
 // What tells whether a file is still the one read: the same file (device and
 // inode; volume and file index) with the same size and modification time.
 struct PlatformFileIdentity {
