@@ -223,6 +223,37 @@ TEST(HoldLog, WritersAreSeen) {
     EXPECT_EQ(platform_log_undisturbed(log.file), -1);
 }
 
+// A program that shortens the log under a view, once the lease is given back,
+// costs the run its copy, never the process: the view reads as zeros and the
+// log no longer counts as undisturbed.
+TEST(HoldLog, ALogShortenedUnderAViewIsSeen) {
+    TempDir dir;
+    const std::string path = dir.file("forum.log");
+    const size_t length = 3 * PLATFORM_VIEW_ALIGNMENT;
+    write_file(path, std::string(length, 'x'));
+    HeldLog log(path.c_str());
+    ASSERT_EQ(log.result, 0);
+    PlatformView view;
+    if (platform_map_view(log.file, 0, length, &view) != 0) {
+        GTEST_SKIP() << "no lease granted here";
+    }
+    ASSERT_EQ(view.length, length);
+    EXPECT_EQ(view.bytes[length - 1], 'x');
+    // The first open starts the break; the handler gives the lease back.
+    int writer = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+    while (writer < 0 && (errno == EWOULDBLOCK || errno == EINTR)) {
+        writer = open(path.c_str(), O_WRONLY);
+    }
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(ftruncate(writer, 0), 0);
+    close(writer);
+    const volatile char* bytes = view.bytes;
+    EXPECT_EQ(bytes[length - 1], '\0');
+    EXPECT_FALSE(platform_views_intact());
+    EXPECT_EQ(platform_log_undisturbed(log.file), -1);
+    platform_unmap_view(&view);
+}
+
 // --- Sizes and free space ----------------------------------------------------------
 
 TEST(FileSize, OnlyRegularFilesHaveOne) {

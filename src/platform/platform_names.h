@@ -44,3 +44,8 @@ FILE* platform_stream_of(PlatformFile* file);
 int32_t fold_file_size(int64_t size);
 // The system's answer behind get_disk_free_bytes, after the test seam.
 int query_free_bytes(const char* root, const char* path, uint64_t* free_bytes);
+// False once a view of the held log lost its pages to a program that
+// shortened the log (POSIX; the copy made from it must not be used).
+bool platform_views_intact();
+// A newly held log starts with its views intact.
+void platform_forget_lost_views();

@@ -264,6 +264,7 @@ static int take_lease(int fd) {
     lease_fd = -1;
     lease_broken = 0;
     lease_released = 0;
+    platform_forget_lost_views();
 #ifdef F_SETLEASE
     install_lease_handlers();
     if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
@@ -294,7 +295,7 @@ static void drop_lease(int fd) {
 static bool lease_holds(int fd) {
 #ifdef F_GETLEASE
     if (lease_fd != fd) {
-        return lease_fd < 0 || lease_broken == 0;
+        return (lease_fd < 0 || lease_broken == 0) && platform_views_intact();
     }
     if (lease_released != 0 && lease_broken == 0) {
         lease_released = 0;
@@ -302,7 +303,7 @@ static bool lease_holds(int fd) {
             lease_broken = 1;
         }
     }
-    return lease_broken == 0 && fcntl(fd, F_GETLEASE) == F_RDLCK;
+    return lease_broken == 0 && platform_views_intact() && fcntl(fd, F_GETLEASE) == F_RDLCK;
 #else
     (void)fd;
     return true;

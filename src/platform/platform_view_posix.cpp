@@ -3,10 +3,89 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <csignal>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/platform.h"
 #include "platform/platform_names.h"
+
+// A lease broken by a writer is given back at once, and a stopped run lets
+// it go too, so a program may still shorten the log under a live view: a
+// page past the new end then faults with SIGBUS. The guard puts zero pages in
+// the place of such a view, so the copy runs on, and marks the views lost:
+// the run then never puts that copy in the log's place.
+constexpr int MAX_LIVE_VIEWS = 16;
+static volatile uintptr_t live_starts[MAX_LIVE_VIEWS];
+static volatile size_t live_lengths[MAX_LIVE_VIEWS];
+static volatile sig_atomic_t views_lost = 0;
+static bool guard_installed = false;
+
+static bool blank_view_at(uintptr_t address) {
+    for (int i = 0; i < MAX_LIVE_VIEWS; ++i) {
+        const uintptr_t start = live_starts[i];
+        const size_t length = live_lengths[i];
+        if (length > 0 && address >= start && address - start < length) {
+            void* bytes = reinterpret_cast<void*>(start);
+            return mmap(bytes, length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) !=
+                   MAP_FAILED;
+        }
+    }
+    return false;
+}
+
+static void on_bus_error(int signal_number, siginfo_t* info, void*) {
+    const int error = errno;
+    if (blank_view_at(reinterpret_cast<uintptr_t>(info->si_addr))) {
+        views_lost = 1;
+        errno = error;
+        return;
+    }
+    // Not a view of ours: the fault it is.
+    signal(signal_number, SIG_DFL);
+    raise(signal_number);
+}
+
+static void install_bus_guard() {
+    if (guard_installed) {
+        return;
+    }
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_sigaction = on_bus_error;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    guard_installed = sigaction(SIGBUS, &action, nullptr) == 0;
+}
+
+static int remember_view(const void* bytes, size_t length) {
+    for (int i = 0; i < MAX_LIVE_VIEWS; ++i) {
+        if (live_lengths[i] == 0) {
+            live_starts[i] = reinterpret_cast<uintptr_t>(bytes);
+            live_lengths[i] = length;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+static void forget_view(const void* bytes) {
+    for (int i = 0; i < MAX_LIVE_VIEWS; ++i) {
+        if (live_lengths[i] > 0 && live_starts[i] == reinterpret_cast<uintptr_t>(bytes)) {
+            live_lengths[i] = 0;
+            live_starts[i] = 0;
+        }
+    }
+}
+
+bool platform_views_intact() {
+    return views_lost == 0;
+}
+
+void platform_forget_lost_views() {
+    views_lost = 0;
+}
 
 // A lease is taken only on the held log (platform_open_log), and only where
 // the system grants one; while a break is pending it reads as F_UNLCK.
@@ -24,7 +103,7 @@ int platform_map_view(PlatformFile* file, int64_t offset, size_t length, Platfor
     view->length = 0;
     const int descriptor = fileno(platform_stream_of(file));
     if (offset < 0 || offset % static_cast<int64_t>(PLATFORM_VIEW_ALIGNMENT) != 0 ||
-        !holds_read_lease(descriptor)) {
+        views_lost != 0 || !holds_read_lease(descriptor)) {
         return 1;
     }
     if (platform_fail_if_injected(OP_READ)) {
@@ -47,6 +126,11 @@ int platform_map_view(PlatformFile* file, int64_t offset, size_t length, Platfor
     if (bytes == MAP_FAILED) {
         return -1;
     }
+    install_bus_guard();
+    if (!guard_installed || remember_view(bytes, reach) != 0) {
+        munmap(bytes, reach);
+        return 1;
+    }
     view->bytes = static_cast<const char*>(bytes);
     view->length = reach;
     return 0;
@@ -54,6 +138,7 @@ int platform_map_view(PlatformFile* file, int64_t offset, size_t length, Platfor
 
 void platform_unmap_view(PlatformView* view) {
     if (view->length > 0) {
+        forget_view(view->bytes);
         munmap(const_cast<char*>(view->bytes), view->length);
     }
     view->bytes = nullptr;
