@@ -123,7 +123,7 @@ const FileCase FILE_CASES[] = {
      ".",
      {"-P", "forum.log", "forum.txt"},
      "Reading: FORUM.LOG\n" + FINISHED + "Reading: FORUM.TXT\nSorting[36]\n...Writing\n" +
-         "Already Processed!: FORUM.TXT\n",
+         "Already Processed!: FORUM.TXT\nSkip!\n",
      {{"FORUM.BAK", "<O>"}, {"forum.log", "<S>"}, {"forum.txt", "<O>"}}},
     {"names_differing_in_case",
      {{"forum.log", "<O>"}, {"FORUM.LOG", "<S>"}},

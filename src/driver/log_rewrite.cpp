@@ -178,7 +178,8 @@ static int write_side_file(PlatformFile* log, const char* log_name, const char* 
 // ".BAK" through a spare name beside it. 0, or -1 after a reported failure
 // with the log as it was.
 static int replace_log(PlatformFile* log, const char* log_name, const char* name_base,
-                       const char* shown_name, const char* side, const char* backup_name) {
+                       const char* shown_name, const char* side, const char* backup_name,
+                       RewriteResult* why) {
     char spare[NAME_BUFFER_SIZE];
     int replaced = -1;
     for (int attempt = 0; attempt < SIDE_NAME_ATTEMPTS; ++attempt) {
@@ -202,14 +203,18 @@ static int replace_log(PlatformFile* log, const char* log_name, const char* name
     if (replaced != 0 && errno == ESTALE) {
         // The log's name reaches another file than the one indexed.
         report_changed(shown_name);
+        *why = REWRITE_CHANGED;
     } else if (replaced == -1 && backup_name != nullptr) {
         const int error = errno;
         std::fprintf(stderr, "BackUp Failed! ");
         std::fprintf(stderr, "Skip!\n");
         print_hint("%s: %s; the log and %s are as they were", backup_name, std::strerror(error),
                    backup_name);
+        *why = REWRITE_BACKUP_FAILED;
     } else if (replaced != 0) {
         report_file_error("", log_name);
+        std::fprintf(stderr, "Skip!\n");
+        *why = REWRITE_WRITE_ERROR;
     }
     return replaced == 0 ? 0 : -1;
 }
@@ -217,16 +222,17 @@ static int replace_log(PlatformFile* log, const char* log_name, const char* name
 // Checks that nothing would be lost, then the replace and the directory's
 // sync. 0 when the new log is in place and on disk; -1 when the log was left
 // as it was (the side file still to remove); -2 when the new log is in place
-// but its name may not have reached the disk.
+// but its name may not have reached the disk. *why says what failed.
 static int put_in_place(PlatformFile* log, const char* log_name, const char* name_base,
                         const char* shown_name, const char* side,
-                        const PlatformFileIdentity* indexed) {
+                        const PlatformFileIdentity* indexed, RewriteResult* why) {
     char backup_name[NAME_BUFFER_SIZE];
     bool backup = run_options.make_backup != 0;
     if (backup) {
         if (backup_name_of(name_base, backup_name) != 0) {
             std::fprintf(stderr, "BackUp Failed! ");
             std::fprintf(stderr, "Skip!\n");
+            *why = REWRITE_BACKUP_FAILED;
             return -1;
         }
         // A ".BAK" that is the log's own file (a run ended between making the
@@ -235,15 +241,22 @@ static int put_in_place(PlatformFile* log, const char* log_name, const char* nam
             backup = false;
         } else if (is_backup_of_this_run(backup_name)) {
             std::fprintf(stderr, "Already Processed!: %s\n", shown_name);
+            std::fprintf(stderr, "Skip!\n");
+            print_hint(
+                "a log sorted earlier in this run shares the backup %s; sort this one "
+                "in a run of its own",
+                backup_name);
+            *why = REWRITE_ALREADY_PROCESSED;
             return -1;
         }
     }
     if (!is_still_indexed(log, log_name, indexed)) {
         report_changed(shown_name);
+        *why = REWRITE_CHANGED;
         return -1;
     }
-    if (replace_log(log, log_name, name_base, shown_name, side, backup ? backup_name : nullptr) !=
-        0) {
+    if (replace_log(log, log_name, name_base, shown_name, side, backup ? backup_name : nullptr,
+                    why) != 0) {
         return -1;
     }
     if (run_options.make_backup) {
@@ -251,13 +264,29 @@ static int put_in_place(PlatformFile* log, const char* log_name, const char* nam
     }
     if (platform_sync_directory(log_name) != 0) {
         report_file_error("Write Error: ", log_name);
+        *why = REWRITE_WRITE_ERROR;
         return -2;
     }
     return 0;
 }
 
-int rewrite_log(PlatformFile* log, const char* log_name, const char* name_base,
-                const char* shown_name, MessageIndex index, int count) {
+// The side file could not be made: with backup the original tool's message
+// for a log it could not move aside, and the system's reason.
+static RewriteResult refuse_side_file(const char* log_name) {
+    const int error = errno;
+    if (run_options.make_backup) {
+        std::fprintf(stderr, "BackUp Failed! ");
+        std::fprintf(stderr, "Skip!\n");
+        print_hint("%s: %s; the log is as it was", log_name, std::strerror(error));
+        return REWRITE_BACKUP_FAILED;
+    }
+    report_file_error("", log_name);
+    std::fprintf(stderr, "Skip!\n");
+    return REWRITE_WRITE_ERROR;
+}
+
+RewriteResult rewrite_log(PlatformFile* log, const char* log_name, const char* name_base,
+                          const char* shown_name, MessageIndex index, int count) {
     const PlatformFileIdentity indexed = indexed_log_identity;
     std::fprintf(stderr, "Sorting[%u]\n", static_cast<unsigned>(count));
     sort_index(index, count);
@@ -266,27 +295,31 @@ int rewrite_log(PlatformFile* log, const char* log_name, const char* name_base,
     // must not replace the original ".BAK" with the sorted log.
     const int differs = compare_sorted_log(log, log_name, index, count, &indexed_spans);
     if (differs < 0) {
-        return -1;
+        std::fprintf(stderr, "Skip!\n");
+        return REWRITE_WRITE_ERROR;
     }
     if (differs == 0) {
         std::fprintf(stderr, "...Finish\n");
-        return 0;
+        print_hint("already in order; left as it was");
+        return REWRITE_IN_ORDER;
     }
     char side[NAME_BUFFER_SIZE];
     if (create_side_file(name_base, side) != 0) {
-        report_file_error("", log_name);
-        return -1;
+        return refuse_side_file(log_name);
     }
+    RewriteResult why = REWRITE_WRITE_ERROR;
     int placed = write_side_file(log, log_name, side, index, count);
     if (placed == 0) {
-        placed = put_in_place(log, log_name, name_base, shown_name, side, &indexed);
+        placed = put_in_place(log, log_name, name_base, shown_name, side, &indexed, &why);
+    } else {
+        std::fprintf(stderr, "Skip!\n");
     }
     if (placed == -1) {
         remove_side_file(side);
     }
     if (placed != 0) {
-        return -1;
+        return why;
     }
     std::fprintf(stderr, "...Finish\n");
-    return 0;
+    return REWRITE_SORTED;
 }
