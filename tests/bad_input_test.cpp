@@ -201,7 +201,8 @@ TEST(VanishingFile, EachCheckRefusesWithAMessage) {
         EXPECT_TRUE(is_problem(static_cast<LogOutcome>(run.result)))
             << run.result << printable(err);
         reading = err.starts_with("Reading: LOG.TXT\n");
-        EXPECT_TRUE(reading || err == missing || err == "Drive Not Ready!\n") << printable(err);
+        EXPECT_TRUE(reading || err == missing || err == "Drive Not Ready!\nSkip!: LOG.TXT\n")
+            << printable(err);
         EXPECT_EQ(list_directory("."), Names{"LOG.TXT"});
         EXPECT_EQ(read_file("LOG.TXT"), PCVAN_LOG);
     }

@@ -229,8 +229,19 @@ bool has_wildcard(const char* argument) {
     return sjis_strchr(argument, '*') != nullptr || sjis_strchr(argument, '?') != nullptr;
 }
 
+// Names ignoring letter case, as NTFS orders them and dir lists them
+// (B.LOG before a.log would surprise); bytes decide between spellings.
 int compare_names(const void* a, const void* b) {
-    return std::strcmp(*static_cast<const char* const*>(a), *static_cast<const char* const*>(b));
+    const char* x = *static_cast<const char* const*>(a);
+    const char* y = *static_cast<const char* const*>(b);
+    char upper_x[NAME_BUFFER_SIZE];
+    char upper_y[NAME_BUFFER_SIZE];
+    std::snprintf(upper_x, sizeof upper_x, "%s", x);
+    std::snprintf(upper_y, sizeof upper_y, "%s", y);
+    platform_upper_case_name(upper_x);
+    platform_upper_case_name(upper_y);
+    const int folded = std::strcmp(upper_x, upper_y);
+    return folded != 0 ? folded : std::strcmp(x, y);
 }
 
 // What became of the file arguments so far, for the summary and the status.

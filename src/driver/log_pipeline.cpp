@@ -61,6 +61,8 @@ static LogOutcome check_argument(const char* argument) {
     }
     const int room = run_options.check_only ? HAS_ROOM : has_room_for(size, argument);
     if (room == DRIVE_ERROR) {
+        // "Drive Not Ready!" names no file.
+        std::fprintf(stderr, "Skip!: %s\n", argument);
         return LOG_DRIVE_NOT_READY;
     }
     if (room != HAS_ROOM) {
