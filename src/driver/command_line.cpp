@@ -318,7 +318,7 @@ constexpr const char* PROBLEM_LABELS[LOG_OUTCOME_COUNT] = {
     "BackUp Failed!",
     "File Changed!",
     "Already Processed!",
-    "write error",
+    "read or write error",
     "no match",
 };
 

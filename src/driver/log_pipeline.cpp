@@ -191,7 +191,7 @@ static LogOutcome refuse_unindexed(int count, PlatformFile* log, const char* arg
         }
     }
     if (count < 0) {
-        return indexed_log_shape.header_error ? LOG_HEADER_ERROR : LOG_UNREADABLE;
+        return indexed_log_shape.header_error ? LOG_HEADER_ERROR : LOG_READ_OR_WRITE_ERROR;
     }
     return overflowed ? LOG_TOO_MANY_MESSAGES : LOG_NOT_A_LOG;
 }
@@ -209,7 +209,7 @@ static LogOutcome rewrite_outcome(int rewritten) {
         case REWRITE_ALREADY_PROCESSED:
             return LOG_ALREADY_PROCESSED;
         default:
-            return LOG_WRITE_ERROR;
+            return LOG_READ_OR_WRITE_ERROR;
     }
 }
 
@@ -226,7 +226,11 @@ static LogOutcome index_and_rewrite(PlatformFile* log, const char* argument, con
     if (run_options.check_only) {
         const int verdict =
             check_log(argument, log, log_name, indexed_entries(index), count, &indexed_spans);
-        return verdict < 0 ? LOG_HEADER_ERROR : verdict == 0 ? LOG_IN_ORDER : LOG_WOULD_CHANGE;
+        if (verdict < 0) {
+            print_skip(argument);  // after a reported read or memory error
+            return LOG_READ_OR_WRITE_ERROR;
+        }
+        return verdict == 0 ? LOG_IN_ORDER : LOG_WOULD_CHANGE;
     }
     return rewrite_outcome(
         rewrite_log(log, disk_name, log_name, working_name, indexed_entries(index), count));

@@ -19,12 +19,12 @@ enum LogOutcome {
     LOG_UNREADABLE,
     LOG_NOT_A_LOG,  // no message header of the dialect
     LOG_TOO_MANY_MESSAGES,
-    LOG_HEADER_ERROR,  // a header or room error, or a read error
+    LOG_HEADER_ERROR,  // a header or room error
     LOG_BACKUP_FAILED,
     LOG_CHANGED,
     LOG_ALREADY_PROCESSED,
-    LOG_WRITE_ERROR,
-    LOG_NO_MATCH,  // a wildcard that matched no file
+    LOG_READ_OR_WRITE_ERROR,  // reported with the system's reason
+    LOG_NO_MATCH,             // a wildcard that matched no file
     LOG_OUTCOME_COUNT,
 };
 constexpr LogOutcome FIRST_PROBLEM = LOG_MISSING;
