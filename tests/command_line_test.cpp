@@ -245,6 +245,7 @@ TEST(CommandLine, OptionsWhereverTheyStand) {
         {{"-P", "REV.TXT", "--max-messages=1", "--check"}, 2, "", false, "Out of Range![2]"},
         {{"-P", "REV.TXT", "--max-messages", "5"}, 0, "", true, "...Finish\n"},
         {{"-P", "REV.TXT", "--max-messages"}, 1, "", false, "Bad Switch: --max-messages\n"},
+        {{"-P", "REV.TXT", "--max-messages", "0"}, 1, "", false, "Bad Switch: --max-messages 0\n"},
         {{"-P", "REV.TXT", "--bogus", "--check"}, 1, "", false, "Bad Switch: --bogus\n"},
         {{"-P", "REV.TXT", "--version"},
          0,

@@ -406,9 +406,10 @@ enum CommandLineResult { COMMAND_RUN, COMMAND_HELP, COMMAND_VERSION, COMMAND_BAD
 // argc). Switch letters follow the original rule: after the first file name
 // an argument that begins with "-" is a file name. Long options are options
 // wherever they stand before "--", so that "--check" typed last still keeps
-// every log as it is. On a bad switch *bad is the argument.
+// every log as it is. On a bad switch *bad is the argument, and *value the
+// one after it when the option took it.
 CommandLineResult read_command_line(int argc, char** argv, FileArgument* files, int* count,
-                                    const char** bad) {
+                                    const char** bad, const char** value) {
     bool names_begun = false;
     bool after_dashes = false;
     *count = 0;
@@ -428,6 +429,7 @@ CommandLineResult read_command_line(int argc, char** argv, FileArgument* files, 
         if (is_long_option(argument)) {
             int used = 0;
             option = apply_long_option(argument, i + 1 < argc ? argv[i + 1] : nullptr, &used);
+            *value = used == 1 && i + 1 < argc ? argv[i + 1] : nullptr;
             i += option == OPTION_SET ? used : 0;
         } else if (apply_switch_argument(argument) != 0) {
             option = OPTION_BAD;
@@ -443,7 +445,8 @@ CommandLineResult read_command_line(int argc, char** argv, FileArgument* files, 
 }
 
 // Help, version or a bad switch: what it prints, and the exit status.
-int finish_without_files(CommandLineResult result, const char* argument, const char* program_name) {
+int finish_without_files(CommandLineResult result, const char* argument, const char* value,
+                         const char* program_name) {
     if (result == COMMAND_HELP) {
         print_help(program_name);
         return 0;
@@ -452,7 +455,11 @@ int finish_without_files(CommandLineResult result, const char* argument, const c
         print_version();
         return 0;
     }
-    std::fprintf(stderr, "Bad Switch: %s\n", argument);
+    if (value != nullptr) {
+        std::fprintf(stderr, "Bad Switch: %s %s\n", argument, value);
+    } else {
+        std::fprintf(stderr, "Bad Switch: %s\n", argument);
+    }
     print_hint("zembra --help lists the options");
     return 1;
 }
@@ -500,10 +507,12 @@ int run_zembra(int argc, char** argv) {
     }
     int count = 0;
     const char* argument = nullptr;
-    const CommandLineResult result = read_command_line(argc, argv, files, &count, &argument);
+    const char* value = nullptr;
+    const CommandLineResult result =
+        read_command_line(argc, argv, files, &count, &argument, &value);
     int status = 0;
     if (result != COMMAND_RUN) {
-        status = finish_without_files(result, argument, program_name);
+        status = finish_without_files(result, argument, value, program_name);
     } else {
         if (run_options.service == -1) {
             run_options.service = detect_service_from_name(program_name);
