@@ -96,6 +96,9 @@ std::string with_hint(const std::string& text, const std::string& hint, int line
 // "★" as Shift_JIS and as UTF-8.
 const std::string STAR_SJIS = "\x81\x9a";
 const std::string STAR_UTF8 = "\xe2\x98\x85";
+// "タイトル" as EUC-JP and as UTF-8.
+const std::string TITLE_EUC = "\xa5\xbf\xa5\xa4\xa5\xc8\xa5\xeb";
+const std::string TITLE_UTF8 = "\xe3\x82\xbf\xe3\x82\xa4\xe3\x83\x88\xe3\x83\xab";
 
 TEST(TerminalMessages, ReadableOnATerminalByteForByteElsewhere) {
     if (!has_utf8_locale()) {
@@ -119,6 +122,24 @@ TEST(TerminalMessages, ReadableOnATerminalByteForByteElsewhere) {
          2,
          "1 log: 0 sorted," + unsorted + "header error)\n",
          header_hint + STAR_UTF8 + header_hint_end},
+        // An escape sequence in a log never reaches the terminal.
+        {{"-P", "LOG.TXT"},
+         p1 + "#2/9 \x1b]0;title\x07\r\nno second line\r\n",
+         "Reading: LOG.TXT\n" + HEADER_ERROR_SJIS + "Skip!\n",
+         "Reading: LOG.TXT\n" + HEADER_ERROR_UTF8 + "Skip!\n",
+         header_hint + "?]0;title?" + header_hint_end.substr(5),
+         2,
+         "1 log: 0 sorted," + unsorted + "header error)\n",
+         ""},
+        // An EUC-JP title ("タイトル") pasted into a Shift_JIS log.
+        {{"-P", "LOG.TXT"},
+         p1 + "#2/9 " + TITLE_EUC + "\r\nno second line\r\n",
+         "Reading: LOG.TXT\n" + HEADER_ERROR_SJIS + "Skip!\n",
+         "Reading: LOG.TXT\n" + HEADER_ERROR_UTF8 + "Skip!\n",
+         header_hint + TITLE_EUC + header_hint_end.substr(5),
+         2,
+         "1 log: 0 sorted," + unsorted + "header error)\n",
+         header_hint + TITLE_UTF8 + header_hint_end.substr(5)},
         {{"-P", "LOG.TXT"},
          nifty,
          "Reading: LOG.TXT\nSkip!\n",

@@ -175,11 +175,11 @@ TerminalKind platform_error_terminal();
 // as UTF-16 (WriteConsoleW). -1 where there is no such console or it fails.
 int platform_write_console(const char* text, size_t length);
 
-// Shift_JIS `text` (code page 932) as UTF-8 into `out` (`size` bytes,
-// NUL-terminated, cut at a whole character); a byte pair that is no
-// character becomes "?". -1 where the system has no converter (Windows
-// writes Shift_JIS to its console itself).
-int platform_sjis_to_utf8(const char* text, char* out, size_t size);
+// `text` in the encoding `from` ("CP932", "EUC-JP") as UTF-8 into `out`
+// (`size` bytes, NUL-terminated, cut at a whole character); a byte that
+// starts no character becomes "?". -1 where the system has no converter
+// (Windows writes Shift_JIS to its console itself).
+int platform_text_to_utf8(const char* text, const char* from, char* out, size_t size);
 
 // Windows: the files that `pattern` ("*" and "?" in its last component)
 // matches in its folder, as the folder part of the pattern followed by each

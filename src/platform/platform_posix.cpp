@@ -1085,9 +1085,9 @@ void platform_upper_case_name(char* name) {
     }
 }
 
-int platform_sjis_to_utf8(const char* text, char* out, size_t size) {
-    iconv_t converter = iconv_open("UTF-8", "CP932");
-    if (converter == reinterpret_cast<iconv_t>(-1)) {
+int platform_text_to_utf8(const char* text, const char* from, char* out, size_t size) {
+    iconv_t converter = iconv_open("UTF-8", from);
+    if (converter == reinterpret_cast<iconv_t>(-1) && std::strcmp(from, "CP932") == 0) {
         converter = iconv_open("UTF-8", "SHIFT_JIS");
     }
     if (converter == reinterpret_cast<iconv_t>(-1) || size == 0) {

@@ -1059,7 +1059,7 @@ void platform_upper_case_name(char* name) {
     }
 }
 
-int platform_sjis_to_utf8(const char*, char*, size_t) {
+int platform_text_to_utf8(const char*, const char*, char*, size_t) {
     errno = ENOSYS;
     return -1;
 }

@@ -107,12 +107,29 @@ TextEncoding guess_text_encoding(const char* bytes, size_t length) {
     return ENCODING_SHIFT_JIS;
 }
 
+// A log's bytes reach the terminal only as text: a line end would break the
+// hint's line, and an escape sequence would drive the terminal. No byte of a
+// multi-byte character is below 0x20 in any of the encodings.
+static void replace_control_bytes(char* text) {
+    size_t length = std::strlen(text);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n')) {
+        text[--length] = '\0';
+    }
+    for (size_t i = 0; i < length; ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x20 || byte == 0x7F) {
+            text[i] = '?';
+        }
+    }
+}
+
 void log_text_for_terminal(const char* text, char* out, size_t size) {
-    const size_t length = std::strlen(text);
-    const auto* data = reinterpret_cast<const unsigned char*>(text);
-    if (platform_error_terminal() != TERMINAL_UTF8 || read_as_utf8(data, length) >= 0 ||
-        platform_sjis_to_utf8(text, out, size) != 0) {
+    const TextEncoding encoding = guess_text_encoding(text, std::strlen(text));
+    const char* from = encoding == ENCODING_EUC_JP ? "EUC-JP" : "CP932";
+    if (platform_error_terminal() != TERMINAL_UTF8 || encoding == ENCODING_UTF8 ||
+        platform_text_to_utf8(text, from, out, size) != 0) {
         std::strncpy(out, text, size - 1);
         out[size - 1] = '\0';
     }
+    replace_control_bytes(out);
 }

@@ -19,8 +19,10 @@ constexpr size_t ENCODING_SAMPLE_SIZE = 16 * 1024;
 // else Shift_JIS.
 TextEncoding guess_text_encoding(const char* bytes, size_t length);
 
-// Log text (Shift_JIS) as the terminal of standard error shows it, into
-// `out` (`size` bytes, NUL-terminated): UTF-8 on a UTF-8 terminal, unchanged
-// elsewhere. Text that already reads as UTF-8 (a log in UTF-8) stays as it
-// is; a character that cannot be converted becomes "?".
+// Log text as the terminal of standard error shows it, into `out` (`size`
+// bytes, NUL-terminated): on a UTF-8 terminal converted from Shift_JIS, or
+// from EUC-JP where it reads so, and left as it is where it already reads
+// as UTF-8 (a log in UTF-8); unchanged elsewhere. A character that cannot
+// be converted, and a control byte (an escape, say), becomes "?"; a line end
+// at the end is left out.
 void log_text_for_terminal(const char* text, char* out, size_t size);
