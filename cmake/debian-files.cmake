@@ -1,6 +1,7 @@
 # Run by CPack on its staging folder before packing the Debian package: adds
 # the files Debian wants in /usr/share/doc/zembra (a machine-readable
-# copyright file made from LICENSE, a gzipped changelog) and lintian's
+# copyright file made from LICENSE, a gzipped changelog), the README, the
+# upstream changelog and the example logs, and lintian's
 # overrides, gzips every manual page, as Debian packages carry them, and
 # drops the compiler's identification (.comment) from the program, as
 # Debian's own strip step does.
@@ -41,8 +42,18 @@ configure_file("${source}/packaging/debian/changelog.in" "${doc}/changelog.Debia
 configure_file("${source}/packaging/debian/lintian-overrides"
   "${root}/share/lintian/overrides/${CPACK_PACKAGE_NAME}" COPYONLY)
 
+# The README and the examples it shows; CHANGELOG.md under the name Debian
+# gives an upstream changelog. Files over 4 KB go in gzipped, as Debian's
+# policy asks of documentation.
+configure_file("${source}/README.md" "${doc}/README.md" COPYONLY)
+configure_file("${source}/CHANGELOG.md" "${doc}/changelog" COPYONLY)
+file(GLOB examples "${source}/examples/*.log")
+file(COPY ${examples} DESTINATION "${doc}/examples")
+file(GLOB_RECURSE shipped_examples "${doc}/examples/*.log")
+
 file(GLOB_RECURSE pages "${root}/share/man/man*/*.[1-9]")
-foreach(file IN LISTS pages ITEMS "${doc}/changelog.Debian")
+foreach(file IN LISTS pages shipped_examples ITEMS "${doc}/changelog.Debian" "${doc}/changelog"
+        "${doc}/README.md")
   execute_process(COMMAND gzip -9nf "${file}" RESULT_VARIABLE result)
   if(NOT result EQUAL 0)
     message(FATAL_ERROR "gzip ${file} failed: ${result}")

@@ -105,7 +105,7 @@ int run_job(const std::string& log, const Mode& mode, Files* files) {
     clear_directory();
     write_whole(LOG_NAME, log);
     set_mode(mode);
-    int result = process_log_file(LOG_NAME, fuzz_index);
+    int result = is_problem(process_log_file(LOG_NAME, fuzz_index)) ? -1 : 0;
     *files = directory_files();
     return result;
 }

@@ -216,12 +216,74 @@ TEST(CommandLine, AbsolutePathIsAFileName) {
 }
 #endif
 
-TEST(CommandLine, SwitchAfterAFileNameIsAFileName) {
+// Where each option stands: switch letters after a file name are file names
+// (the original rule), long options are options anywhere before "--", and
+// --check anywhere leaves every log and its ".BAK" as they were.
+struct PlacementCase {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    bool sorted;          // REV.TXT sorted (its old bytes in REV.BAK)
+    std::string err_has;  // a line standard error must hold
+};
+
+TEST(CommandLine, OptionsWhereverTheyStand) {
+    const std::string one = pcvan_message("1", "96/05/12", "a");
+    const std::string two = pcvan_message("2", "96/05/13", "b");
+    const std::string none = ": " + std::string(std::strerror(ENOENT)) + "\n";
+    const std::string change = "REV.TXT: would change: 2 moved, 0 repeats dropped\n";
+    const PlacementCase cases[] = {
+        {{"-P", "REV.TXT", "--check"}, 3, change, false, "Reading: REV.TXT\n"},
+        {{"--check", "-P", "REV.TXT"}, 3, change, false, ""},
+        {{"-P", "REV.TXT", "--CHECK"}, 3, change, false, ""},  // letter case does not matter
+        {{"REV.TXT", "--check", "-P"}, 2, change, false, "-P" + none},
+        {{"-P", "REV.TXT", "-B"}, 2, "", true, "-B" + none},
+        {{"-P", "REV.TXT", "--", "--check"}, 2, "", true, "--check" + none},
+        {{"-P", "--check", "REV.TXT", "LOG.TXT", "--list"}, 3, "REV.TXT\n", false, ""},
+        {{"-P", "--list", "rev.txt", "log.txt"}, 3, "rev.txt\n", false, ""},  // names as typed
+        {{"-P", "REV.TXT", "--max-messages", "1", "--check"}, 2, "", false, "Out of Range![2]"},
+        {{"-P", "REV.TXT", "--max-messages=1", "--check"}, 2, "", false, "Out of Range![2]"},
+        {{"-P", "REV.TXT", "--max-messages", "5"}, 0, "", true, "...Finish\n"},
+        {{"-P", "REV.TXT", "--max-messages"}, 1, "", false, "Bad Switch: --max-messages\n"},
+        {{"-P", "REV.TXT", "--max-messages", "0"}, 1, "", false, "Bad Switch: --max-messages 0\n"},
+        {{"-P", "REV.TXT", "--bogus", "--check"}, 1, "", false, "Bad Switch: --bogus\n"},
+        {{"-P", "REV.TXT", "--version"},
+         0,
+         "zembra 1.24 (" + std::string(PLATFORM_WORD) + ")\n",
+         false,
+         ""},
+        {{"-P", "REV.TXT", "--verbose"}, 0, "", true, "1 log: 1 sorted, 0 already in order\n"},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        write_file(dir.file("REV.TXT"), two + one);
+        write_file(dir.file("LOG.TXT"), one + two);
+        write_file(dir.file("REV.BAK"), "old backup");
+        RunResult result = run_program(dir.path(), c.args);
+        const std::string line = c.args[0] + " " + c.args[1] + " " + c.args[2];
+        EXPECT_EQ(result.status, c.status) << line << ": " << result.err;
+        EXPECT_EQ(result.out, c.out) << line;
+        EXPECT_NE(result.err.find(c.err_has), std::string::npos) << line << ": " << result.err;
+        EXPECT_EQ(read_file(dir.file("REV.TXT")), c.sorted ? one + two : two + one) << line;
+        EXPECT_EQ(read_file(dir.file("REV.BAK")), c.sorted ? two + one : "old backup") << line;
+        EXPECT_EQ(read_file(dir.file("LOG.TXT")), one + two) << line;
+    }
+}
+
+// After "--" a name with "?" or "*" is a name like any other.
+TEST(CommandLine, WildcardAfterDashesIsAName) {
     TempDir dir;
-    // Whatever appears on standard error comes from the log job for "log" and "-B".
-    RunResult result = run_program(dir.path(), {"-N", "log", "-B"});
+    RunResult result = run_program(dir.path(), {"-P", "--", "what?.log"});
     EXPECT_EQ(result.status, 2);
-    EXPECT_EQ(result.err.find("Bad Switch"), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("WildCard"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("what?.log"), std::string::npos) << result.err;
+#ifndef _WIN32
+    write_file(dir.file("what?.log"),
+               pcvan_message("2", "96/05/13", "b") + pcvan_message("1", "96/05/12", "a"));
+    result = run_program(dir.path(), {"-P", "--", "what?.log"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(file_exists(dir.file("WHAT?.BAK")));
+#endif
 }
 
 TEST(CommandLine, WildcardArgumentsAreRefusedOneByOne) {
@@ -255,9 +317,7 @@ TEST(CommandLine, LongOptionsAndExitStatuses) {
     const std::string two = pcvan_message("2", "96/05/13", "b");
     const std::string none = ": " + std::string(std::strerror(ENOENT)) + "\n";
     const std::string version = "zembra 1.24 (" + std::string(PLATFORM_WORD) + ")\n";
-    const std::string would_change =
-        "REV.TXT: would change: 2 moved, 0 repeats dropped, 0 banner "
-        "lines dropped\n";
+    const std::string would_change = "REV.TXT: would change: 2 moved, 0 repeats dropped\n";
     const StatusCase cases[] = {
         {{"--version"}, version, "", 0},
         {{"-N", "--version", "-x"}, version, "", 0},  // nothing after it is looked at
@@ -305,9 +365,9 @@ TEST(CommandLine, HelpNamesEverySwitchAndStatus) {
     const std::string name = fs::path(binary_path()).filename().string();
     const std::string banner = usage_text(name).substr(0, usage_text(name).find('\n') + 1);
     EXPECT_TRUE(starts_with(result.out, banner + "Usage: " + name + " [-P|-N]")) << result.out;
-    for (const char* word :
-         {" -P, -V ", " -N ", " -B ", " -! ", " -D ", " --check ", " --max-messages=N ", " --  ",
-          " --help ", " --version ", "  0  ", "  1  ", "  2  ", "  3  ", "Example:"}) {
+    for (const char* word : {" -P, -V ", " -N ", " -B ", " -! ", " -D ", " --check ",
+                             " --max-messages N ", " --  ", " --help ", " --version ", " --list ",
+                             " --verbose ", "  0  ", "  1  ", "  2  ", "  3  ", "Example:"}) {
         EXPECT_NE(result.out.find(word), std::string::npos) << word;
     }
 }

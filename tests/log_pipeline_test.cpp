@@ -14,8 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "driver/command_line.h"
+#include "logindex/run_options.h"
 #include "platform/platform.h"
+#include "support/failing_runs.h"
 #include "support/log_texts.h"
+#include "support/messages.h"
 #include "support/test_files.h"
 
 #ifndef _WIN32
@@ -202,6 +206,138 @@ TEST(PipelineRefusals, EachArgumentOnItsOwn) {
     EXPECT_EQ(list_directory(dir.path()), expected);
     EXPECT_EQ(read_file(dir.file("old.bak")), PCVAN_LOG);
     EXPECT_EQ(read_file(dir.file("plain.txt")), "no header here\r\n");
+}
+
+// A volume with 1000 bytes free: a larger log has no room for its sorted copy.
+int thousand_bytes_free(const char*, const char*, uint64_t* free_bytes) {
+    *free_bytes = 1000;
+    return 1;
+}
+
+// Runs a whole command line in this process, standard error captured.
+RunResult run_in_process(std::vector<std::string> args) {
+    run_options = INITIAL_RUN_OPTIONS;
+    std::vector<char*> argv;
+    for (auto& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    RunResult result;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    result.status = run_zembra(static_cast<int>(args.size()), argv.data());
+    result.err = testing::internal::GetCapturedStderr();
+    result.out = testing::internal::GetCapturedStdout();
+    set_hints_wanted(false);
+    run_options = INITIAL_RUN_OPTIONS;
+    return result;
+}
+
+// A batch of one file of each kind: every file argument that is neither
+// sorted nor in order gets a line that names it (as typed, or upper-cased in
+// "Reading:"), and the summary counts each kind. --verbose gives the
+// summary and the reasons with standard error in a file.
+TEST(PipelineRefusals, EveryRefusalNamesItsFileAndTheSummaryCountsThem) {
+    TempDir dir;
+    write_file(dir.file("sorted.log"), PCVAN_LOG);
+    write_file(dir.file("inorder.log"), PCVAN_SORTED);
+    write_file(dir.file("big.log"), make_large_pcvan_log(20, 5));
+    write_file(dir.file("broken.log"), PCVAN_ONE + "#3/9 TITLE\r\nno second line\r\n");
+    write_file(dir.file("plain.txt"), "no header here\r\n");
+    write_file(dir.file("old.bak"), PCVAN_LOG);
+    std::vector<std::string> args = {"zembra",      "-P",         "sorted.log", "inorder.log",
+                                     "big.log",     "broken.log", "plain.txt",  "old.bak",
+                                     "missing.log", "x*.log",     "--verbose"};
+    std::string summary =
+        "8 logs: 1 sorted, 1 already in order, 1 .BAK skipped, 5 left unsorted "
+        "(1 missing, 1 not enough free space, 1 not a log, 1 header error, "
+        "1 no match)\n";
+#ifndef _WIN32
+    // A program still writing to a log.
+    write_file(dir.file("busy.log"), PCVAN_LOG);
+    const int writer = open(dir.file("busy.log").c_str(), O_WRONLY | O_APPEND);
+    args.push_back("busy.log");
+    summary =
+        "9 logs: 1 sorted, 1 already in order, 1 .BAK skipped, 6 left unsorted "
+        "(1 missing, 1 not enough free space, 1 Busy!, 1 not a log, 1 header error, "
+        "1 no match)\n";
+#endif
+    const auto before = snapshot_tree(dir.path());
+    RunResult run;
+    {
+        InDirectory inside(dir.path());
+        const ScopedFault volume(thousand_bytes_free);
+        run = run_in_process(args);
+    }
+#ifndef _WIN32
+    close(writer);
+#endif
+    EXPECT_EQ(run.status, 2);
+    ASSERT_GE(run.err.size(), summary.size());
+    EXPECT_EQ(run.err.substr(run.err.size() - summary.size()), summary) << run.err;
+    for (size_t i = 2; i < args.size(); ++i) {
+        if (args[i] == "inorder.log" || args[i].starts_with("--")) {
+            continue;
+        }
+        const bool named = run.err.find(args[i]) != std::string::npos ||
+                           run.err.find("Reading: " + upper(args[i])) != std::string::npos;
+        EXPECT_TRUE(named) << args[i] << ": " << run.err;
+    }
+    EXPECT_NE(run.err.find("big.log: not enough free space: "), std::string::npos) << run.err;
+    // Only the log that was out of order changed; the rest are as they were.
+    auto after = snapshot_tree(dir.path());
+    EXPECT_EQ(after["sorted.log"], PCVAN_SORTED);
+    EXPECT_EQ(after["SORTED.BAK"], PCVAN_LOG);
+    after["sorted.log"] = PCVAN_LOG;
+    after.erase("SORTED.BAK");
+    EXPECT_EQ(after, before);
+}
+
+// Logs converted from Shift_JIS: a PC-VAN log in UTF-8 or EUC-JP fails the
+// header check, and the reason says which encoding it reads as and how to
+// convert it. A NIFTY SERVE log, whose headers are ASCII, is sorted as bytes
+// in any encoding: the result is the Shift_JIS run's, re-encoded.
+struct EncodingCase {
+    const char* label;
+    std::string title;  // "★タイトル" in the encoding
+    std::string body;   // "会議室" in the encoding
+    const char* reason;
+};
+
+TEST(PipelineEncodings, ReasonForPcvanSortedNifty) {
+    const EncodingCase cases[] = {
+        {"utf8", "\xe2\x98\x85\xe3\x82\xbf\xe3\x82\xa4\xe3\x83\x88\xe3\x83\xab",
+         "\xe4\xbc\x9a\xe8\xad\xb0\xe5\xae\xa4",
+         "  hint: the log reads as UTF-8, not Shift_JIS: convert it (iconv -f UTF-8 -t CP932 "
+         "LOG >LOG.SJIS) and sort the copy\n"},
+        {"euc", "\xa1\xfa\xa5\xbf\xa5\xa4\xa5\xc8\xa5\xeb", "\xb2\xf1\xb5\xc4\xbc\xbc",
+         "  hint: the log reads as EUC-JP, not Shift_JIS: convert it (iconv -f EUC-JP -t CP932 "
+         "LOG >LOG.SJIS) and sort the copy\n"},
+        {"sjis", PCVAN_TITLE, "\x89\xef\x8b\x63\x8e\xba", nullptr},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        auto pcvan = [&](const std::string& n, const std::string& date) {
+            return "#" + n + "/9 TITLE\r\n" + c.title + " (ABC01234)  " + date +
+                   "  21:34 (1)\r\n--\r\n" + c.body + "\r\n--\r\n\r\n";
+        };
+        const std::string log = pcvan("2", "96/05/13") + pcvan("1", "96/05/12");
+        write_file(dir.file("LOG.TXT"), log);
+        RunResult run = run_program(dir.path(), {"--verbose", "-P", "LOG.TXT"});
+        const bool converted = c.reason != nullptr;
+        EXPECT_EQ(run.status, converted ? 2 : 0) << c.label;
+        EXPECT_EQ(run.err.find(converted ? c.reason : "reads as"),
+                  converted ? run.err.find("Skip!\n") + 6 : std::string::npos)
+            << c.label << ": " << printable(run.err);
+        EXPECT_EQ(read_file(dir.file("LOG.TXT")) == log, converted) << c.label;
+
+        const std::string one = nifty_message("00001", "96/05/12", c.body);
+        const std::string two = nifty_message("00002", "96/05/13", c.body);
+        write_file(dir.file("NIFTY.TXT"), two + one);
+        run = run_program(dir.path(), {"-N", "NIFTY.TXT"});
+        EXPECT_EQ(run.status, 0) << c.label << ": " << printable(run.err);
+        EXPECT_EQ(read_file(dir.file("NIFTY.TXT")), one + two) << c.label;
+    }
 }
 
 TEST(PipelineRefusals, NamesTooLongForTheBuffers) {

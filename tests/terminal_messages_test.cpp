@@ -80,6 +80,8 @@ struct TerminalCase {
     std::string utf8_terminal;  // on a terminal of a UTF-8 locale
     std::string hint;           // the hint line a terminal of any locale gets
     int hint_after = 0;         // lines before the hint; 0: after all of them
+    std::string summary;        // the run's last line on a terminal
+    std::string utf8_hint;      // when the hint quotes log text: as a UTF-8 terminal shows it
 };
 
 // `text` with `hint` after its first `lines` lines (after all when 0).
@@ -91,54 +93,128 @@ std::string with_hint(const std::string& text, const std::string& hint, int line
     return text.substr(0, at) + hint + text.substr(at);
 }
 
+// "★" as Shift_JIS and as UTF-8.
+const std::string STAR_SJIS = "\x81\x9a";
+const std::string STAR_UTF8 = "\xe2\x98\x85";
+// "タイトル" as EUC-JP and as UTF-8.
+const std::string TITLE_EUC = "\xa5\xbf\xa5\xa4\xa5\xc8\xa5\xeb";
+const std::string TITLE_UTF8 = "\xe3\x82\xbf\xe3\x82\xa4\xe3\x83\x88\xe3\x83\xab";
+
 TEST(TerminalMessages, ReadableOnATerminalByteForByteElsewhere) {
     if (!has_utf8_locale()) {
         GTEST_SKIP() << "no C.UTF-8 locale";
     }
     const std::string p1 = pcvan_message("1", "96/05/12", "a");
-    const std::string broken = p1 + "#2/9 TITLE\r\nno second line\r\n";
+    const std::string broken = p1 + "#2/9 " + STAR_SJIS + "TITLE\r\nno second line\r\n";
     const std::string line = std::to_string(std::count(p1.begin(), p1.end(), '\n') + 1);
+    const std::string header_hint = "  hint: line " + line + ": the header \"#2/9 ";
+    const std::string header_hint_end =
+        "TITLE\" is not followed by its second line; mend or remove it\n";
     const std::string nifty =
         nifty_message("00001", "96/05/12", "a") + nifty_message("00002", "96/05/13", "b");
+    const std::string unsorted = " 0 already in order, 1 left unsorted (1 ";
     const TerminalCase cases[] = {
         {{"-P", "LOG.TXT"},
          broken,
          "Reading: LOG.TXT\n" + HEADER_ERROR_SJIS + "Skip!\n",
          "Reading: LOG.TXT\n" + HEADER_ERROR_UTF8 + "Skip!\n",
-         "  hint: line " + line +
-             ": the header \"#2/9 TITLE\" is not followed by its second line; mend or remove it\n",
-         2},
+         header_hint + STAR_SJIS + header_hint_end,
+         2,
+         "1 log: 0 sorted," + unsorted + "header error)\n",
+         header_hint + STAR_UTF8 + header_hint_end},
+        // An escape sequence in a log never reaches the terminal.
+        {{"-P", "LOG.TXT"},
+         p1 + "#2/9 \x1b]0;title\x07\r\nno second line\r\n",
+         "Reading: LOG.TXT\n" + HEADER_ERROR_SJIS + "Skip!\n",
+         "Reading: LOG.TXT\n" + HEADER_ERROR_UTF8 + "Skip!\n",
+         header_hint + "?]0;title?" + header_hint_end.substr(5),
+         2,
+         "1 log: 0 sorted," + unsorted + "header error)\n",
+         ""},
+        // An EUC-JP title ("タイトル") pasted into a Shift_JIS log.
+        {{"-P", "LOG.TXT"},
+         p1 + "#2/9 " + TITLE_EUC + "\r\nno second line\r\n",
+         "Reading: LOG.TXT\n" + HEADER_ERROR_SJIS + "Skip!\n",
+         "Reading: LOG.TXT\n" + HEADER_ERROR_UTF8 + "Skip!\n",
+         header_hint + TITLE_EUC + header_hint_end.substr(5),
+         2,
+         "1 log: 0 sorted," + unsorted + "header error)\n",
+         header_hint + TITLE_UTF8 + header_hint_end.substr(5)},
         {{"-P", "LOG.TXT"},
          nifty,
          "Reading: LOG.TXT\nSkip!\n",
          "Reading: LOG.TXT\nSkip!\n",
-         "  hint: no PC-VAN message header, but it reads as a NIFTY SERVE log: try -N\n"},
+         "  hint: no PC-VAN message header, but it reads as a NIFTY SERVE log: try -N\n",
+         0,
+         "1 log: 0 sorted," + unsorted + "not a log)\n",
+         ""},
         {{"-N", "LOG.TXT"},
          "just text\r\n",
          "Reading: LOG.TXT\nSkip!\n",
          "Reading: LOG.TXT\nSkip!\n",
-         "  hint: no line is a NIFTY SERVE message header: an empty file, or not a log\n"},
+         "  hint: no line is a NIFTY SERVE message header: an empty file, or not a log\n",
+         0,
+         "1 log: 0 sorted," + unsorted + "not a log)\n",
+         ""},
         {{"-N", "--max-messages=1", "LOG.TXT"},
          nifty,
          "Reading: LOG.TXT\nOut of Range![2]...Skip!\n",
          "Reading: LOG.TXT\nOut of Range![2]...Skip!\n",
-         "  hint: the log holds more than 1 messages: --max-messages=N raises the limit\n"},
+         "  hint: the log holds more than 1 messages: --max-messages N raises the limit\n",
+         0,
+         "1 log: 0 sorted," + unsorted + "too many messages)\n",
+         ""},
         {{"-N", "x*.log"},
          "",
          "WildCard not Supported!: x*.log\n",
          "WildCard not Supported!: x*.log\n",
-         "  hint: no file matches this pattern, so it reached zembra unexpanded\n"},
+         "  hint: no file matches this pattern, so it reached zembra unexpanded\n",
+         0,
+         "1 log: 0 sorted," + unsorted + "no match)\n",
+         ""},
+        {{"-N", "*.TXT"},
+         nifty,
+         "WildCard not Supported!: *.TXT\n",
+         "WildCard not Supported!: *.TXT\n",
+         "  hint: the shell passed this pattern on unexpanded (quoted?): give it without quotes, "
+         "or the names; after -- it is a file name\n",
+         0,
+         "1 log: 0 sorted," + unsorted + "no match)\n",
+         ""},
+        {{"-N", "LOG.TXT"},
+         nifty,
+         "Reading: LOG.TXT\nSorting[2]\n...Writing\n...Finish\n",
+         "Reading: LOG.TXT\nSorting[2]\n...Writing\n...Finish\n",
+         "  hint: already in order; left as it was\n",
+         0,
+         "1 log: 0 sorted, 1 already in order\n",
+         ""},
+        {{"-N", "-h", "LOG.TXT"},
+         nifty,
+         "Bad Switch: -h\n",
+         "Bad Switch: -h\n",
+         "  hint: zembra --help lists the options\n",
+         0,
+         "",
+         ""},
     };
     for (const auto& c : cases) {
         TempDir dir;
         write_file(dir.file("LOG.TXT"), c.log);
         const RunResult redirected = run_program(dir.path(), c.args);
         EXPECT_EQ(redirected.err, c.redirected) << printable(redirected.err);
-        // The hint follows the line it explains.
+        // The hint follows the line it explains; the summary ends the run.
+        const std::string utf8_hint = c.utf8_hint.empty() ? c.hint : c.utf8_hint;
         const std::string utf8 = run_on_terminal(dir.path(), c.args, "C.UTF-8");
-        EXPECT_EQ(utf8, with_hint(c.utf8_terminal, c.hint, c.hint_after)) << printable(utf8);
+        EXPECT_EQ(utf8, with_hint(c.utf8_terminal, utf8_hint, c.hint_after) + c.summary)
+            << printable(utf8);
         const std::string plain = run_on_terminal(dir.path(), c.args, "C");
-        EXPECT_EQ(plain, with_hint(c.redirected, c.hint, c.hint_after)) << printable(plain);
+        const std::string expected = with_hint(c.redirected, c.hint, c.hint_after) + c.summary;
+        EXPECT_EQ(plain, expected) << printable(plain);
+        // --verbose: the same lines into a file.
+        std::vector<std::string> verbose = c.args;
+        verbose.insert(verbose.begin(), "--verbose");
+        EXPECT_EQ(run_program(dir.path(), verbose).err, expected);
         EXPECT_EQ(read_file(dir.file("LOG.TXT")), c.log);
     }
 }

@@ -29,7 +29,8 @@ constexpr int STATUS_WOULD_CHANGE = 3;  // --check: some log is not in order
 constexpr long MAX_MESSAGES_LIMIT = INT32_MAX / 20;
 
 constexpr const char HELP_TEXT[] =
-    "Usage: %s [-P|-N] [-B] [-!] [-D] [--check] [--max-messages=N] [--] FILE...\n"
+    "Usage: %s [-P|-N] [-B] [-!] [-D] [--check [--list]] [--verbose]\n"
+    "          [--max-messages N] [--] FILE...\n"
     "Sorts captured PC-VAN and NIFTY SERVE conference-room logs in place by date,\n"
     "time and message number, writes each repeated message once, and keeps the\n"
     "previous content as FILE.BAK.\n"
@@ -42,23 +43,29 @@ constexpr const char HELP_TEXT[] =
     "  -D                print one line per indexed message on standard output\n"
     "  --check           change nothing: say for each log whether it is in order\n"
     "                    or what a run would change (on standard output)\n"
-    "  --max-messages=N  allow logs of up to N messages instead of 3000\n"
-    "  --                end the switches: every later argument is a file name\n"
+    "  --list            with --check: print only the names of the logs that\n"
+    "                    would change, one per line\n"
+    "  --verbose         the reasons (hint: lines) and the summary line also\n"
+    "                    when standard error is a file or a pipe\n"
+    "  --max-messages N  allow logs of up to N messages instead of 3000 (also =N)\n"
+    "  --                end the options: every later argument is a file name\n"
     "  --help            print this help\n"
     "  --version         print the version\n"
-    "Switches come before the file names and may be combined (-NB); on Windows\n"
-    "they may also begin with \"/\".\n"
+    "Switch letters come before the file names and may be combined (-NB); on\n"
+    "Windows they may also begin with \"/\". Long options count wherever they\n"
+    "stand before --. Letter case does not matter.\n"
     "\n"
     "Exit status:\n"
     "  0  every file was sorted, already in order, or a .BAK file skipped\n"
     "  1  usage, a bad switch, or no memory for the message table: nothing done\n"
     "  2  some file was left unsorted by a problem (missing, unreadable, not a\n"
-    "     log, bad header, too many messages, busy, backup failed, changed while\n"
-    "     read, write error) or a wildcard matched nothing; the rest were done\n"
+    "     log, bad header, too many messages, busy, no room, backup failed,\n"
+    "     changed while read, write error) or a wildcard matched nothing; the\n"
+    "     rest were done\n"
     "  3  --check: some log would change (2 wins over 3)\n"
     "\n"
     "Example:\n"
-    "  %s -N --check -- *.LOG && echo all in order\n";
+    "  %s -N --check --list -- *.LOG\n";
 
 bool is_switch_mark(char c) {
     return c != '\0' && std::strchr(SWITCH_MARKS, c) != nullptr;
@@ -140,24 +147,64 @@ int apply_max_messages(const char* value) {
 
 enum LongOption { OPTION_SET, OPTION_HELP, OPTION_VERSION, OPTION_BAD };
 
-// An argument that begins with "--" and says more.
-LongOption apply_long_option(const char* argument) {
-    constexpr char MAX_MESSAGES[] = "--max-messages=";
-    if (std::strcmp(argument, "--help") == 0) {
+// Long options are read ignoring ASCII letter case, as switch letters are
+// (--CHECK is --check).
+bool same_option(const char* argument, const char* name, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        char c = argument[i];
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c | 0x20);
+        }
+        if (c != name[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool is_option(const char* argument, const char* name) {
+    const size_t length = std::strlen(name);
+    return std::strlen(argument) == length && same_option(argument, name, length);
+}
+
+// --max-messages=N, or --max-messages N with N the next argument, which it
+// then takes (*used is 1).
+LongOption apply_max_messages_option(const char* argument, const char* next, int* used) {
+    constexpr char MAX_MESSAGES[] = "--max-messages";
+    constexpr size_t LENGTH = sizeof MAX_MESSAGES - 1;
+    if (is_option(argument, MAX_MESSAGES)) {
+        *used = 1;
+        return next != nullptr && apply_max_messages(next) == 0 ? OPTION_SET : OPTION_BAD;
+    }
+    if (same_option(argument, MAX_MESSAGES, LENGTH) && argument[LENGTH] == '=') {
+        return apply_max_messages(argument + LENGTH + 1) == 0 ? OPTION_SET : OPTION_BAD;
+    }
+    return OPTION_BAD;
+}
+
+// An argument that begins with "--" and says more; `next` is the argument
+// after it (null for none), taken by an option that needs a value.
+LongOption apply_long_option(const char* argument, const char* next, int* used) {
+    *used = 0;
+    if (is_option(argument, "--help")) {
         return OPTION_HELP;
     }
-    if (std::strcmp(argument, "--version") == 0) {
+    if (is_option(argument, "--version")) {
         return OPTION_VERSION;
     }
-    if (std::strcmp(argument, "--check") == 0) {
+    if (is_option(argument, "--check")) {
         run_options.check_only = 1;
         return OPTION_SET;
     }
-    if (std::strncmp(argument, MAX_MESSAGES, sizeof MAX_MESSAGES - 1) == 0) {
-        return apply_max_messages(argument + sizeof MAX_MESSAGES - 1) == 0 ? OPTION_SET
-                                                                           : OPTION_BAD;
+    if (is_option(argument, "--list")) {
+        run_options.check_only = 1;
+        run_options.list_only = 1;
+        return OPTION_SET;
     }
-    return OPTION_BAD;
+    if (is_option(argument, "--verbose")) {
+        return OPTION_SET;  // taken before anything else is read
+    }
+    return apply_max_messages_option(argument, next, used);
 }
 
 bool is_long_option(const char* argument) {
@@ -182,12 +229,34 @@ bool has_wildcard(const char* argument) {
     return sjis_strchr(argument, '*') != nullptr || sjis_strchr(argument, '?') != nullptr;
 }
 
+// Names ignoring letter case, as NTFS orders them and dir lists them
+// (B.LOG before a.log would surprise); bytes decide between spellings.
 int compare_names(const void* a, const void* b) {
-    return std::strcmp(*static_cast<const char* const*>(a), *static_cast<const char* const*>(b));
+    const char* x = *static_cast<const char* const*>(a);
+    const char* y = *static_cast<const char* const*>(b);
+    char upper_x[NAME_BUFFER_SIZE];
+    char upper_y[NAME_BUFFER_SIZE];
+    std::snprintf(upper_x, sizeof upper_x, "%s", x);
+    std::snprintf(upper_y, sizeof upper_y, "%s", y);
+    platform_upper_case_name(upper_x);
+    platform_upper_case_name(upper_y);
+    const int folded = std::strcmp(upper_x, upper_y);
+    return folded != 0 ? folded : std::strcmp(x, y);
+}
+
+// What became of the file arguments so far, for the summary and the status.
+struct RunTally {
+    int outcomes[LOG_OUTCOME_COUNT];
+    int logs;
+};
+
+void count_outcome(RunTally* tally, LogOutcome outcome) {
+    ++tally->outcomes[outcome];
+    ++tally->logs;
 }
 
 // The files `count` NUL-separated `names` name, in the order of their names.
-int process_expanded_names(char* names, int count, MessageIndex index) {
+int process_expanded_names(char* names, int count, MessageIndex index, RunTally* tally) {
     auto* list = static_cast<char**>(std::malloc(static_cast<size_t>(count) * sizeof(char*)));
     if (list == nullptr) {
         std::fprintf(stderr, "Memory Allocate Error!\n");
@@ -198,48 +267,201 @@ int process_expanded_names(char* names, int count, MessageIndex index) {
         names += std::strlen(names) + 1;
     }
     std::qsort(list, static_cast<size_t>(count), sizeof(char*), compare_names);
-    int result = 0;
     for (int i = 0; i < count; ++i) {
-        result |= process_log_file(list[i], index);
+        count_outcome(tally, process_log_file(list[i], index));
     }
     std::free(list);
-    return result;
+    return 0;
 }
 
 // Where the shell leaves patterns to the program (Windows), the files a
 // pattern matches are processed; a pattern that matches nothing is refused
-// by name, as everywhere.
-int process_pattern(const char* pattern, MessageIndex index) {
+// by name, as everywhere. Where the shell expands patterns, one that reaches
+// zembra was quoted, or matched nothing.
+void process_pattern(const char* pattern, MessageIndex index, RunTally* tally) {
     char* names = nullptr;
     const int count = platform_expand_pattern(pattern, &names);
-    if (count <= 0) {
-        std::fprintf(stderr, "WildCard not Supported!: %s\n", pattern);
-        print_hint("no file matches this pattern, so it reached zembra unexpanded");
-        return -1;
+    if (count > 0) {
+        if (process_expanded_names(names, count, index, tally) != 0) {
+            count_outcome(tally, LOG_NO_MATCH);
+        }
+        std::free(names);
+        return;
     }
-    const int result = process_expanded_names(names, count, index);
-    std::free(names);
-    return result;
+    std::fprintf(stderr, "WildCard not Supported!: %s\n", pattern);
+    if (platform_pattern_matches(pattern) == 1) {
+        print_hint(
+            "the shell passed this pattern on unexpanded (quoted?): give it without "
+            "quotes, or the names; after -- it is a file name");
+    } else {
+        print_hint("no file matches this pattern, so it reached zembra unexpanded");
+    }
+    count_outcome(tally, LOG_NO_MATCH);
 }
+
+// How the summary calls each outcome that is a problem.
+constexpr const char* PROBLEM_LABELS[LOG_OUTCOME_COUNT] = {
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    "missing",
+    "name refused",
+    "too large",
+    "not enough free space",
+    "Drive Not Ready!",
+    "Busy!",
+    "unreadable",
+    "not a log",
+    "too many messages",
+    "header error",
+    "BackUp Failed!",
+    "File Changed!",
+    "Already Processed!",
+    "read or write error",
+    "no match",
+};
+
+// "2000 logs: 1990 sorted, 6 already in order, 4 left unsorted (3 Busy!, 1
+// header error)": one line after the last file, for a person.
+void print_summary(const RunTally& tally) {
+    const int* counts = tally.outcomes;
+    const bool check = run_options.check_only != 0;
+    std::fprintf(stderr, "%d log%s: ", tally.logs, tally.logs == 1 ? "" : "s");
+    if (check) {
+        std::fprintf(stderr, "%d would change, %d in order", counts[LOG_WOULD_CHANGE],
+                     counts[LOG_IN_ORDER]);
+    } else {
+        std::fprintf(stderr, "%d sorted, %d already in order", counts[LOG_SORTED],
+                     counts[LOG_IN_ORDER]);
+    }
+    if (counts[LOG_BACKUP_SKIPPED] > 0) {
+        std::fprintf(stderr, ", %d .BAK skipped", counts[LOG_BACKUP_SKIPPED]);
+    }
+    int problems = 0;
+    for (int i = FIRST_PROBLEM; i < LOG_OUTCOME_COUNT; ++i) {
+        problems += counts[i];
+    }
+    if (problems > 0) {
+        std::fprintf(stderr, ", %d left %s (", problems, check ? "unchecked" : "unsorted");
+        const char* separator = "";
+        for (int i = FIRST_PROBLEM; i < LOG_OUTCOME_COUNT; ++i) {
+            if (counts[i] > 0) {
+                std::fprintf(stderr, "%s%d %s", separator, counts[i], PROBLEM_LABELS[i]);
+                separator = ", ";
+            }
+        }
+        std::fprintf(stderr, ")");
+    }
+    std::fprintf(stderr, "\n");
+}
+
+// One file argument of the command line; after "--" a name is a name even
+// with "*" or "?" in it.
+struct FileArgument {
+    const char* name;
+    bool literal;
+};
 
 // The exit status of the file arguments: 0, STATUS_FILE_PROBLEM or
 // STATUS_WOULD_CHANGE.
-int process_file_arguments(int first, int argc, char** argv, MessageIndex index) {
+int process_file_arguments(const FileArgument* files, int count, MessageIndex index, bool summary) {
     platform_start_run();
     forget_processed_files();
-    logs_that_would_change = 0;
-    int problems = 0;
-    for (int i = first; i < argc; ++i) {
-        const int result = has_wildcard(argv[i]) ? process_pattern(argv[i], index)
-                                                 : process_log_file(argv[i], index);
-        problems += result != 0 ? 1 : 0;
+    RunTally tally = {};
+    for (int i = 0; i < count; ++i) {
+        if (!files[i].literal && has_wildcard(files[i].name)) {
+            process_pattern(files[i].name, index, &tally);
+        } else {
+            count_outcome(&tally, process_log_file(files[i].name, index));
+        }
     }
     forget_processed_files();
     free_large_index();
-    if (problems > 0) {
-        return STATUS_FILE_PROBLEM;
+    if (summary && tally.logs > 0) {
+        print_summary(tally);
     }
-    return logs_that_would_change > 0 ? STATUS_WOULD_CHANGE : 0;
+    for (int i = FIRST_PROBLEM; i < LOG_OUTCOME_COUNT; ++i) {
+        if (tally.outcomes[i] > 0) {
+            return STATUS_FILE_PROBLEM;
+        }
+    }
+    return tally.outcomes[LOG_WOULD_CHANGE] > 0 ? STATUS_WOULD_CHANGE : 0;
+}
+
+// --verbose counts from the start, so that a bad switch before it gets its
+// hint too.
+bool asks_for_verbose(int argc, char** argv) {
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        if (is_option(argv[i], "--verbose")) {
+            return true;
+        }
+    }
+    return false;
+}
+
+enum CommandLineResult { COMMAND_RUN, COMMAND_HELP, COMMAND_VERSION, COMMAND_BAD };
+
+// Reads the switches and collects the file arguments into `files` (room for
+// argc). Switch letters follow the original rule: after the first file name
+// an argument that begins with "-" is a file name. Long options are options
+// wherever they stand before "--", so that "--check" typed last still keeps
+// every log as it is. On a bad switch *bad is the argument, and *value the
+// one after it when the option took it.
+CommandLineResult read_command_line(int argc, char** argv, FileArgument* files, int* count,
+                                    const char** bad, const char** value) {
+    bool names_begun = false;
+    bool after_dashes = false;
+    *count = 0;
+    for (int i = 1; i < argc; ++i) {
+        const char* argument = argv[i];
+        if (after_dashes || (names_begun && !is_long_option(argument)) ||
+            !is_switch_mark(argument[0])) {
+            files[(*count)++] = {argument, after_dashes};
+            names_begun = true;
+            continue;
+        }
+        if (std::strcmp(argument, "--") == 0) {
+            after_dashes = true;
+            continue;
+        }
+        LongOption option = OPTION_SET;
+        if (is_long_option(argument)) {
+            int used = 0;
+            option = apply_long_option(argument, i + 1 < argc ? argv[i + 1] : nullptr, &used);
+            *value = used == 1 && i + 1 < argc ? argv[i + 1] : nullptr;
+            i += option == OPTION_SET ? used : 0;
+        } else if (apply_switch_argument(argument) != 0) {
+            option = OPTION_BAD;
+        }
+        if (option != OPTION_SET) {
+            *bad = argument;
+            return option == OPTION_HELP      ? COMMAND_HELP
+                   : option == OPTION_VERSION ? COMMAND_VERSION
+                                              : COMMAND_BAD;
+        }
+    }
+    return COMMAND_RUN;
+}
+
+// Help, version or a bad switch: what it prints, and the exit status.
+int finish_without_files(CommandLineResult result, const char* argument, const char* value,
+                         const char* program_name) {
+    if (result == COMMAND_HELP) {
+        print_help(program_name);
+        return 0;
+    }
+    if (result == COMMAND_VERSION) {
+        print_version();
+        return 0;
+    }
+    if (value != nullptr) {
+        std::fprintf(stderr, "Bad Switch: %s %s\n", argument, value);
+    } else {
+        std::fprintf(stderr, "Bad Switch: %s\n", argument);
+    }
+    print_hint("zembra --help lists the options");
+    return 1;
 }
 
 }  // namespace
@@ -270,41 +492,36 @@ int run_zembra(int argc, char** argv) {
         std::free(program_name);
         return 1;
     }
-    int next = 1;
-    for (; next < argc && is_switch_mark(argv[next][0]); ++next) {
-        if (std::strcmp(argv[next], "--") == 0) {
-            ++next;
-            break;
-        }
-        LongOption option = OPTION_SET;
-        if (is_long_option(argv[next])) {
-            option = apply_long_option(argv[next]);
-        } else if (apply_switch_argument(argv[next]) != 0) {
-            option = OPTION_BAD;
-        }
-        if (option != OPTION_SET) {
-            if (option == OPTION_HELP) {
-                print_help(program_name);
-            } else if (option == OPTION_VERSION) {
-                print_version();
-            } else {
-                std::fprintf(stderr, "Bad Switch: %s\n", argv[next]);
-            }
-            std::free(program_name);
-            return option == OPTION_BAD ? 1 : 0;
-        }
-    }
-    if (run_options.service == -1) {
-        run_options.service = detect_service_from_name(program_name);
-    }
+    const bool verbose = asks_for_verbose(argc, argv);
+    set_hints_wanted(verbose);
+    auto* files =
+        static_cast<FileArgument*>(std::malloc(static_cast<size_t>(argc) * sizeof(FileArgument)));
     MessageIndex index =
         static_cast<MessageIndex>(std::calloc(MAX_INDEX_ENTRIES, sizeof(MessageIndexEntry)));
-    if (index == nullptr) {
+    if (files == nullptr || index == nullptr) {
         std::fprintf(stderr, "Memory Allocate Error!\n");
+        std::free(files);
+        std::free(index);
         std::free(program_name);
         return 1;
     }
-    const int status = process_file_arguments(next, argc, argv, index);
+    int count = 0;
+    const char* argument = nullptr;
+    const char* value = nullptr;
+    const CommandLineResult result =
+        read_command_line(argc, argv, files, &count, &argument, &value);
+    int status = 0;
+    if (result != COMMAND_RUN) {
+        status = finish_without_files(result, argument, value, program_name);
+    } else {
+        if (run_options.service == -1) {
+            run_options.service = detect_service_from_name(program_name);
+        }
+        // The list is for a script: the summary only when asked for.
+        const bool summary = hints_shown() && (run_options.list_only == 0 || verbose);
+        status = process_file_arguments(files, count, index, summary);
+    }
+    std::free(files);
     std::free(program_name);
     std::free(index);
     return status;

@@ -1,5 +1,7 @@
 // --check reads and indexes a log exactly as a run does and then, instead of
-// writing, tells from the index what the writer would change.
+// writing, tells what the writer would change: from the index where that
+// settles it, else from the writer's own comparison, the one a run makes
+// before it rewrites anything.
 #include "driver/log_check.h"
 
 #include <algorithm>
@@ -7,24 +9,27 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "logindex/forum_banner.h"
 #include "logindex/index_sort.h"
 #include "logindex/log_indexer.h"
 #include "logindex/run_options.h"
-
-int logs_that_would_change = 0;
+#include "logindex/sorted_log_writer.h"
 
 namespace {
 
 // The writer writes the latest banner line first and then the messages from
 // their headers on: a log keeps its head when it begins with its only banner
 // line, or with its first message. Banner lines before the first message are
-// counted as banner lines, not as text.
+// counted as banner lines, not as text. A banner line whose date the banner
+// rule ignores (month 00, a room title with a "/") is never written again,
+// and with no dated one there is no banner line at the head at all.
 void count_head_changes(int32_t first_offset, LogChanges* changes) {
     const IndexedLogShape& shape = indexed_log_shape;
     int64_t banner_bytes = 0;
     if (run_options.service == SERVICE_NIFTY && shape.banner_lines > 0) {
-        changes->banner_lines_dropped = shape.banner_lines - 1;
-        changes->banner_moved = !shape.banner_at_head;
+        const bool kept = latest_banner_length > 0;
+        changes->banner_lines_dropped = shape.banner_lines - (kept ? 1 : 0);
+        changes->banner_moved = kept && !shape.banner_at_head;
         banner_bytes = shape.leading_banner_bytes;
     }
     changes->leading_text_dropped = first_offset != banner_bytes;
@@ -61,43 +66,66 @@ int count_moves(const MessageIndexEntry* sorted, int count, LogChanges* changes)
     return 0;
 }
 
+const char* plural(int count) {
+    return count == 1 ? "" : "s";
+}
+
 void print_changes(const char* shown_name, const LogChanges& changes) {
-    std::printf("%s: would change: %d moved, %d repeats dropped, %d banner lines dropped%s%s%s\n",
-                shown_name, changes.messages_moved, changes.repeats_dropped,
-                changes.banner_lines_dropped,
-                changes.banner_moved ? ", banner line moved to the head" : "",
+    std::printf("%s: would change: %d moved, %d repeat%s dropped", shown_name,
+                changes.messages_moved, changes.repeats_dropped, plural(changes.repeats_dropped));
+    if (run_options.service == SERVICE_NIFTY) {
+        std::printf(", %d banner line%s dropped", changes.banner_lines_dropped,
+                    plural(changes.banner_lines_dropped));
+    }
+    std::printf("%s%s%s\n", changes.banner_moved ? ", banner line moved to the head" : "",
                 changes.leading_text_dropped ? ", text before the first message dropped" : "",
                 changes.lines_changed ? ", lines outside the messages dropped or ended" : "");
 }
 
 }  // namespace
 
-int log_would_change(MessageIndex index, int count, LogChanges* changes) {
+int log_would_change(PlatformFile* log, const char* log_name, MessageIndex index, int count,
+                     const MessageSpans* spans, LogChanges* changes) {
     *changes = {};
     count_head_changes(index[0].offset, changes);
     sort_index(index, count);
     if (count_moves(index, count, changes) != 0) {
         return -1;
     }
-    return changes->messages_moved > 0 || changes->repeats_dropped > 0 ||
-           changes->banner_lines_dropped > 0 || changes->banner_moved ||
-           changes->leading_text_dropped || changes->lines_changed;
+    // A message written elsewhere, or text before the first one gone, is a
+    // change however the messages are copied; a log where the index finds
+    // nothing at all (each count reaching exactly to the next header) is
+    // copied whole, message by message. Everything else (repeats a count
+    // already covers, counts that stop short or run on, banner lines, line
+    // ends) the writer's own comparison settles, stopping at the first
+    // difference. On a 10 MB log in order it costs a third more than
+    // indexing (40 ms against 30), so only such logs pay for it.
+    if (changes->messages_moved > 0 || changes->leading_text_dropped) {
+        return 1;
+    }
+    if (changes->repeats_dropped == 0 && changes->banner_lines_dropped == 0 &&
+        !changes->banner_moved && !changes->lines_changed) {
+        return 0;
+    }
+    return compare_sorted_log(log, log_name, index, count, spans);
 }
 
-int check_log(const char* shown_name, MessageIndex index, int count) {
+int check_log(const char* shown_name, PlatformFile* log, const char* log_name, MessageIndex index,
+              int count, const MessageSpans* spans) {
     LogChanges changes;
-    // Decided from the index alone: as fast as indexing. The differential
-    // test holds it to what the writer's own comparison finds.
-    const int verdict = log_would_change(index, count, &changes);
+    const int verdict = log_would_change(log, log_name, index, count, spans, &changes);
     if (verdict < 0) {
         return -1;
     }
-    if (verdict == 0) {
+    if (run_options.list_only) {
+        if (verdict == 1) {
+            std::printf("%s\n", shown_name);
+        }
+    } else if (verdict == 0) {
         std::printf("%s: in order\n", shown_name);
     } else {
-        ++logs_that_would_change;
         print_changes(shown_name, changes);
     }
     std::fflush(stdout);
-    return 0;
+    return verdict;
 }

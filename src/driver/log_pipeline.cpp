@@ -17,12 +17,9 @@
 #include "support/free_space.h"
 #include "support/messages.h"
 #include "support/sjis_string.h"
+#include "support/text_encoding.h"
 
 namespace {
-
-// A ".BAK" given as a log (by a wildcard, say) is left alone, and that is no
-// problem.
-constexpr int SKIPPED_BACKUP = 1;
 
 // Two names for one file are compared this often before they count as two.
 constexpr int NAME_CHECK_ATTEMPTS = 3;
@@ -30,38 +27,59 @@ constexpr int NAME_CHECK_ATTEMPTS = 3;
 // The longest name whose ".BAK" still fits the name buffers.
 constexpr size_t MAX_NAME_LENGTH = NAME_BUFFER_SIZE - sizeof ".BAK";
 
+// The outcome of a status query that failed (reported).
+LogOutcome failed_status() {
+    return errno == ENOENT || errno == ENOTDIR ? LOG_MISSING : LOG_UNREADABLE;
+}
+
 }  // namespace
 
-// Refuses what must not be processed; prints why, except for NO_ROOM. -1 for
-// a problem, SKIPPED_BACKUP for a ".BAK", which is never to be sorted.
-static int check_argument(const char* argument) {
+// A free-space refusal that says what is missing: the original tool
+// skipped such a log without a word.
+static void report_no_room(const char* argument, int32_t size) {
+    std::fprintf(stderr, "%s: not enough free space: %ld bytes needed, %llu free\n", argument,
+                 static_cast<long>(size), static_cast<unsigned long long>(last_free_bytes));
+    print_hint("the sorted log is written beside the log before it takes its place");
+}
+
+// Refuses what must not be processed, and says why. LOG_SORTED lets it pass;
+// --check writes nothing and so needs no free space.
+static LogOutcome check_argument(const char* argument) {
     if (std::strlen(argument) > MAX_NAME_LENGTH) {
         std::fprintf(stderr, "Name Too Long!: %s\n", argument);
-        return -1;
+        return LOG_NAME_REFUSED;
     }
     int32_t size = 0;
     if (platform_file_size(argument, &size) != 0) {
+        const LogOutcome outcome = failed_status();
         report_file_error("", argument);
-        return -1;
+        return outcome;
     }
     // has_room_for would refuse it silently, which looks like success.
     if (size < 0) {
         std::fprintf(stderr, "File Too Large!: %s\n", argument);
-        return -1;
+        return LOG_TOO_LARGE;
     }
-    if (has_room_for(size, argument) != HAS_ROOM) {
-        return -1;
+    const int room = run_options.check_only ? HAS_ROOM : has_room_for(size, argument);
+    if (room == DRIVE_ERROR) {
+        // "Drive Not Ready!" names no file.
+        std::fprintf(stderr, "Skip!: %s\n", argument);
+        return LOG_DRIVE_NOT_READY;
+    }
+    if (room != HAS_ROOM) {
+        report_no_room(argument, size);
+        return LOG_NO_ROOM;
     }
     if (is_backup_file(argument)) {
         std::fprintf(stderr, "Skip!: %s\n", argument);
-        return SKIPPED_BACKUP;
+        return LOG_BACKUP_SKIPPED;
     }
-    return 0;
+    return LOG_SORTED;
 }
 
 // Where names differing only in case are different files (POSIX), the
 // upper-cased working name could reach another file than the one named.
-static int check_working_name(const char* argument, const char* working_name) {
+static LogOutcome check_working_name(const char* argument, const char* working_name) {
     int same = 0;
     // Another run that replaces the log between the two lookups makes one
     // name reach the old file and the other the new: asked again, both agree.
@@ -83,20 +101,21 @@ static int check_working_name(const char* argument, const char* working_name) {
         same = platform_name_is_unique(working_name);
     }
     if (same == 1) {
-        return 0;
+        return LOG_SORTED;
     }
     if (same == 0) {
         std::fprintf(stderr, "Ambiguous Name!: %s\n", argument);
-    } else {
-        report_file_error("", argument);
+        return LOG_NAME_REFUSED;
     }
-    return -1;
+    const LogOutcome outcome = failed_status();
+    report_file_error("", argument);
+    return outcome;
 }
 
 // The file to rewrite: a symbolic link is rewritten through, its target
 // getting the new log and the ".BAK" beside it. A link to a ".BAK" (its own,
 // say) is refused like the ".BAK" itself.
-static int find_log_file(const char* argument, const char* working_name, char* log_name) {
+static LogOutcome find_log_file(const char* argument, const char* working_name, char* log_name) {
     const int followed = platform_link_target(working_name, log_name, NAME_BUFFER_SIZE);
     if (followed == -2) {
         report_file_error("", argument);
@@ -104,36 +123,44 @@ static int find_log_file(const char* argument, const char* working_name, char* l
             "%s is a symbolic link in a folder anyone may write, owned by another user: "
             "not followed, as the system would not follow it either",
             argument);
-        return -1;
+        return LOG_NAME_REFUSED;
     }
     if (followed != 0 || std::strlen(log_name) > MAX_NAME_LENGTH) {
+        const LogOutcome outcome = failed_status();
         report_file_error("", argument);
-        return -1;
+        return outcome;
     }
     if (is_backup_file(log_name)) {
         std::fprintf(stderr, "Skip!: %s\n", argument);
-        return SKIPPED_BACKUP;
+        return LOG_BACKUP_SKIPPED;
     }
     if (std::strcmp(log_name, working_name) != 0 && platform_name_is_unique(log_name) != 1) {
         std::fprintf(stderr, "Ambiguous Name!: %s\n", argument);
-        return -1;
+        return LOG_NAME_REFUSED;
     }
-    return 0;
+    return LOG_SORTED;
 }
 
 static const char* service_name(int service) {
     return service == SERVICE_NIFTY ? "NIFTY SERVE" : "PC-VAN";
 }
 
+// The "Skip!" that ends a refusal after "Reading:". --list prints no
+// "Reading:" line, so there it names the log.
+static void print_skip(const char* argument) {
+    if (run_options.list_only) {
+        std::fprintf(stderr, "Skip!: %s\n", argument);
+    } else {
+        std::fprintf(stderr, "Skip!\n");
+    }
+}
+
 // Why a log with no message indexed was skipped, for a person at a terminal.
 static void hint_why_skipped(const char* log_name) {
-    if (!hints_shown()) {
-        return;
-    }
     const int service = run_options.service;
     const int other = service == SERVICE_NIFTY ? SERVICE_PCVAN : SERVICE_NIFTY;
     if (indexed_log_shape.overflowed) {
-        print_hint("the log holds more than %d messages: --max-messages=N raises the limit",
+        print_hint("the log holds more than %d messages: --max-messages N raises the limit",
                    run_options.max_messages);
     } else if (reads_as_service(log_name, other)) {
         print_hint("no %s message header, but it reads as a %s log: try %s", service_name(service),
@@ -144,57 +171,161 @@ static void hint_why_skipped(const char* log_name) {
     }
 }
 
-static int index_and_rewrite(LogHold* hold, const char* disk_name, const char* log_name,
-                             const char* working_name, MessageIndex index) {
-    std::fprintf(stderr, "Reading: %s\n", working_name);
-    int count = build_index_from(held_log_file(hold), log_name, index);
-    if (count <= 0) {
-        std::fprintf(stderr, "Skip!\n");
+// A log in UTF-8 or EUC-JP fails the header patterns, which are Shift_JIS:
+// the reason is its encoding, and so is the way out. The log's first bytes
+// tell; only asked for a hint.
+static void hint_encoding(PlatformFile* log) {
+    char head[ENCODING_SAMPLE_SIZE];
+    const int64_t got = platform_read_at(log, 0, head, sizeof head);
+    if (got <= 0) {
+        return;
+    }
+    const TextEncoding encoding = guess_text_encoding(head, static_cast<size_t>(got));
+    if (encoding == ENCODING_SHIFT_JIS) {
+        return;
+    }
+    const char* from = encoding == ENCODING_UTF8 ? "UTF-8" : "EUC-JP";
+    print_hint(
+        "the log reads as %s, not Shift_JIS: convert it (iconv -f %s -t CP932 "
+        "LOG >LOG.SJIS) and sort the copy",
+        from, from);
+}
+
+// An indexing that found nothing to sort: "Skip!" and the reasons.
+static LogOutcome refuse_unindexed(int count, PlatformFile* log, const char* argument,
+                                   const char* log_name) {
+    print_skip(argument);
+    const bool overflowed = indexed_log_shape.overflowed != 0;
+    if (hints_shown()) {
         if (count == 0) {
             hint_why_skipped(log_name);
         }
-        return -1;
+        if (!overflowed) {
+            hint_encoding(log);
+        }
     }
-    if (run_options.check_only) {
-        return check_log(working_name, indexed_entries(index), count);
+    if (count < 0) {
+        return indexed_log_shape.header_error ? LOG_HEADER_ERROR : LOG_READ_OR_WRITE_ERROR;
     }
-    return rewrite_log(hold, disk_name, log_name, working_name, indexed_entries(index), count);
+    return overflowed ? LOG_TOO_MANY_MESSAGES : LOG_NOT_A_LOG;
 }
 
-// Why the log could not be held, as far as a person needs to know.
-static void report_not_held(const char* argument, int opened, const HoldReport& report) {
-    if (opened == -2) {
-        std::fprintf(stderr, "Busy!: %s\n", argument);
-        return;
+static LogOutcome rewrite_outcome(int rewritten) {
+    switch (rewritten) {
+        case REWRITE_SORTED:
+            return LOG_SORTED;
+        case REWRITE_IN_ORDER:
+            return LOG_IN_ORDER;
+        case REWRITE_BACKUP_FAILED:
+            return LOG_BACKUP_FAILED;
+        case REWRITE_CHANGED:
+            return LOG_CHANGED;
+        case REWRITE_ALREADY_PROCESSED:
+            return LOG_ALREADY_PROCESSED;
+        default:
+            return LOG_READ_OR_WRITE_ERROR;
     }
+}
+
+static LogOutcome index_and_rewrite(LogHold* hold, const char* argument, const char* disk_name,
+                                    const char* log_name, const char* working_name,
+                                    MessageIndex index) {
+    PlatformFile* log = held_log_file(hold);
+    if (!run_options.list_only) {
+        std::fprintf(stderr, "Reading: %s\n", working_name);
+    }
+    int count = build_index_from(log, log_name, index);
+    if (count <= 0) {
+        return refuse_unindexed(count, log, argument, log_name);
+    }
+    if (run_options.check_only) {
+        const int verdict =
+            check_log(argument, log, log_name, indexed_entries(index), count, &indexed_spans);
+        if (verdict < 0) {
+            print_skip(argument);  // after a reported read or memory error
+            return LOG_READ_OR_WRITE_ERROR;
+        }
+        return verdict == 0 ? LOG_IN_ORDER : LOG_WOULD_CHANGE;
+    }
+    return rewrite_outcome(
+        rewrite_log(hold, disk_name, log_name, working_name, indexed_entries(index), count));
+}
+
+// A log that cannot be opened is refused as the original tool refused it:
+// "Reading:", "File Open Error:", "Skip!", and here the system's reason.
+static LogOutcome refuse_unopened(const char* argument, const char* working_name) {
     const int error = errno;
+    if (!run_options.list_only) {
+        std::fprintf(stderr, "Reading: %s\n", working_name);
+    }
+    std::fprintf(stderr, "File Open Error: %s\n", working_name);
+    print_skip(argument);
+    print_hint("%s: %s", argument, std::strerror(error));
+    errno = error;
+    return failed_status();
+}
+
+// No side file could be made beside the log: the original tool's words for a
+// log it could not move aside, with the system's reason.
+static LogOutcome refuse_side_file(const char* argument, const char* working_name,
+                                   const HoldReport& report) {
+    const int error = errno;
+    if (!run_options.list_only) {
+        std::fprintf(stderr, "Reading: %s\n", working_name);
+    }
     if (error == EEXIST && report.squatted[0] != '\0') {
         std::fprintf(stderr, "Side Names Taken!: %s\n", report.squatted);
     }
-    errno = error;
-    report_file_error("", argument);
+    if (run_options.make_backup) {
+        std::fprintf(stderr, "BackUp Failed! ");
+        std::fprintf(stderr, "Skip!\n");
+    } else {
+        errno = error;
+        report_file_error("", argument);
+        print_skip(argument);
+    }
     if (error == EEXIST && report.squatted[0] != '\0') {
         print_hint(
-            "files of other users, or left by killed runs: move them away if nothing "
-            "uses them");
+            "every side name is taken, by files of other users or left by killed runs: "
+            "move them away if nothing uses them");
+    } else {
+        print_hint("%s: %s; the log is as it was", argument, std::strerror(error));
     }
+    return run_options.make_backup ? LOG_BACKUP_FAILED : LOG_READ_OR_WRITE_ERROR;
 }
 
-int process_log_file(const char* argument, MessageIndex index) {
-    int checked = check_argument(argument);
-    if (checked != 0) {
-        return checked == SKIPPED_BACKUP ? 0 : -1;
+// Why the log could not be held, as far as a person needs to know.
+static LogOutcome refuse_unheld(const char* argument, const char* working_name, int opened,
+                                const HoldReport& report) {
+    if (opened == -2) {
+        std::fprintf(stderr, "Busy!: %s\n", argument);
+        print_hint(
+            "another program has the log open for writing, or another zembra run "
+            "works on it: try again when it is done");
+        return LOG_BUSY;
+    }
+    if (report.side_failed) {
+        return refuse_side_file(argument, working_name, report);
+    }
+    return refuse_unopened(argument, working_name);
+}
+
+LogOutcome process_log_file(const char* argument, MessageIndex index) {
+    const LogOutcome checked = check_argument(argument);
+    if (checked != LOG_SORTED) {
+        return checked;
     }
     char working_name[NAME_BUFFER_SIZE];
     char log_name[NAME_BUFFER_SIZE];
     copy_string(working_name, argument);
-    sjis_strupr(working_name);
-    if (check_working_name(argument, working_name) != 0) {
-        return -1;
+    platform_upper_case_name(working_name);
+    const LogOutcome named = check_working_name(argument, working_name);
+    if (named != LOG_SORTED) {
+        return named;
     }
-    int found = find_log_file(argument, working_name, log_name);
-    if (found != 0) {
-        return found == SKIPPED_BACKUP ? 0 : -1;
+    const LogOutcome found = find_log_file(argument, working_name, log_name);
+    if (found != LOG_SORTED) {
+        return found;
     }
     // The log and its folder are held from indexing to the replace: another
     // zembra run, or a program writing to it, would change what this one
@@ -208,16 +339,16 @@ int process_log_file(const char* argument, MessageIndex index) {
         opened = hold_log(disk_name, run_options.check_only ? nullptr : log_name, &hold, &report);
     }
     if (opened != 0) {
-        report_not_held(argument, opened, report);
-        return -1;
+        return refuse_unheld(argument, working_name, opened, report);
     }
-    int result = index_and_rewrite(hold, disk_name, log_name, working_name, index);
+    LogOutcome outcome =
+        index_and_rewrite(hold, argument, disk_name, log_name, working_name, index);
     // Only read: a failed close changes nothing on disk; a side file that
     // cannot be removed is named.
     char side_left[NAME_BUFFER_SIZE];
     if (release_hold(hold, side_left) != 0) {
         report_file_error("", side_left);
-        result = -1;
+        outcome = LOG_READ_OR_WRITE_ERROR;
     }
     // The dump is what -D was asked for: one lost on a full or closed
     // standard output is a failure, not silence.
@@ -227,7 +358,7 @@ int process_log_file(const char* argument, MessageIndex index) {
         }
         report_file_error("Write Error: ", "(standard output)");
         std::clearerr(stdout);
-        result = -1;
+        outcome = LOG_READ_OR_WRITE_ERROR;
     }
-    return result;
+    return outcome;
 }

@@ -88,14 +88,28 @@ void forget_processed_files() {
     made_unknown = false;
 }
 
-// The new log, whole, with the log's owner, mode and attributes, on disk.
-static int write_side_file(LogHold* hold, const char* log_name, const MessageIndexEntry* index,
-                           int count) {
-    const char* side = held_side_name(hold);
-    if (side == nullptr) {
-        report_file_error("", log_name);
-        return -1;
+static void report_backup_failed() {
+    std::fprintf(stderr, "BackUp Failed! ");
+    std::fprintf(stderr, "Skip!\n");
+}
+
+// No side file beside the log (a folder this run cannot write): the original
+// tool's words for a log it could not move aside, and the system's reason.
+static RewriteResult refuse_without_side_file(const char* log_name) {
+    const int error = errno;
+    if (run_options.make_backup) {
+        report_backup_failed();
+        print_hint("%s: %s; the log is as it was", log_name, std::strerror(error));
+        return REWRITE_BACKUP_FAILED;
     }
+    report_file_error("", log_name);
+    std::fprintf(stderr, "Skip!\n");
+    return REWRITE_WRITE_ERROR;
+}
+
+// The new log, whole, with the log's owner, mode and attributes, on disk.
+static int write_side_file(LogHold* hold, const char* side, const char* log_name,
+                           const MessageIndexEntry* index, int count) {
     if (write_sorted_log_from(held_log_file(hold), log_name, side, index, count, &indexed_spans) !=
         0) {
         return -1;
@@ -114,60 +128,74 @@ static int write_side_file(LogHold* hold, const char* log_name, const MessageInd
     return 0;
 }
 
-static void report_backup_failed() {
-    std::fprintf(stderr, "BackUp Failed! ");
-    std::fprintf(stderr, "Skip!\n");
-}
-
-// What a commit that changed nothing says.
-static void report_kept(const CommitReport& report, const char* log_name, const char* shown_name,
-                        const char* backup_name) {
+// What a commit that changed nothing says, and what it comes to.
+static RewriteResult report_kept(const CommitReport& report, const char* log_name,
+                                 const char* shown_name, const char* backup_name) {
     errno = report.error;
     if (report.outcome == COMMIT_FOREIGN_BACKUP) {
         report_backup_failed();
         print_hint("%s holds the backup of %s, not of %s: sort with -B, or move it away",
                    backup_name, report.foreign, shown_name);
-    } else if (report.outcome == COMMIT_LOCKED_LOG) {
+        return REWRITE_BACKUP_FAILED;
+    }
+    if (report.outcome == COMMIT_LOCKED_LOG) {
         report_file_error("", log_name);
+        std::fprintf(stderr, "Skip!\n");
         print_hint("%s is immutable or append-only (chattr): it is left as it was", log_name);
-    } else if (report.error == ESTALE || report.error == EBUSY) {
+        return REWRITE_WRITE_ERROR;
+    }
+    if (report.error == ESTALE || report.error == EBUSY) {
         // The log's name reaches another file, or a writer opened it.
         report_changed(shown_name);
-    } else if (backup_name != nullptr) {
+        return REWRITE_CHANGED;
+    }
+    if (backup_name != nullptr) {
         report_backup_failed();
         print_hint("%s: %s; the log and %s are as they were", backup_name,
                    std::strerror(report.error), backup_name);
-    } else {
-        report_file_error("", log_name);
+        return REWRITE_BACKUP_FAILED;
     }
+    report_file_error("", log_name);
+    std::fprintf(stderr, "Skip!\n");
+    return REWRITE_WRITE_ERROR;
 }
 
 // Checks that nothing would be lost, then the replace and the folder's sync.
 // 0 when the new log is in place and on disk; -1 when the log was left as
 // it was; -2 when the new log is in place but may not have reached the disk;
 // SIDE_FILE_LEFT when it is in place and the old log kept a side name.
+// *why says what a failure came to.
 static int put_in_place(LogHold* hold, const char* log_name, const char* name_base,
-                        const char* shown_name, const PlatformFileIdentity* indexed) {
+                        const char* shown_name, const PlatformFileIdentity* indexed,
+                        RewriteResult* why) {
     char backup_name[NAME_BUFFER_SIZE];
     const bool backup = run_options.make_backup != 0;
     if (backup) {
         if (backup_name_of(name_base, backup_name) != 0) {
             report_backup_failed();
+            *why = REWRITE_BACKUP_FAILED;
             return -1;
         }
         if (is_backup_of_this_run(hold, backup_name)) {
             std::fprintf(stderr, "Already Processed!: %s\n", shown_name);
+            std::fprintf(stderr, "Skip!\n");
+            print_hint(
+                "a log sorted earlier in this run shares the backup %s; sort this one "
+                "in a run of its own",
+                backup_name);
+            *why = REWRITE_ALREADY_PROCESSED;
             return -1;
         }
     }
     if (held_log_unchanged(hold, indexed) != 0) {
         report_changed(shown_name);
+        *why = REWRITE_CHANGED;
         return -1;
     }
     CommitReport report;
     const CommitOutcome outcome = commit_side_file(hold, backup ? backup_name : nullptr, &report);
     if (outcome != COMMIT_DONE && outcome != COMMIT_NOT_SYNCED) {
-        report_kept(report, log_name, shown_name, backup ? backup_name : nullptr);
+        *why = report_kept(report, log_name, shown_name, backup ? backup_name : nullptr);
         return -1;
     }
     if (backup) {
@@ -177,14 +205,15 @@ static int put_in_place(LogHold* hold, const char* log_name, const char* name_ba
         errno = report.error;
         report_file_error("Write Error: ", log_name);
         print_hint("%s is sorted, but it may not be on disk yet", shown_name);
+        *why = REWRITE_WRITE_ERROR;
         return -2;
     }
     errno = report.error;
     return report.side_left ? SIDE_FILE_LEFT : 0;
 }
 
-int rewrite_log(LogHold* hold, const char* log_name, const char* name_base, const char* shown_name,
-                MessageIndex index, int count) {
+RewriteResult rewrite_log(LogHold* hold, const char* log_name, const char* name_base,
+                          const char* shown_name, MessageIndex index, int count) {
     const PlatformFileIdentity indexed = indexed_log_identity;
     std::fprintf(stderr, "Sorting[%u]\n", static_cast<unsigned>(count));
     sort_index(index, count);
@@ -194,19 +223,27 @@ int rewrite_log(LogHold* hold, const char* log_name, const char* name_base, cons
     const int differs =
         compare_sorted_log(held_log_file(hold), log_name, index, count, &indexed_spans);
     if (differs < 0) {
-        return -1;
+        std::fprintf(stderr, "Skip!\n");
+        return REWRITE_WRITE_ERROR;
     }
     if (differs == 0) {
         std::fprintf(stderr, "...Finish\n");
-        return 0;
+        print_hint("already in order; left as it was");
+        return REWRITE_IN_ORDER;
     }
-    if (write_side_file(hold, log_name, index, count) != 0) {
-        return -1;
+    const char* side = held_side_name(hold);
+    if (side == nullptr) {
+        return refuse_without_side_file(log_name);
+    }
+    if (write_side_file(hold, side, log_name, index, count) != 0) {
+        std::fprintf(stderr, "Skip!\n");
+        return REWRITE_WRITE_ERROR;
     }
     // A signal from here on ends the run before the replace or after its
     // report, never in between: the status always tells what happened.
     platform_hold_interrupts();
-    const int placed = put_in_place(hold, log_name, name_base, shown_name, &indexed);
+    RewriteResult why = REWRITE_WRITE_ERROR;
+    const int placed = put_in_place(hold, log_name, name_base, shown_name, &indexed, &why);
     const int error = errno;
     if (placed >= 0) {
         std::fprintf(stderr, "...Finish\n");
@@ -219,5 +256,5 @@ int rewrite_log(LogHold* hold, const char* log_name, const char* name_base, cons
     }
     std::fflush(stderr);
     platform_release_interrupts();
-    return placed == 0 ? 0 : -1;
+    return placed == 0 ? REWRITE_SORTED : why;
 }

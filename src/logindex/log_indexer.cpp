@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "support/messages.h"
 #include "support/sjis_string.h"
+#include "support/text_encoding.h"
 
 namespace {
 
@@ -165,10 +166,12 @@ void hint_header_error(const char* path, int32_t offset) {
     platform_close(file);
     if (length > 0) {
         line[shown_header_length(line)] = '\0';
+        char shown[4 * HEADER_BYTES_SHOWN];
+        log_text_for_terminal(line, shown, sizeof shown);
         print_hint(
             "line %lld: the header \"%s\" is not followed by its second line; "
             "mend or remove it",
-            line_number, line);
+            line_number, shown);
     }
 }
 
@@ -184,12 +187,14 @@ int read_header(LogReader* reader, int32_t* first_room, MessageIndexEntry* entry
         return -1;
     }
     if (status == 0 || !line_matches(reader->line, reader->matchers.line2)) {
+        indexed_log_shape.header_error = 1;
         print_own_text(TEXT_HEADER_ERROR);
         hint_header_error(reader->path, entry->offset);
         return -1;
     }
     const char* count_paren = pcvan ? find_line_count_paren(reader->line) : nullptr;
     if (!pcvan && !room_is_consistent(reader->line, first_room)) {
+        indexed_log_shape.header_error = 1;
         print_own_text(TEXT_ROOM_ERROR);
         return -1;
     }

@@ -16,6 +16,7 @@ struct IndexedLogShape {
     int64_t leading_banner_bytes;  // of the banner lines before the first message
     int lines_misplaced;           // PC-VAN counts that do not reach exactly to the next header
     int ends_open;                 // the last line has no line end and is no full piece
+    int header_error;              // the pass stopped at a header or room error
 };
 extern IndexedLogShape indexed_log_shape;
 

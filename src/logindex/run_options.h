@@ -16,6 +16,7 @@ struct RunOptions {
     // Set by long options only; older four-field initialisers leave them at these.
     int check_only = 0;       // 1 (--check): index each log, report what a run would change
     int max_messages = 3000;  // messages a log may hold (--max-messages)
+    int list_only = 0;        // 1 (--list, with --check): only the names of logs that would change
 };
 
 // What a run starts from, before the switches are read.
@@ -26,6 +27,7 @@ constexpr RunOptions INITIAL_RUN_OPTIONS = {
     .debug_dump = 0,
     .check_only = 0,
     .max_messages = 3000,
+    .list_only = 0,
 };
 
 extern RunOptions run_options;

@@ -192,6 +192,12 @@ TerminalKind platform_error_terminal();
 // as UTF-16 (WriteConsoleW). -1 where there is no such console or it fails.
 int platform_write_console(const char* text, size_t length);
 
+// `text` in the encoding `from` ("CP932", "EUC-JP") as UTF-8 into `out`
+// (`size` bytes, NUL-terminated, cut at a whole character); a byte that
+// starts no character becomes "?". -1 where the system has no converter
+// (Windows writes Shift_JIS to its console itself).
+int platform_text_to_utf8(const char* text, const char* from, char* out, size_t size);
+
 // Windows: the files that `pattern` ("*" and "?" in its last component)
 // matches in its folder, as the folder part of the pattern followed by each
 // name, NUL-terminated one after another in one heap block at *names (free
@@ -199,6 +205,19 @@ int platform_write_console(const char* text, size_t length);
 // the count, 0 when nothing matches; on POSIX always 0, as the shell expands
 // patterns there. -1 with errno on failure.
 int platform_expand_pattern(const char* pattern, char** names);
+
+// Where the shell expands patterns (POSIX): 1 when `pattern` matches some
+// file, 0 when none (or on Windows, where platform_expand_pattern answers).
+int platform_pattern_matches(const char* pattern);
+
+// --- Names ---------------------------------------------------------------------
+// Upper-cases the ASCII letters of a file name in place, leaving every byte of
+// a multi-byte character alone: on Windows by the Shift_JIS rule (the
+// system's code page for names), on POSIX as text of the locale's encoding:
+// the Shift_JIS rule in a Shift_JIS locale, else every ASCII letter (in
+// UTF-8 and EUC-JP no byte of a multi-byte character is below 0x80). Names
+// are compared ignoring case by the same rule.
+void platform_upper_case_name(char* name);
 
 // --- Test seam ------------------------------------------------------------------
 // Every operation above is counted by kind, and a test can make the n-th of a

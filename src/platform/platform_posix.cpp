@@ -6,6 +6,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <glob.h>
+#include <iconv.h>
 #include <langinfo.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -31,8 +33,33 @@
 
 // --- Names -------------------------------------------------------------------
 
-// The working name is upper-cased with the Shift_JIS rule (the byte after a
-// lead byte is never changed), so names are compared folded the same way.
+// Names are text of the locale's encoding. Only in Shift_JIS can the second
+// byte of a character be an ASCII letter; in UTF-8, EUC-JP and the rest every
+// byte of a multi-byte character is 0x80 or above. Asked once.
+static bool names_are_sjis() {
+    static int sjis = -1;
+    if (sjis < 0) {
+        sjis = 0;
+        if (std::setlocale(LC_CTYPE, "") != nullptr) {
+            const char* codeset = nl_langinfo(CODESET);
+            constexpr const char* SJIS_NAMES[] = {"SHIFT_JIS", "SJIS", "CP932", "WINDOWS-31J",
+                                                  "SHIFT-JIS"};
+            for (const char* name : SJIS_NAMES) {
+                sjis = codeset != nullptr && strcasecmp(codeset, name) == 0 ? 1 : sjis;
+            }
+            std::setlocale(LC_CTYPE, "C");
+        }
+    }
+    return sjis == 1;
+}
+
+// Whether the byte after `byte` is the second byte of its character.
+static bool starts_double_byte(unsigned char byte) {
+    return names_are_sjis() && is_sjis_lead_byte(byte);
+}
+
+// The working name is upper-cased by the names' rule (in Shift_JIS the byte
+// after a lead byte is never changed), so names are compared folded the same way.
 static bool same_ignoring_case(const char* a, const char* b, size_t length) {
     bool after_lead = false;
     for (size_t i = 0; i < length; ++i) {
@@ -45,7 +72,7 @@ static bool same_ignoring_case(const char* a, const char* b, size_t length) {
         if (x != y) {
             return false;
         }
-        after_lead = !after_lead && is_sjis_lead_byte(x);
+        after_lead = !after_lead && starts_double_byte(x);
     }
     return true;
 }
@@ -91,8 +118,8 @@ constexpr unsigned MAX_SPELLINGS = 1024;
 // about as much as this many bytes of it, or more.
 constexpr off_t LISTING_BYTES_PER_SPELLING = 64;
 
-// Where the ASCII letters of `name` are (the byte after a Shift_JIS lead byte
-// is never one); false when there are too many to try every spelling.
+// Where the ASCII letters of `name` are (in Shift_JIS names the byte after a
+// lead byte is never one); false when there are too many to try every spelling.
 static bool find_letters(const char* name, size_t length, size_t* positions, int* letters) {
     *letters = 0;
     bool after_lead = false;
@@ -105,7 +132,7 @@ static bool find_letters(const char* name, size_t length, size_t* positions, int
             }
             positions[(*letters)++] = i;
         }
-        after_lead = !after_lead && is_sjis_lead_byte(c);
+        after_lead = !after_lead && starts_double_byte(c);
     }
     return true;
 }
@@ -553,5 +580,56 @@ int platform_write_console(const char*, size_t) {
 
 int platform_expand_pattern(const char*, char** names) {
     *names = nullptr;
+    return 0;
+}
+
+int platform_pattern_matches(const char* pattern) {
+    glob_t found;
+    const int result = glob(pattern, GLOB_NOSORT, nullptr, &found);
+    const int matches = result == 0 && found.gl_pathc > 0 ? 1 : 0;
+    if (result == 0) {
+        globfree(&found);
+    }
+    return matches;
+}
+
+void platform_upper_case_name(char* name) {
+    bool after_lead = false;
+    for (; *name != '\0'; ++name) {
+        const unsigned char c = static_cast<unsigned char>(*name);
+        if (!after_lead && c >= 'a' && c <= 'z') {
+            *name = static_cast<char>(c - 'a' + 'A');
+        }
+        after_lead = !after_lead && starts_double_byte(c);
+    }
+}
+
+int platform_text_to_utf8(const char* text, const char* from, char* out, size_t size) {
+    iconv_t converter = iconv_open("UTF-8", from);
+    if (converter == reinterpret_cast<iconv_t>(-1) && std::strcmp(from, "CP932") == 0) {
+        converter = iconv_open("UTF-8", "SHIFT_JIS");
+    }
+    if (converter == reinterpret_cast<iconv_t>(-1) || size == 0) {
+        return -1;
+    }
+    char* in = const_cast<char*>(text);
+    size_t in_left = std::strlen(text);
+    char* next = out;
+    size_t out_left = size - 1;
+    while (in_left > 0 &&
+           iconv(converter, &in, &in_left, &next, &out_left) == static_cast<size_t>(-1)) {
+        if (errno == E2BIG || out_left == 0) {
+            break;
+        }
+        // Not a character (or cut at the end): "?" for it, and on.
+        const size_t skip =
+            is_sjis_lead_byte(static_cast<unsigned char>(*in)) && in_left > 1 ? 2 : 1;
+        *next++ = '?';
+        --out_left;
+        in += skip;
+        in_left -= skip;
+    }
+    *next = '\0';
+    iconv_close(converter);
     return 0;
 }

@@ -24,6 +24,9 @@ struct HoldReport {
     // A run ended between putting its new log in place and making the old
     // one the ".BAK"; this hold finished that step.
     bool finished_backup;
+    // The log could be held, but no side file made beside it (errno says
+    // why): every side name taken, say.
+    bool side_failed;
 };
 
 // Opens the log `path` (its name on disk) for reading, holds its folder, and

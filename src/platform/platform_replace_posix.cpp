@@ -682,6 +682,7 @@ static int hold_round(LogHold* hold, const char* name_base, HoldReport* report) 
             hold->side_error = errno;
             result = 0;
         }
+        report->side_failed = result == -1;
     }
     return result;
 }
@@ -690,6 +691,7 @@ int hold_log(const char* path, const char* name_base, LogHold** out, HoldReport*
     *out = nullptr;
     report->squatted[0] = '\0';
     report->finished_backup = false;
+    report->side_failed = false;
     if (platform_fail_if_injected(OP_OPEN)) {
         return -1;
     }

@@ -561,6 +561,7 @@ int hold_log(const char* path, const char* name_base, LogHold** out, HoldReport*
     *out = nullptr;
     report->squatted[0] = '\0';
     report->finished_backup = false;
+    report->side_failed = false;
     auto* hold = static_cast<LogHold*>(std::calloc(1, sizeof(LogHold)));
     if (hold == nullptr) {
         errno = ENOMEM;
@@ -581,6 +582,7 @@ int hold_log(const char* path, const char* name_base, LogHold** out, HoldReport*
             hold->side_error = errno;
             result = 0;
         }
+        report->side_failed = result == -1;
     }
     if (result != 0) {
         const int error = errno;

@@ -589,3 +589,26 @@ int platform_expand_pattern(const char* pattern, char** names) {
     FindClose(search);
     return count;
 }
+
+int platform_pattern_matches(const char*) {
+    return 0;
+}
+
+// The Shift_JIS rule: the byte after a lead byte is never a letter.
+void platform_upper_case_name(char* name) {
+    for (; *name != '\0'; ++name) {
+        if (is_sjis_lead_byte(static_cast<unsigned char>(*name))) {
+            if (name[1] == '\0') {
+                break;
+            }
+            ++name;
+        } else if (*name >= 'a' && *name <= 'z') {
+            *name = static_cast<char>(*name - 'a' + 'A');
+        }
+    }
+}
+
+int platform_text_to_utf8(const char*, const char*, char*, size_t) {
+    errno = ENOSYS;
+    return -1;
+}

@@ -57,8 +57,15 @@ void print_own_text(OwnText text) {
     }
 }
 
+// Fixed by the command line before the first message; read by every hint.
+static bool hints_wanted = false;
+
+void set_hints_wanted(bool wanted) {
+    hints_wanted = wanted;
+}
+
 bool hints_shown() {
-    return platform_error_terminal() != TERMINAL_NONE;
+    return hints_wanted || platform_error_terminal() != TERMINAL_NONE;
 }
 
 void print_hint(const char* format, ...) {

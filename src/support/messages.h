@@ -21,8 +21,11 @@ void print_own_text(OwnText text);
 #endif
 
 // One indented line, "  hint: " and the formatted text, after a message that
-// alone does not say why or what to do. Written only when standard error is
-// a terminal, never into a file or a pipe where a script reads the messages.
+// alone does not say why or what to do. Written when standard error is a
+// terminal, or when asked for (--verbose); never otherwise into a file or a
+// pipe where a script reads the messages.
 void print_hint(const char* format, ...) __attribute__((format(ZEMBRA_PRINTF_FORMAT, 1, 2)));
 // Whether print_hint writes anything: lets a caller skip the work a hint needs.
 bool hints_shown();
+// --verbose: hints also into a file or a pipe. Set once, before any message.
+void set_hints_wanted(bool wanted);

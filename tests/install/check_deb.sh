@@ -17,7 +17,9 @@ deb=$package
 
 dpkg-deb -c "$deb" >"$scratch/contents.txt"
 for path in ./usr/bin/zembra ./usr/share/man/man1/zembra.1.gz ./usr/share/doc/zembra/copyright \
-    ./usr/share/doc/zembra/changelog.Debian.gz; do
+    ./usr/share/doc/zembra/changelog.Debian.gz ./usr/share/doc/zembra/changelog.gz \
+    ./usr/share/doc/zembra/README.md.gz ./usr/share/doc/zembra/examples/nifty.log.gz \
+    ./usr/share/doc/zembra/examples/pcvan.log.gz; do
     grep -q " $path\$" "$scratch/contents.txt" || fail "$path missing from the package: $(cat "$scratch/contents.txt")"
 done
 ! grep -q " ./usr/share/man/man1/zembra.1\$" "$scratch/contents.txt" || fail "plain zembra.1 packed too"
@@ -44,6 +46,13 @@ sed '/^MIT License$/d; /^Copyright /d' "$source/LICENSE" | sed '/./,$!d' | cmp -
     fail "the copyright's License paragraph is not LICENSE: $(cat "$doc/copyright")"
 gzip -dc "$doc/changelog.Debian.gz" | head -n 1 | grep -q "^zembra ($(field Version)) " ||
     fail "changelog.Debian does not start with version $(field Version)"
+# The Debian changelog's date is the release's in CHANGELOG.md.
+release_date=$(sed -n 's/^## 1\.24 (\(.*\))$/\1/p' "$source/CHANGELOG.md")
+packed_date=$(gzip -dc "$doc/changelog.Debian.gz" | sed -n 's/^ -- .*  \(.*\)$/\1/p')
+[ "$(date -u -d "$packed_date" +%Y-%m-%d)" = "$release_date" ] ||
+    fail "changelog.Debian is dated $packed_date, CHANGELOG.md $release_date"
+gzip -dc "$doc/changelog.gz" | cmp -s - "$source/CHANGELOG.md" || fail "changelog.gz is not CHANGELOG.md"
+gzip -dc "$doc/README.md.gz" | cmp -s - "$source/README.md" || fail "README.md.gz is not README.md"
 if command -v readelf >/dev/null 2>&1; then
     ! readelf -S "$scratch/root/usr/bin/zembra" | grep -q "\.comment\|\.symtab\|\.debug_" ||
         fail "the packed zembra keeps .comment, symbols or debug sections"

@@ -45,11 +45,34 @@ static std::string random_body_line(std::mt19937& random) {
     return "body\r\n";
 }
 
+// A banner line whose date the banner rule ignores (month 00, or a "/" in the
+// room title before the date): never kept, so never written again.
+static std::string undated_banner(std::mt19937& random) {
+    return random() % 2 == 0 ? banner("96/00/20") : "- ABCDEF MES( 3) Q/A ROOM 96/05/20\r\n";
+}
+
+// PC-VAN: a message whose copy already holds the repeat after it (5 lines
+// from its header): without a count its header and the repeat's three
+// lines, with "(0)" its header, one body line and the repeat's header.
+// The repeat is dated a minute later, so that it sorts after the message.
+static std::string repeat_held_by_count(std::mt19937& random, int number) {
+    const int minute = static_cast<int>(random() % 3);
+    const std::string time = "96/05/12  21:0" + std::to_string(minute);
+    const std::string later = "96/05/12  21:0" + std::to_string(minute + 1);
+    if (random() % 2 == 0) {
+        return pcvan_header(number, time, "") + pcvan_header(number, later, "") + "body\r\n";
+    }
+    return pcvan_header(number, time, " (0)") + "body\r\n" + pcvan_header(number, later, " (0)");
+}
+
 std::string random_log(std::mt19937& random, int service) {
     auto chance = [&](int percent) { return static_cast<int>(random() % 100) < percent; };
     std::string log = chance(10) ? "ATDT\r\n" : "";
     if (service == SERVICE_NIFTY && chance(50)) {
-        log += banner("96/05/20");
+        log += chance(30) ? undated_banner(random) : banner("96/05/20");
+    }
+    if (service == SERVICE_PCVAN && chance(15)) {
+        log += repeat_held_by_count(random, 9);
     }
     const int messages = 1 + static_cast<int>(random() % 4);
     for (int i = 0; i < messages; ++i) {
@@ -70,7 +93,7 @@ std::string random_log(std::mt19937& random, int service) {
             log += random_body_line(random);
         }
         if (service == SERVICE_NIFTY && chance(10)) {
-            log += banner("96/05/1" + std::to_string(i));
+            log += chance(30) ? undated_banner(random) : banner("96/05/1" + std::to_string(i));
         }
     }
     if (chance(15)) {

@@ -32,8 +32,9 @@ std::string banner(const std::string& date);
 
 // A random log of `service` (SERVICE_PCVAN or SERVICE_NIFTY) for differential
 // tests: messages in and out of order, repeats, PC-VAN counts that fall short
-// of the next header, reach it exactly or run past it, text before the first
-// message, NIFTY SERVE banner lines, lines longer than a piece (one that runs
+// of the next header, reach it exactly or run past it, a message whose
+// copy holds the repeat after it, text before the first message, NIFTY SERVE
+// banner lines (some with dates the banner rule ignores), lines longer than a piece (one that runs
 // into the next header), NUL bytes, and unended last lines (an end-of-file
 // mark, a header cut after its line 2).
 std::string random_log(std::mt19937& random, int service);
