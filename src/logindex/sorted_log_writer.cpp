@@ -645,7 +645,9 @@ void start_copy(LogCopy* copy, PlatformFile* source, const char* source_name, co
 int start_reading(LogCopy* copy) {
     LogWindows& windows = copy->windows;
     const int mapped =
-        platform_map_view(copy->saved, 0, windows.size + WINDOW_MARGIN, &windows.views[0]);
+        windows.size == 0
+            ? 1
+            : platform_map_view(copy->saved, 0, windows.size + WINDOW_MARGIN, &windows.views[0]);
     if (mapped < 0) {
         return report_read_error(copy->saved_path);
     }
