@@ -26,7 +26,7 @@ done
 mkdir -p "$work_dir/$target-corpus" "$work_dir/$target-artifacts"
 # shellcheck disable=SC2086
 "$clangxx" -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-    ${FUZZ_CXXFLAGS:-} -I"$source_dir/src" $sources -o "$work_dir/$target"
+    ${FUZZ_CXXFLAGS:-} -I"$source_dir/src" -I"$source_dir/tests" $sources -o "$work_dir/$target"
 
 seeds="$source_dir/fuzz/corpus/$target"
 exec "$work_dir/$target" -runs="$runs" -max_len="${FUZZ_MAX_LEN:-1024}" -timeout=30 \

@@ -1,7 +1,6 @@
 // Searches with match_pattern: the header patterns on real header lines, the
 // edges of the syntax, odd bytes, long lines on a small stack, agreement
-// with a plain recursive matcher over every small pattern and text, and of
-// the first-character filter with the engine.
+// with a plain recursive matcher over every small pattern and text.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -517,92 +516,6 @@ TEST(MatchPattern, AgreesWithRecursiveMatcherOnNestedConstructs) {
             expect_agreement(pattern, words, random_text(random, 6));
             if (HasFatalFailure()) return;
         }
-    }
-}
-
-}  // namespace
-
-namespace {
-
-// --- The first-character filter against the engine ---
-
-// Filtered and unfiltered searches must agree on result and registers.
-void expect_filter_exact(const PreparedPattern& prepared, const char* pattern, const char* text,
-                         size_t length) {
-    MatchRegisters filtered{9, 9, 9, 9};
-    MatchRegisters plain{9, 9, 9, 9};
-    int expected = match_compiled(&plain, text, prepared.words);
-    ASSERT_EQ(match_prepared(&filtered, text, prepared), expected)
-        << "pattern '" << printable(pattern) << "' text '" << printable(std::string(text, length))
-        << "'";
-    ASSERT_EQ(std::memcmp(&filtered, &plain, sizeof plain), 0) << printable(pattern);
-}
-
-// First items of every kind: ASCII and double-byte literals, classes with
-// double-byte ranges, negated classes, ".", "+" around the item, and
-// patterns without a required first item. "#" is also F0 A1.
-const char* const FILTERED_PATTERNS[] = {
-    HEADER_PATTERNS[0],
-    HEADER_PATTERNS[1],
-    HEADER_PATTERNS[2],
-    HEADER_PATTERNS[3],
-    HEADER_PATTERNS[4],
-    "^#",
-    "^[0-9]x",
-    "^[^0-9]",
-    "^.",
-    "^(ab)+c",
-    "^a+",
-    "^" PCVAN_TITLE,
-    "^[\x81\x40-\x84\xBE]",
-    "^[\xF0\xA1-z]",
-    "^\\j2422",
-    "^\\x0A",
-    "^$",
-    "^",
-    "",
-    "a",
-    "^a*b",
-    "^(a|b)",
-    "^[]",
-    "^\\",
-    "^\x83",
-};
-
-TEST(FirstCharFilter, AgreesWithTheEngineOnEveryOneAndTwoByteText) {
-    for (const char* pattern : FILTERED_PATTERNS) {
-        PreparedPattern prepared;
-        ASSERT_EQ(prepare_pattern(&prepared, pattern), 0) << pattern;
-        for (unsigned first = 0; first < 256; ++first) {
-            for (unsigned second = 0; second < 256; ++second) {
-                const char text[3] = {static_cast<char>(first), static_cast<char>(second), 0};
-                expect_filter_exact(prepared, pattern, text, 2);
-                if (HasFatalFailure()) return;
-            }
-        }
-    }
-}
-
-// Lines of the bytes headers are made of, lead bytes (0x81, 0x83, 0xF0) and
-// the trail bytes that make "#", "-", "(" and digits of them included.
-TEST(FirstCharFilter, AgreesWithTheEngineOnRandomLines) {
-    static const char BYTES[] = "#-(0123456789/ AMES)\r\n\x81\x9a\x83\x5e\xF0\xA1\xAB\xA6\xCF\x1F";
-#if defined(__SANITIZE_ADDRESS__)
-    constexpr int LINES = 200000;
-#else
-    constexpr int LINES = 2000000;
-#endif
-    PreparedPattern prepared[5];
-    for (int p = 0; p < 5; ++p) ASSERT_EQ(prepare_pattern(&prepared[p], HEADER_PATTERNS[p]), 0);
-    RandomSource random{4242};
-    char line[24];
-    for (int n = 0; n < LINES; ++n) {
-        const uint32_t length = random.next(sizeof line);
-        for (uint32_t k = 0; k < length; ++k) line[k] = BYTES[random.next(sizeof BYTES)];
-        line[length] = '\0';  // the table's own NUL stands inside some lines
-        const int p = static_cast<int>(random.next(5));
-        expect_filter_exact(prepared[p], HEADER_PATTERNS[p], line, length);
-        if (HasFatalFailure()) return;
     }
 }
 

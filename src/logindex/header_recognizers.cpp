@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "logindex/log_format.h"
-#include "match/pattern_compiler.h"
+#include "match/char_units.h"
 
 namespace {
 

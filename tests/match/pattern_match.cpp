@@ -262,8 +262,8 @@ uint32_t count_units(const unsigned char* text, uint32_t from, uint32_t to) {
     return units;
 }
 
-// The pending choices take some 160 KiB of stack, which only the texts that
-// get past a first-character filter pay for.
+// The pending choices take some 160 KiB of stack; kept out of the callers'
+// frames.
 [[gnu::noinline]] AttemptResult search(const unsigned char* bytes, const uint16_t* words,
                                        uint32_t* start, uint32_t* start_units, uint32_t* end) {
     PendingChoices pending;
@@ -279,86 +279,7 @@ uint32_t count_units(const unsigned char* text, uint32_t from, uint32_t to) {
     }
 }
 
-// The item that every match of an anchored pattern begins with: the word
-// after TOK_START_ANCHOR, or the first word inside the "+" constructs that
-// open there (their first pass is required), when it is a literal, "." or a
-// class. 0 when the pattern has none.
-size_t required_first_item(const uint16_t* words) {
-    if (words[0] != TOK_START_ANCHOR) return 0;
-    size_t word = 1;
-    while (word_kind(words[word]) == WORD_PLUS && opens_repeat(words, word)) word += 2;
-    const WordKind kind = word_kind(words[word]);
-    return kind == WORD_LITERAL || kind == WORD_ANY || kind == WORD_CLASS ? word : 0;
-}
-
-// Whether some unit with a high byte of `high` (and a low byte of at most
-// 0x7F) lies in low..high_bound.
-bool row_meets(unsigned high, uint16_t low, uint16_t high_bound) {
-    if (low > high_bound) std::swap(low, high_bound);
-    return low <= (high << 8 | 0x7F) && high_bound >= high << 8;
-}
-
-// Whether the item might take a double-byte character that begins with
-// `lead`. Every such unit has the high byte (2 * lead + 0x1F + carry) & 0x7F
-// with a carry of 0 or 1; only a member, range or literal in one of those two
-// rows can take one. (A negated class or "." might take any.)
-bool item_may_take_lead(const uint16_t* words, size_t item, unsigned char lead) {
-    const unsigned rows[2] = {(2u * lead + 0x1Fu) & 0x7Fu, (2u * lead + 0x20u) & 0x7Fu};
-    const WordKind kind = word_kind(words[item]);
-    if (kind == WORD_ANY) return true;
-    if (kind == WORD_LITERAL)
-        return row_meets(rows[0], words[item], words[item]) ||
-               row_meets(rows[1], words[item], words[item]);
-    const size_t terminator = offset_target(words, item + 1) - 1;
-    size_t member = item + 2;
-    if (member < terminator && words[member] == CARET) return true;
-    while (member < terminator && words[member] != TOK_END) {
-        const bool range = words[member] == TOK_RANGE && member + 2 < terminator;
-        const uint16_t low = range ? words[member + 1] : words[member];
-        const uint16_t high = range ? words[member + 2] : words[member];
-        if (row_meets(rows[0], low, high) || row_meets(rows[1], low, high)) return true;
-        member += range ? 3 : 1;
-    }
-    return false;
-}
-
 }  // namespace
-
-// The search's first step, taken ahead for every possible first byte: the
-// item fails on the end of the text (a NUL), and a single byte is its own
-// unit. Behind a lead byte the unit depends on the next byte, so the verdict
-// is to decode it, unless no character of that lead byte could be taken.
-void make_first_char_filter(const uint16_t* words, FirstCharFilter* filter) {
-    const size_t item = required_first_item(words);
-    filter->item = static_cast<uint16_t>(item);
-    for (unsigned byte = 0; byte < 256; ++byte) {
-        const unsigned char first = static_cast<unsigned char>(byte);
-        uint8_t verdict = FIRST_CHAR_MAY_MATCH;
-        if (item != 0 && is_sjis_lead_byte(first)) {
-            verdict =
-                item_may_take_lead(words, item, first) ? FIRST_CHAR_DECODE : FIRST_CHAR_NO_MATCH;
-        } else if (item != 0 &&
-                   (byte == 0 || !item_takes(words, item, static_cast<CharUnit>(byte)))) {
-            verdict = FIRST_CHAR_NO_MATCH;
-        }
-        filter->verdict[byte] = verdict;
-    }
-}
-
-bool first_char_may_match(const uint16_t* words, const FirstCharFilter& filter, const char* text) {
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
-    switch (filter.verdict[bytes[0]]) {
-        case FIRST_CHAR_NO_MATCH:
-            return false;
-        case FIRST_CHAR_DECODE: {
-            uint32_t width = 0;
-            const CharUnit unit = text_unit_at(bytes, 0, &width);
-            return unit != 0 && item_takes(words, filter.item, unit);
-        }
-        default:
-            return true;
-    }
-}
 
 // regs is cleared first, so a call without a match leaves zeros in it.
 int match_compiled(MatchRegisters* regs, const char* text, const uint16_t* words) {
@@ -388,23 +309,4 @@ int match_pattern(MatchRegisters* regs, const char* text, const char* pattern) {
     if (text == nullptr || compile_pattern(pattern, words, MAX_PATTERN_WORDS, &word_count) != 0)
         return 0;
     return match_compiled(regs, text, words);
-}
-
-int prepare_pattern(PreparedPattern* prepared, const char* pattern) {
-    size_t word_count = 0;
-    if (compile_pattern(pattern, prepared->words, PREPARED_PATTERN_WORDS, &word_count) != 0) {
-        for (uint8_t& verdict : prepared->filter.verdict) verdict = FIRST_CHAR_NO_MATCH;
-        return -1;
-    }
-    make_first_char_filter(prepared->words, &prepared->filter);
-    return 0;
-}
-
-int match_prepared_past_first_byte(MatchRegisters* regs, const char* text,
-                                   const PreparedPattern& prepared) {
-    if (!first_char_may_match(prepared.words, prepared.filter, text)) {
-        if (regs != nullptr) *regs = MatchRegisters{0, 0, 0, 0};
-        return 0;
-    }
-    return match_compiled(regs, text, prepared.words);
 }

@@ -6,11 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "match/sjis_bytes.h"
-
-// One character: a single byte's value, or the JIS row/cell of a double-byte
-// character.
-using CharUnit = uint16_t;
+#include "match/char_units.h"
 
 // Compiled pattern layout. Every word is 16 bits. An operator word has a zero
 // low byte and bit 15 clear; its high byte is the ASCII pattern character it
@@ -73,14 +69,6 @@ inline bool is_operator_word(uint16_t word) {
     return (word & 0x80FF) == 0;
 }
 
-inline CharUnit sjis_to_jis(unsigned char lead, unsigned char trail) {
-    unsigned hi = (2u * lead) & 0xFFu;
-    unsigned lo = (trail - 0x1Fu) & 0xFFu;
-    if (lo < 0x80u) lo = (lo + 0xDEu + (lo < 0x61u ? 1u : 0u)) & 0xFFu;
-    unsigned word = (hi * 256u + lo + 0x1FA1u) & 0xFFFFu;
-    return static_cast<CharUnit>(word & 0x7F7Fu);
-}
-
 // Reads the character at `*position` of a NUL-terminated string. At the NUL
 // it gives 0, sets `*ended` and leaves the position. A lead byte before the
 // NUL gives lead * 256, sets `*ended` and moves onto the NUL.
@@ -104,21 +92,6 @@ inline CharUnit read_unit(const char* string, size_t* position, bool* ended) {
     }
     *position += 2;
     return sjis_to_jis(first, second);
-}
-
-// The unit at byte `position` of a text being searched and its width in
-// bytes. The end of the text is unit 0 with width 0: a NUL, a lead byte
-// before the NUL, or the first pair whose unit is 0 (F0 1F, F0 FE).
-inline CharUnit text_unit_at(const unsigned char* text, uint32_t position, uint32_t* width) {
-    unsigned char first = text[position];
-    if (!is_sjis_lead_byte(first)) {
-        *width = first != 0 ? 1 : 0;
-        return first;
-    }
-    unsigned char second = text[position + 1];
-    CharUnit unit = second != 0 ? sjis_to_jis(first, second) : 0;
-    *width = unit != 0 ? 2 : 0;
-    return unit;
 }
 
 // Compiles `pattern` into `words` (room for `capacity` words), TOK_END last.
