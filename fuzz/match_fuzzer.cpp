@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "logindex/header_rules.h"
 #include "logindex/log_format.h"
 #include "match/pattern_compiler.h"
 #include "match/pattern_match.h"
@@ -40,7 +41,7 @@ void check_compiled(const char* pattern) {
 void check_header_recognizers(const char* text) {
     for (int p = 0; p < 5; ++p) {
         const bool engine = match_pattern(nullptr, text, HEADER_PATTERNS[p]) == 1;
-        check(line_matches(text, HEADER_RECOGNIZERS[p]) == engine);
+        check(line_matches(text, *HEADER_RECOGNIZERS[p]) == engine);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "logindex/header_rules.h"
 #include "match/pattern_match.h"
 #include "support/log_texts.h"
 #include "support/sjis_string.h"
@@ -155,7 +156,8 @@ TEST(HeaderPatterns, RecognizeHeaderLinesOnly) {
         MatchRegisters regs;
         EXPECT_EQ(match_pattern(&regs, c.line, HEADER_PATTERNS[c.pattern]), c.matches)
             << c.pattern << ": " << printable(c.line);
-        EXPECT_EQ(line_matches(c.line, HEADER_RECOGNIZERS[c.pattern]), c.matches == 1) << c.pattern;
+        EXPECT_EQ(line_matches(c.line, *HEADER_RECOGNIZERS[c.pattern]), c.matches == 1)
+            << c.pattern;
     }
 }
 

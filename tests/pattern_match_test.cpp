@@ -16,6 +16,7 @@
 #include <pthread.h>
 #endif
 
+#include "logindex/header_rules.h"
 #include "logindex/log_format.h"
 #include "match/pattern_compiler.h"
 #include "match/pattern_match.h"
@@ -528,7 +529,7 @@ namespace {
 void expect_recognizers_exact(const std::string& line) {
     for (int p = 0; p < 5; ++p) {
         const bool engine = match_pattern(nullptr, line.c_str(), HEADER_PATTERNS[p]) == 1;
-        ASSERT_EQ(line_matches(line.c_str(), HEADER_RECOGNIZERS[p]), engine)
+        ASSERT_EQ(line_matches(line.c_str(), *HEADER_RECOGNIZERS[p]), engine)
             << "pattern " << p << " line '" << printable(line) << "'";
     }
 }

@@ -4,7 +4,63 @@
 
 #include <cstring>
 
+#include "logindex/header_rules.h"
+#include "logindex/header_scan.h"
 #include "support/sjis_string.h"
+
+using namespace header_scan;
+
+// The banner line's rule.
+// "- ABCDEF MES( 3) ROOM NAME 96/05/20"; "\(" and "\)" are literal
+// parentheses in the pattern syntax.
+const char NIFTY_BANNER_PATTERN[] = "^- [A-Z0-9 ]*MES\\([ 0-9]+\\).+ [0-9][0-9]/[0-9][0-9]/.+";
+
+namespace {
+
+// " [0-9][0-9]/[0-9][0-9]/." at the scan's position.
+bool is_banner_date_at(UnitScan scan) {
+    return next(&scan) == ' ' && take_digits(&scan, 2) && next(&scan) == '/' &&
+           take_digits(&scan, 2) && next(&scan) == '/' && next(&scan) != 0;
+}
+
+// "^- [A-Z0-9 ]*MES\([ 0-9]+\).+ [0-9][0-9]/[0-9][0-9]/.+". "M", "E" and
+// "S" are forum-name characters and "(" is not, so the name run must end in
+// "MES" right before the "(". The ".+" before the date takes at least one
+// character and may run over dates, so any date after that one will do.
+bool is_nifty_banner(const char* line) {
+    UnitScan scan = scan_of(line);
+    if (!take_literal(&scan, "- ")) {
+        return false;
+    }
+    CharUnit last[3] = {0, 0, 0};  // the run's last three units, newest last
+    while (is_code_unit(peek(scan))) {
+        last[0] = last[1];
+        last[1] = last[2];
+        last[2] = next(&scan);
+    }
+    if (last[0] != 'M' || last[1] != 'E' || last[2] != 'S' || next(&scan) != '(') {
+        return false;
+    }
+    if (!is_blank_or_digit_unit(next(&scan))) {
+        return false;
+    }
+    while (is_blank_or_digit_unit(peek(scan))) {
+        next(&scan);
+    }
+    if (next(&scan) != ')' || next(&scan) == 0) {
+        return false;
+    }
+    for (; peek(scan) != 0; next(&scan)) {
+        if (is_banner_date_at(scan)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+const HeaderRecognizer NIFTY_BANNER = make_recognizer(is_nifty_banner, '-', '-');
 
 char latest_banner_line[LINE_BUFFER_SIZE];
 size_t latest_banner_length = 0;

@@ -4,27 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-// "\(" and "\)" are literal parentheses in the matcher's syntax.
-const char* const HEADER_PATTERNS[5] = {
-    // PC-VAN line 1: "#1234/1250 ..."
-    "^#[1-9][0-9]*/[1-9][0-9]*.+",
-    // NIFTY SERVE line 1: "00123/00120 ABC01234 ..."
-    "^[0-9][0-9][0-9][0-9][0-9]/[0-9][0-9][0-9][0-9][0-9] [A-Z].+",
-    // PC-VAN line 2: "★タイトル (ABC01234)  96/05/12  21:34 (12) ..."; the ten
-    // bytes before the first blank are the five double-byte characters.
-    "^\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b \\([ 0-9A-Z]+\\)  [0-9][0-9]/.+",
-    // NIFTY SERVE line 2: "( 3)   96/05/12 21:34 ..."
-    "^\\([ 0-9][0-9]\\)   [0-9][0-9]/[0-9][0-9]/[0-9][0-9] .+",
-    // NIFTY SERVE forum banner: "- ABCDEF MES( 3) ROOM NAME 96/05/20"
-    "^- [A-Z0-9 ]*MES\\([ 0-9]+\\).+ [0-9][0-9]/[0-9][0-9]/.+",
-};
-
-void prepare_header_matchers(int service, HeaderMatchers* matchers) {
-    matchers->line1 = HEADER_RECOGNIZERS[line1_pattern(service)];
-    matchers->line2 = HEADER_RECOGNIZERS[line2_pattern(service)];
-    matchers->banner = HEADER_RECOGNIZERS[PATTERN_NIFTY_BANNER];
-}
-
 int report_file_error(const char* what, const char* name) {
     std::fprintf(stderr, "%s%s: %s\n", what, name, std::strerror(errno));
     return -1;
@@ -33,11 +12,6 @@ int report_file_error(const char* what, const char* name) {
 int report_read_error(const char* path) {
     return report_file_error("Read Error: ", path);
 }
-
-const int HEADER_COLUMNS[2][5] = {
-    {23, 26, 29, 33, 36},  // PC-VAN line 2
-    {7, 10, 13, 16, 19},   // NIFTY SERVE line 2
-};
 
 bool is_blank_byte(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';

@@ -1,5 +1,5 @@
-// The header formats of PC-VAN and NIFTY SERVE logs, the index entry, and the
-// packing of dates and times into sort keys.
+// The index entry, the reading of header fields and the packing of dates and
+// times into sort keys. The header lines themselves are in header_rules.h.
 #pragma once
 
 #include <cstdint>
@@ -34,58 +34,11 @@ struct MessageSpans {
     bool whole[MAX_INDEX_ENTRIES];
 };
 
-enum HeaderPatternIndex {
-    PATTERN_PCVAN_LINE1 = 0,
-    PATTERN_NIFTY_LINE1 = 1,
-    PATTERN_PCVAN_LINE2 = 2,
-    PATTERN_NIFTY_LINE2 = 3,
-    PATTERN_NIFTY_BANNER = 4,
-};
-extern const char* const HEADER_PATTERNS[5];
-
-// The header patterns of a service's line 1 and line 2.
-constexpr HeaderPatternIndex line1_pattern(int service) {
-    return static_cast<HeaderPatternIndex>(PATTERN_PCVAN_LINE1 + service);
-}
-constexpr HeaderPatternIndex line2_pattern(int service) {
-    return static_cast<HeaderPatternIndex>(PATTERN_PCVAN_LINE2 + service);
-}
-static_assert(line1_pattern(SERVICE_PCVAN) == PATTERN_PCVAN_LINE1 &&
-                  line1_pattern(SERVICE_NIFTY) == PATTERN_NIFTY_LINE1 &&
-                  line2_pattern(SERVICE_PCVAN) == PATTERN_PCVAN_LINE2 &&
-                  line2_pattern(SERVICE_NIFTY) == PATTERN_NIFTY_LINE2,
-              "the patterns of a service's header lines are found by its number");
-
-// Recognises the lines of one header pattern: line_matches is true exactly
-// where match_pattern finds HEADER_PATTERNS[its index] in the NUL-terminated
-// line, on every line the passes read (up to 8192 bytes), at a fraction of
-// the cost. Indexed like HEADER_PATTERNS.
-struct HeaderRecognizer {
-    bool (*scan)(const char* line);  // the whole pattern, on any line
-    bool may_begin[256];             // false for first bytes no match begins with
-};
-extern const HeaderRecognizer HEADER_RECOGNIZERS[5];
-
-// The patterns one pass over a log matches.
-struct HeaderMatchers {
-    HeaderRecognizer line1;
-    HeaderRecognizer line2;
-    HeaderRecognizer banner;  // NIFTY SERVE forum banner lines
-};
-void prepare_header_matchers(int service, HeaderMatchers* matchers);
-// `line` is NUL-terminated; a NUL inside it ends it for the matcher.
-inline bool line_matches(const char* line, const HeaderRecognizer& recognizer) {
-    return recognizer.may_begin[static_cast<unsigned char>(line[0])] && recognizer.scan(line);
-}
-
 // The one error line: `what` ("" or "Read Error: ", say), the file's name,
 // ": " and errno's text; returns -1.
 int report_file_error(const char* what, const char* name);
 // "Read Error: %s: %s\n" with `path`; returns -1.
 int report_read_error(const char* path);
-
-enum HeaderColumn { COLUMN_YEAR, COLUMN_MONTH, COLUMN_DAY, COLUMN_HOUR, COLUMN_MINUTE };
-extern const int HEADER_COLUMNS[2][5];
 
 // The bytes isspace accepts in the C locale; the program never changes locale,
 // and a fixed set keeps log bytes of 0x80 and above out of the question.

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "logindex/forum_banner.h"
+#include "logindex/header_rules.h"
 #include "logindex/run_options.h"
 #include "platform/platform.h"
 #include "support/messages.h"
@@ -16,9 +17,6 @@
 #include "support/text_encoding.h"
 
 namespace {
-
-// The PC-VAN line count "(n)" is searched from this column of line 2 on.
-constexpr int LINE_COUNT_COLUMN = 38;
 
 struct LogReader {
     PlatformFile* file;
@@ -63,29 +61,6 @@ int32_t read_field(const char* line, int column) {
         return 0;
     }
     return read_number(line + column);
-}
-
-const char* find_line_count_paren(const char* line) {
-    if (std::strlen(line) <= static_cast<size_t>(LINE_COUNT_COLUMN)) {
-        return nullptr;
-    }
-    return sjis_strchr(line + LINE_COUNT_COLUMN, '(');
-}
-
-// Lines of body that a PC-VAN count covers: the body and the two lines that
-// close a message. A negative count never occurs in a well-formed log; it is
-// taken as 0, the same as in the writer.
-int64_t lines_covered_by_count(int32_t count) {
-    if (count <= 0) {
-        return 1;
-    }
-    return static_cast<int64_t>(count) + 2;
-}
-
-// Lines the writer copies for a PC-VAN message with line counts: the count,
-// the two header lines and three around the body.
-int64_t lines_copied_by_count(int32_t count) {
-    return (count > 0 ? static_cast<int64_t>(count) : 0) + 5;
 }
 
 // Lines no pattern is tested on: passed over without being handed out.

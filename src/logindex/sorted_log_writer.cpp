@@ -22,6 +22,7 @@
 #include <cstring>
 
 #include "logindex/forum_banner.h"
+#include "logindex/header_rules.h"
 #include "logindex/run_options.h"
 #include "match/line_feeds.h"
 #include "platform/platform.h"
@@ -30,9 +31,6 @@ namespace {
 
 // A piece this long is the front part of a longer line, not a cut-off end.
 constexpr size_t FULL_PIECE_LENGTH = LINE_BUFFER_SIZE - 1;
-// With line checking a PC-VAN message runs for its body's line count plus the
-// header lines and the lines around the body.
-constexpr int64_t LINES_AROUND_BODY = 5;
 // Messages are a few KiB; a longer one is read in blocks of this size.
 constexpr size_t BLOCK_SIZE = 64 * 1024;
 static_assert(BLOCK_SIZE >= 2 * FULL_PIECE_LENGTH,
@@ -393,13 +391,6 @@ bool nifty_keeps_line(const LogCopy& copy, const char* line, size_t length) {
     return length == FULL_PIECE_LENGTH;
 }
 
-// A negative count never occurs in a well-formed log; it is taken as 0, as
-// the indexer does. 64 bits keep a huge count from overflowing.
-int64_t lines_to_copy(const MessageIndexEntry& entry) {
-    const int64_t count = entry.line_count > 0 ? entry.line_count : 0;
-    return count + LINES_AROUND_BODY;
-}
-
 // Copies the bytes of the log from `from` up to `to` as they lie, as far as
 // the log reaches.
 int copy_span(LogCopy* copy, int64_t from, int64_t to) {
@@ -474,7 +465,7 @@ int copy_message(LogCopy* copy, const MessageIndexEntry& entry, int64_t reach, b
     const bool pcvan = run_options.service == SERVICE_PCVAN;
     const bool counted = pcvan && run_options.line_check;
     const int64_t wanted = reach == REACH_UNKNOWN ? REACH_UNKNOWN : reach + READ_PAST_MESSAGE;
-    int64_t lines_left = lines_to_copy(entry);
+    int64_t lines_left = lines_copied_by_count(entry.line_count);
     bool crlf = false;  // how header line 1 ends
     for (int64_t lines_read = 0; !counted || lines_left > 0; ++lines_read) {
         const char* line = nullptr;
