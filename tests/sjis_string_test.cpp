@@ -190,6 +190,59 @@ TEST(SjisStrupr, LeavesDoubleByteCharactersAlone) {
     }
 }
 
+// Names whose double-byte characters end in a letter's byte: upper-casing and
+// comparing never fold that byte in Shift_JIS, and fold every letter in an
+// encoding whose multi-byte characters lie at 0x80 and above.
+struct FoldCase {
+    std::string a;
+    std::string b;
+    bool same_sjis;
+    bool same_other;
+};
+
+TEST(SjisFolding, TrailBytesAreNeverLetters) {
+    std::vector<FoldCase> cases = {
+        {"log.txt", "LOG.TXT", true, true},
+        {"log.txt", "LOG.TXU", false, false},
+        {"a@[`{z", "A@[`{Z", true, true},
+        {"`{", "@[", false, false},  // the bytes beside the letters are no letters
+        {"\xb1"
+         "a",
+         "\xb1"
+         "A",
+         true, true},  // a half-width katakana is one byte
+        {"\x81\x0a"
+         "a",
+         "\x81\x0a"
+         "A",
+         true, true},  // no trail byte after the lead
+    };
+    for (const unsigned char lead : {0x81, 0x9F, 0xE0, 0xFC}) {
+        for (const char letter : {'a', 'z'}) {
+            const std::string character = {static_cast<char>(lead), letter};
+            const std::string upper = {static_cast<char>(lead), static_cast<char>(letter - 32)};
+            cases.push_back({character + ".log", upper + ".LOG", false, true});
+            cases.push_back({"x" + character + "x", "X" + character + "X", true, true});
+        }
+    }
+    for (const auto& c : cases) {
+        ASSERT_EQ(c.a.size(), c.b.size());
+        EXPECT_EQ(same_ignoring_case(c.a.c_str(), c.b.c_str(), c.a.size()), c.same_sjis)
+            << printable(c.a);
+        EXPECT_EQ(same_ignoring_case(c.a.c_str(), c.b.c_str(), c.a.size(), false), c.same_other)
+            << printable(c.a);
+        // Upper-casing both gives one name exactly when they compare the same.
+        for (const bool sjis : {true, false}) {
+            ExactString a(c.a);
+            ExactString b(c.b);
+            upper_case_name(a.get(), sjis);
+            upper_case_name(b.get(), sjis);
+            EXPECT_EQ(a.bytes() == b.bytes(), sjis ? c.same_sjis : c.same_other)
+                << printable(c.a) << (sjis ? " sjis" : "");
+        }
+    }
+}
+
 TEST(CopyString, CopiesAndMovesOverlappingAreas) {
     char buffer[16] = "abcdef";
     EXPECT_EQ(copy_string(buffer + 2, buffer), buffer + 2);  // forward overlap

@@ -118,11 +118,7 @@ int apply_switch(char letter) {
 // second "-" or "/" is an unknown switch.
 int apply_switch_argument(const char* argument) {
     for (const char* p = argument + 1; *p != '\0'; ++p) {
-        char letter = *p;
-        if (letter >= 'a' && letter <= 'z') {
-            letter = static_cast<char>(letter & ~0x20);
-        }
-        if (apply_switch(letter) != 0) {
+        if (apply_switch(static_cast<char>(ascii_upper(static_cast<unsigned char>(*p)))) != 0) {
             return -1;
         }
     }
@@ -151,11 +147,8 @@ enum LongOption { OPTION_SET, OPTION_HELP, OPTION_VERSION, OPTION_BAD };
 // (--CHECK is --check).
 bool same_option(const char* argument, const char* name, size_t length) {
     for (size_t i = 0; i < length; ++i) {
-        char c = argument[i];
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c | 0x20);
-        }
-        if (c != name[i]) {
+        if (ascii_lower(static_cast<unsigned char>(argument[i])) !=
+            static_cast<unsigned char>(name[i])) {
             return false;
         }
     }

@@ -15,6 +15,11 @@ int resolve_new_name(const char* path, char* resolved, size_t size);
 // A name for the interrupt guard, resolved beforehand into a buffer of
 // NAME_BUFFER_SIZE bytes; null or empty gives an empty name.
 int resolve_guard_name(const char* path, char* resolved);
+#ifndef _WIN32
+// Whether names are Shift_JIS text (the locale's encoding), whose second byte
+// of a character may look like an ASCII letter and is never folded.
+bool names_are_sjis();
+#endif
 
 #include <cstdio>
 struct PlatformFile;

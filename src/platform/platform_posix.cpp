@@ -36,7 +36,7 @@
 // Names are text of the locale's encoding. Only in Shift_JIS can the second
 // byte of a character be an ASCII letter; in UTF-8, EUC-JP and the rest every
 // byte of a multi-byte character is 0x80 or above. Asked once.
-static bool names_are_sjis() {
+bool names_are_sjis() {
     static int sjis = -1;
     if (sjis < 0) {
         sjis = 0;
@@ -51,30 +51,6 @@ static bool names_are_sjis() {
         }
     }
     return sjis == 1;
-}
-
-// Whether the byte after `byte` is the second byte of its character.
-static bool starts_double_byte(unsigned char byte) {
-    return names_are_sjis() && is_sjis_lead_byte(byte);
-}
-
-// The working name is upper-cased by the names' rule (in Shift_JIS the byte
-// after a lead byte is never changed), so names are compared folded the same way.
-static bool same_ignoring_case(const char* a, const char* b, size_t length) {
-    bool after_lead = false;
-    for (size_t i = 0; i < length; ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (!after_lead) {
-            if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x & ~0x20);
-            if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y & ~0x20);
-        }
-        if (x != y) {
-            return false;
-        }
-        after_lead = !after_lead && starts_double_byte(x);
-    }
-    return true;
 }
 
 // Reads the whole of `directory` (an open descriptor, closed here) for the
@@ -92,8 +68,9 @@ static int list_case_insensitive(int directory, const char* name, size_t length,
         if (entry == nullptr) {
             break;
         }
+        // Folded as the working name was upper-cased: by the names' rule.
         if (std::strlen(entry->d_name) != length ||
-            !same_ignoring_case(entry->d_name, name, length)) {
+            !same_ignoring_case(entry->d_name, name, length, names_are_sjis())) {
             continue;
         }
         // A listing read while another program renames in the directory may
@@ -125,14 +102,14 @@ static bool find_letters(const char* name, size_t length, size_t* positions, int
     bool after_lead = false;
     for (size_t i = 0; i < length; ++i) {
         const unsigned char c = static_cast<unsigned char>(name[i]);
-        const bool letter = !after_lead && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'));
+        const bool letter = !after_lead && is_ascii_letter(c);
         if (letter) {
             if ((2u << *letters) > MAX_SPELLINGS) {
                 return false;
             }
             positions[(*letters)++] = i;
         }
-        after_lead = !after_lead && starts_double_byte(c);
+        after_lead = !after_lead && starts_double_byte(c, names_are_sjis());
     }
     return true;
 }
@@ -148,9 +125,9 @@ static int probe_case_insensitive(int fd, const char* name, size_t length, const
     struct stat first;
     for (unsigned mask = 0; mask < (1u << letters) && found < 2; ++mask) {
         for (int i = 0; i < letters; ++i) {
-            const char c = name[positions[i]];
-            const char lower = static_cast<char>(c | 0x20);
-            spelling[positions[i]] = (mask >> i) & 1 ? static_cast<char>(lower & ~0x20) : lower;
+            const auto c = static_cast<unsigned char>(name[positions[i]]);
+            spelling[positions[i]] =
+                static_cast<char>((mask >> i) & 1 ? ascii_upper(c) : ascii_lower(c));
         }
         struct stat status;
         if (fstatat(fd, spelling, &status, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -594,14 +571,7 @@ int platform_pattern_matches(const char* pattern) {
 }
 
 void platform_upper_case_name(char* name) {
-    bool after_lead = false;
-    for (; *name != '\0'; ++name) {
-        const unsigned char c = static_cast<unsigned char>(*name);
-        if (!after_lead && c >= 'a' && c <= 'z') {
-            *name = static_cast<char>(c - 'a' + 'A');
-        }
-        after_lead = !after_lead && starts_double_byte(c);
-    }
+    upper_case_name(name, names_are_sjis());
 }
 
 int platform_text_to_utf8(const char* text, const char* from, char* out, size_t size) {

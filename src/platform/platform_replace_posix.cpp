@@ -86,15 +86,11 @@ static int with_extension(const char* name, const char* extension, char* out) {
     return 0;
 }
 
+// By the rule the working name was upper-cased with: in Shift_JIS names
+// "\x83\x61" and "\x83\x41" are two katakana, so two different logs.
 static bool same_name_ignoring_case(const char* a, const char* b) {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        const char x = *a >= 'a' && *a <= 'z' ? static_cast<char>(*a - 'a' + 'A') : *a;
-        const char y = *b >= 'a' && *b <= 'z' ? static_cast<char>(*b - 'a' + 'A') : *b;
-        if (x != y) {
-            return false;
-        }
-    }
-    return *a == *b;
+    const size_t length = std::strlen(a);
+    return std::strlen(b) == length && same_ignoring_case(a, b, length, names_are_sjis());
 }
 
 static int side_entry_name(const char* base, int attempt, char* out) {

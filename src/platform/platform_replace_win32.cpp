@@ -112,11 +112,12 @@ HANDLE take_backup_turn(const char* backup) {
         errno = length == 0 ? errno_from_win32(GetLastError()) : ENAMETOOLONG;
         return nullptr;
     }
-    // FNV-1a over the name as the file system compares it.
+    // FNV-1a over the name as the file system compares it. Every byte is
+    // folded, a trail byte too: names that differ only there share a turn,
+    // which costs a wait, never a backup, whatever the code page.
     uint64_t hash = 14695981039346656037ull;
     for (const char* p = full; *p != '\0'; ++p) {
-        char c = *p >= 'a' && *p <= 'z' ? static_cast<char>(*p - 'a' + 'A') : *p;
-        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+        hash = (hash ^ ascii_upper(static_cast<unsigned char>(*p))) * 1099511628211ull;
     }
     char mutex_name[40];
     std::snprintf(mutex_name, sizeof mutex_name, "Local\\zembra-%016llx",

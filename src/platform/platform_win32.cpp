@@ -490,19 +490,15 @@ int platform_write_console(const char* text, size_t length) {
 
 // --- Wildcards -----------------------------------------------------------------------
 
-static unsigned char folded(unsigned char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c & ~0x20) : c;
-}
-
 // Bytes of the character at `s`: 2 for a Shift_JIS double-byte character.
 static int character_length(const char* s) {
     return is_sjis_lead_byte(static_cast<unsigned char>(s[0])) && s[1] != '\0' ? 2 : 1;
 }
 
 static bool same_character(const char* a, const char* b, int length) {
-    return length == 1
-               ? folded(static_cast<unsigned char>(*a)) == folded(static_cast<unsigned char>(*b))
-               : a[0] == b[0] && a[1] == b[1];
+    return length == 1 ? ascii_upper(static_cast<unsigned char>(*a)) ==
+                             ascii_upper(static_cast<unsigned char>(*b))
+                       : a[0] == b[0] && a[1] == b[1];
 }
 
 // FindFirstFileA also matches the short 8.3 names ("*.LOG" finds
@@ -596,16 +592,7 @@ int platform_pattern_matches(const char*) {
 
 // The Shift_JIS rule: the byte after a lead byte is never a letter.
 void platform_upper_case_name(char* name) {
-    for (; *name != '\0'; ++name) {
-        if (is_sjis_lead_byte(static_cast<unsigned char>(*name))) {
-            if (name[1] == '\0') {
-                break;
-            }
-            ++name;
-        } else if (*name >= 'a' && *name <= 'z') {
-            *name = static_cast<char>(*name - 'a' + 'A');
-        }
-    }
+    upper_case_name(name);
 }
 
 int platform_text_to_utf8(const char*, const char*, char*, size_t) {

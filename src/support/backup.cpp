@@ -28,10 +28,6 @@ static const char* extension_of(const char* name) {
     return dot != nullptr && dot >= file_name_part(name) ? dot : nullptr;
 }
 
-static unsigned char ascii_upper(unsigned char byte) {
-    return byte >= 'a' && byte <= 'z' ? static_cast<unsigned char>(byte & ~0x20) : byte;
-}
-
 int is_backup_file(const char* name) {
     const char* extension = extension_of(name);
     if (extension == nullptr) {

@@ -57,18 +57,7 @@ char* sjis_strrchr(const char* s, int ch) {
 }
 
 char* sjis_strupr(char* s) {
-    bool after_lead = false;
-    for (char* p = s; *p != '\0'; ++p) {
-        const unsigned char byte = static_cast<unsigned char>(*p);
-        if (after_lead) {
-            // Second byte of a double-byte character, whatever its value.
-            after_lead = false;
-        } else if (is_sjis_lead_byte(byte)) {
-            after_lead = true;
-        } else if (byte >= 'a' && byte <= 'z') {
-            *p = static_cast<char>(byte & ~0x20);
-        }
-    }
+    upper_case_name(s);
     return s;
 }
 
