@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "support/log_texts.h"
+#include "support/messages.h"
 #include "support/test_files.h"
 
 namespace {
@@ -66,12 +68,15 @@ bool has_utf8_locale() {
     return found;
 }
 
-// "Error! 発言ヘッダが不正です\n" in both forms.
+// "Error! 発言ヘッダが不正です\n" in both forms; the room error in Shift_JIS.
 const std::string HEADER_ERROR_SJIS =
     "Error! \x94\xad\x8c\xbe\x83\x77\x83\x62\x83\x5f\x82\xaa\x95\x73\x90\xb3\x82\xc5\x82\xb7\n";
 const std::string HEADER_ERROR_UTF8 =
     "Error! \xe7\x99\xba\xe8\xa8\x80\xe3\x83\x98\xe3\x83\x83\xe3\x83\x80\xe3\x81\x8c\xe4\xb8\x8d"
     "\xe6\xad\xa3\xe3\x81\xa7\xe3\x81\x99\n";
+const std::string ROOM_ERROR_SJIS =
+    "Error! \x95\xa1\x90\x94\x82\xcc\x89\xef\x8b\x63\x8e\xba\x83\x8d\x83\x4f\x82\xaa\x8a\xdc"
+    "\x82\xdc\x82\xea\x82\xc4\x82\xa2\x82\xe9\x82\xe6\x82\xa4\x82\xc5\x82\xb7\n";
 
 struct TerminalCase {
     std::vector<std::string> args;
@@ -217,6 +222,74 @@ TEST(TerminalMessages, ReadableOnATerminalByteForByteElsewhere) {
         EXPECT_EQ(run_program(dir.path(), verbose).err, expected);
         EXPECT_EQ(read_file(dir.file("LOG.TXT")), c.log);
     }
+}
+
+// The texts scripts and users read, byte for byte, and where each goes.
+struct MessageCase {
+    Message message;
+    MessageStream stream;
+    std::string format;
+};
+
+TEST(MessageTexts, ByteForByteOnTheirStreams) {
+    const MessageCase cases[] = {
+        {MSG_READING, TO_STDERR, "Reading: %s\n"},
+        {MSG_SORTING, TO_STDERR, "Sorting[%u]\n"},
+        {MSG_WRITING, TO_STDERR, "...Writing\n"},
+        {MSG_FINISH, TO_STDERR, "...Finish\n"},
+        {MSG_SKIP, TO_STDERR, "Skip!\n"},
+        {MSG_SKIP_NAMED, TO_STDERR, "Skip!: %s\n"},
+        {MSG_BACKUP_FAILED, TO_STDERR, "BackUp Failed! Skip!\n"},
+        {MSG_HEADER_ERROR, TO_STDERR, HEADER_ERROR_SJIS},
+        {MSG_ROOM_ERROR, TO_STDERR, ROOM_ERROR_SJIS},
+        {MSG_OUT_OF_RANGE, TO_STDERR, "Out of Range![%d]..."},  // the Skip! ends its line
+        {MSG_MEMORY_ERROR, TO_STDERR, "Memory Allocate Error!\n"},
+        {MSG_FILE_OPEN_ERROR, TO_STDERR, "File Open Error: %s\n"},
+        {MSG_FILE_TOO_LARGE, TO_STDERR, "File Too Large!: %s\n"},
+        {MSG_DRIVE_NOT_READY, TO_STDERR, "Drive Not Ready!\n"},
+        {MSG_WILDCARD, TO_STDERR, "WildCard not Supported!: %s\n"},
+        {MSG_BAD_SWITCH, TO_STDERR, "Bad Switch: %s\n"},
+        {MSG_VERSION, TO_STDOUT, "zembra %s (%s)\n"},
+        {MSG_DUMP_LINE, TO_STDOUT, "#%u %u/%u/%u(%u) %u:%u(%u) [%d]\n"},
+        {MSG_CHECK_IN_ORDER, TO_STDOUT, "%s: in order\n"},
+        {MSG_CHECK_END, TO_STDOUT, "\n"},
+        {MSG_SUMMARY_END, TO_STDERR, "\n"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(MESSAGE_TEXTS[c.message].format, c.format) << printable(c.format);
+        EXPECT_EQ(MESSAGE_TEXTS[c.message].stream, c.stream) << printable(c.format);
+    }
+    // Every message without arguments prints its bytes on its own stream
+    // alone; the Japanese ones as Shift_JIS where no terminal shows them.
+    for (const MessageText& text : MESSAGE_TEXTS) {
+        if (std::string(text.format).find('%') != std::string::npos) {
+            continue;
+        }
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        print_message_arguments(text.id);
+        const std::string out = testing::internal::GetCapturedStdout();
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(text.stream == TO_STDOUT ? out : err, text.format) << printable(text.format);
+        EXPECT_EQ(text.stream == TO_STDOUT ? err : out, "") << printable(text.format);
+    }
+}
+
+// A terminal gets the same Japanese words the Shift_JIS bytes say.
+TEST(MessageTexts, Utf8FormsSayWhatTheShiftJisSays) {
+    int converted = 0;
+    for (const MessageText& text : MESSAGE_TEXTS) {
+        if (text.utf8 == nullptr) {
+            continue;
+        }
+        char utf8[256];
+        if (platform_text_to_utf8(text.format, "CP932", utf8, sizeof utf8) != 0) {
+            GTEST_SKIP() << "no Shift_JIS converter";
+        }
+        EXPECT_STREQ(utf8, text.utf8) << printable(text.format);
+        ++converted;
+    }
+    EXPECT_EQ(converted, 2);
 }
 
 }  // namespace

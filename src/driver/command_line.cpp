@@ -28,45 +28,6 @@ constexpr int STATUS_WOULD_CHANGE = 3;  // --check: some log is not in order
 // Offsets are 32-bit and an entry is 20 bytes: no log can hold more.
 constexpr long MAX_MESSAGES_LIMIT = INT32_MAX / 20;
 
-constexpr const char HELP_TEXT[] =
-    "Usage: %s [-P|-N] [-B] [-!] [-D] [--check [--list]] [--verbose]\n"
-    "          [--max-messages N] [--] FILE...\n"
-    "Sorts captured PC-VAN and NIFTY SERVE conference-room logs in place by date,\n"
-    "time and message number, writes each repeated message once, and keeps the\n"
-    "previous content as FILE.BAK.\n"
-    "\n"
-    "  -P, -V            the logs are PC-VAN logs\n"
-    "  -N                the logs are NIFTY SERVE logs (the default when the\n"
-    "                    program's name contains \"NIF\", else PC-VAN)\n"
-    "  -B                keep no backup\n"
-    "  -!                PC-VAN: ignore the line counts in the headers\n"
-    "  -D                print one line per indexed message on standard output\n"
-    "  --check           change nothing: say for each log whether it is in order\n"
-    "                    or what a run would change (on standard output)\n"
-    "  --list            with --check: print only the names of the logs that\n"
-    "                    would change, one per line\n"
-    "  --verbose         the reasons (hint: lines) and the summary line also\n"
-    "                    when standard error is a file or a pipe\n"
-    "  --max-messages N  allow logs of up to N messages instead of 3000 (also =N)\n"
-    "  --                end the options: every later argument is a file name\n"
-    "  --help            print this help\n"
-    "  --version         print the version\n"
-    "Switch letters come before the file names and may be combined (-NB); on\n"
-    "Windows they may also begin with \"/\". Long options count wherever they\n"
-    "stand before --. Letter case does not matter.\n"
-    "\n"
-    "Exit status:\n"
-    "  0  every file was sorted, already in order, or a .BAK file skipped\n"
-    "  1  usage, a bad switch, or no memory for the message table: nothing done\n"
-    "  2  some file was left unsorted by a problem (missing, unreadable, not a\n"
-    "     log, bad header, too many messages, busy, no room, backup failed,\n"
-    "     changed while read, write error) or a wildcard matched nothing; the\n"
-    "     rest were done\n"
-    "  3  --check: some log would change (2 wins over 3)\n"
-    "\n"
-    "Example:\n"
-    "  %s -N --check --list -- *.LOG\n";
-
 bool is_switch_mark(char c) {
     return c != '\0' && std::strchr(SWITCH_MARKS, c) != nullptr;
 }
@@ -205,13 +166,11 @@ bool is_long_option(const char* argument) {
 }
 
 void print_help(const char* program_name) {
-    std::printf("zembra for PC-VAN & NIFTY SERVE ver%s(%s)%s\n", VERSION, PLATFORM_WORD,
-                CREDIT_NOTICE);
-    std::printf(HELP_TEXT, program_name, program_name);
+    print_message<MSG_HELP>(VERSION, PLATFORM_WORD, CREDIT_NOTICE, program_name, program_name);
 }
 
 void print_version() {
-    std::printf("zembra %s (%s)\n", VERSION, PLATFORM_WORD);
+    print_message<MSG_VERSION>(VERSION, PLATFORM_WORD);
 }
 
 bool asks_for_usage(const char* argument) {
@@ -252,7 +211,7 @@ void count_outcome(RunTally* tally, LogOutcome outcome) {
 int process_expanded_names(char* names, int count, MessageIndex index, RunTally* tally) {
     auto* list = static_cast<char**>(std::malloc(static_cast<size_t>(count) * sizeof(char*)));
     if (list == nullptr) {
-        std::fprintf(stderr, "Memory Allocate Error!\n");
+        print_message<MSG_MEMORY_ERROR>();
         return -1;
     }
     for (int i = 0; i < count; ++i) {
@@ -281,7 +240,7 @@ void process_pattern(const char* pattern, MessageIndex index, RunTally* tally) {
         std::free(names);
         return;
     }
-    std::fprintf(stderr, "WildCard not Supported!: %s\n", pattern);
+    print_message<MSG_WILDCARD>(pattern);
     if (platform_pattern_matches(pattern) == 1) {
         print_hint(
             "the shell passed this pattern on unexpanded (quoted?): give it without "
@@ -320,33 +279,31 @@ constexpr const char* PROBLEM_LABELS[LOG_OUTCOME_COUNT] = {
 void print_summary(const RunTally& tally) {
     const int* counts = tally.outcomes;
     const bool check = run_options.check_only != 0;
-    std::fprintf(stderr, "%d log%s: ", tally.logs, tally.logs == 1 ? "" : "s");
+    print_message<MSG_SUMMARY_LOGS>(tally.logs, tally.logs == 1 ? "" : "s");
     if (check) {
-        std::fprintf(stderr, "%d would change, %d in order", counts[LOG_WOULD_CHANGE],
-                     counts[LOG_IN_ORDER]);
+        print_message<MSG_SUMMARY_CHECKED>(counts[LOG_WOULD_CHANGE], counts[LOG_IN_ORDER]);
     } else {
-        std::fprintf(stderr, "%d sorted, %d already in order", counts[LOG_SORTED],
-                     counts[LOG_IN_ORDER]);
+        print_message<MSG_SUMMARY_SORTED>(counts[LOG_SORTED], counts[LOG_IN_ORDER]);
     }
     if (counts[LOG_BACKUP_SKIPPED] > 0) {
-        std::fprintf(stderr, ", %d .BAK skipped", counts[LOG_BACKUP_SKIPPED]);
+        print_message<MSG_SUMMARY_BACKUPS>(counts[LOG_BACKUP_SKIPPED]);
     }
     int problems = 0;
     for (int i = FIRST_PROBLEM; i < LOG_OUTCOME_COUNT; ++i) {
         problems += counts[i];
     }
     if (problems > 0) {
-        std::fprintf(stderr, ", %d left %s (", problems, check ? "unchecked" : "unsorted");
+        print_message<MSG_SUMMARY_PROBLEMS>(problems, check ? "unchecked" : "unsorted");
         const char* separator = "";
         for (int i = FIRST_PROBLEM; i < LOG_OUTCOME_COUNT; ++i) {
             if (counts[i] > 0) {
-                std::fprintf(stderr, "%s%d %s", separator, counts[i], PROBLEM_LABELS[i]);
+                print_message<MSG_SUMMARY_PROBLEM>(separator, counts[i], PROBLEM_LABELS[i]);
                 separator = ", ";
             }
         }
-        std::fprintf(stderr, ")");
+        print_message<MSG_SUMMARY_PROBLEMS_END>();
     }
-    std::fprintf(stderr, "\n");
+    print_message<MSG_SUMMARY_END>();
 }
 
 // One file argument of the command line; after "--" a name is a name even
@@ -449,9 +406,9 @@ int finish_without_files(CommandLineResult result, const char* argument, const c
         return 0;
     }
     if (value != nullptr) {
-        std::fprintf(stderr, "Bad Switch: %s %s\n", argument, value);
+        print_message<MSG_BAD_SWITCH_VALUE>(argument, value);
     } else {
-        std::fprintf(stderr, "Bad Switch: %s\n", argument);
+        print_message<MSG_BAD_SWITCH>(argument);
     }
     print_hint("zembra --help lists the options");
     return 1;
@@ -460,13 +417,7 @@ int finish_without_files(CommandLineResult result, const char* argument, const c
 }  // namespace
 
 void print_usage(const char* program_name) {
-    std::fprintf(stderr, "zembra for PC-VAN & NIFTY SERVE ver%s(%s)%s\n", VERSION, PLATFORM_WORD,
-                 CREDIT_NOTICE);
-    std::fprintf(stderr, "Usage : %s <-P|-N> [-B|/B] <File> [<File> ...]\n", program_name);
-    std::fprintf(stderr, "option:  -P|/P PC-VAN\n");
-    std::fprintf(stderr, "         -N|/N NIFTY SERVE\n");
-    std::fprintf(stderr, "         -B|/B Not BackUp\n");
-    std::fprintf(stderr, "         -!|/! Do Not Line Check in PC-VAN Log\n");
+    print_message<MSG_USAGE>(VERSION, PLATFORM_WORD, CREDIT_NOTICE, program_name);
 }
 
 int detect_service_from_name(char* program_name) {
@@ -477,7 +428,7 @@ int detect_service_from_name(char* program_name) {
 int run_zembra(int argc, char** argv) {
     char* program_name = copy_program_name(argc > 0 ? argv[0] : nullptr);
     if (program_name == nullptr) {
-        std::fprintf(stderr, "Memory Allocate Error!\n");
+        print_message<MSG_MEMORY_ERROR>();
         return 1;
     }
     if (argc < 2 || asks_for_usage(argv[1])) {
@@ -492,7 +443,7 @@ int run_zembra(int argc, char** argv) {
     MessageIndex index =
         static_cast<MessageIndex>(std::calloc(MAX_INDEX_ENTRIES, sizeof(MessageIndexEntry)));
     if (files == nullptr || index == nullptr) {
-        std::fprintf(stderr, "Memory Allocate Error!\n");
+        print_message<MSG_MEMORY_ERROR>();
         std::free(files);
         std::free(index);
         std::free(program_name);

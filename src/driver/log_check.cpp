@@ -14,6 +14,7 @@
 #include "logindex/log_indexer.h"
 #include "logindex/run_options.h"
 #include "logindex/sorted_log_writer.h"
+#include "support/messages.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ void count_head_changes(int32_t first_offset, LogChanges* changes) {
 int count_moves(const MessageIndexEntry* sorted, int count, LogChanges* changes) {
     auto* written = static_cast<int32_t*>(std::malloc(2 * static_cast<size_t>(count) * 4));
     if (written == nullptr) {
-        std::fprintf(stderr, "Memory Allocate Error!\n");
+        print_message<MSG_MEMORY_ERROR>();
         return -1;
     }
     int kept = 0;
@@ -71,15 +72,22 @@ const char* plural(int count) {
 }
 
 void print_changes(const char* shown_name, const LogChanges& changes) {
-    std::printf("%s: would change: %d moved, %d repeat%s dropped", shown_name,
-                changes.messages_moved, changes.repeats_dropped, plural(changes.repeats_dropped));
+    print_message<MSG_CHECK_CHANGES>(shown_name, changes.messages_moved, changes.repeats_dropped,
+                                     plural(changes.repeats_dropped));
     if (run_options.service == SERVICE_NIFTY) {
-        std::printf(", %d banner line%s dropped", changes.banner_lines_dropped,
-                    plural(changes.banner_lines_dropped));
+        print_message<MSG_CHECK_BANNER_LINES>(changes.banner_lines_dropped,
+                                              plural(changes.banner_lines_dropped));
     }
-    std::printf("%s%s%s\n", changes.banner_moved ? ", banner line moved to the head" : "",
-                changes.leading_text_dropped ? ", text before the first message dropped" : "",
-                changes.lines_changed ? ", lines outside the messages dropped or ended" : "");
+    if (changes.banner_moved) {
+        print_message<MSG_CHECK_BANNER_MOVED>();
+    }
+    if (changes.leading_text_dropped) {
+        print_message<MSG_CHECK_LEADING_TEXT>();
+    }
+    if (changes.lines_changed) {
+        print_message<MSG_CHECK_LINES_CHANGED>();
+    }
+    print_message<MSG_CHECK_END>();
 }
 
 }  // namespace
@@ -119,10 +127,10 @@ int check_log(const char* shown_name, PlatformFile* log, const char* log_name, M
     }
     if (run_options.list_only) {
         if (verdict == 1) {
-            std::printf("%s\n", shown_name);
+            print_message<MSG_CHECK_LISTED>(shown_name);
         }
     } else if (verdict == 0) {
-        std::printf("%s: in order\n", shown_name);
+        print_message<MSG_CHECK_IN_ORDER>(shown_name);
     } else {
         print_changes(shown_name, changes);
     }

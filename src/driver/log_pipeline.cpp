@@ -37,8 +37,8 @@ LogOutcome failed_status() {
 // A free-space refusal that says what is missing: the original tool
 // skipped such a log without a word.
 static void report_no_room(const char* argument, int32_t size) {
-    std::fprintf(stderr, "%s: not enough free space: %ld bytes needed, %llu free\n", argument,
-                 static_cast<long>(size), static_cast<unsigned long long>(last_free_bytes));
+    print_message<MSG_NO_ROOM>(argument, static_cast<long>(size),
+                               static_cast<unsigned long long>(last_free_bytes));
     print_hint("the sorted log is written beside the log before it takes its place");
 }
 
@@ -46,7 +46,7 @@ static void report_no_room(const char* argument, int32_t size) {
 // --check writes nothing and so needs no free space.
 static LogOutcome check_argument(const char* argument) {
     if (std::strlen(argument) > MAX_NAME_LENGTH) {
-        std::fprintf(stderr, "Name Too Long!: %s\n", argument);
+        print_message<MSG_NAME_TOO_LONG>(argument);
         return LOG_NAME_REFUSED;
     }
     int32_t size = 0;
@@ -57,13 +57,13 @@ static LogOutcome check_argument(const char* argument) {
     }
     // has_room_for would refuse it silently, which looks like success.
     if (size < 0) {
-        std::fprintf(stderr, "File Too Large!: %s\n", argument);
+        print_message<MSG_FILE_TOO_LARGE>(argument);
         return LOG_TOO_LARGE;
     }
     const int room = run_options.check_only ? HAS_ROOM : has_room_for(size, argument);
     if (room == DRIVE_ERROR) {
         // "Drive Not Ready!" names no file.
-        std::fprintf(stderr, "Skip!: %s\n", argument);
+        print_message<MSG_SKIP_NAMED>(argument);
         return LOG_DRIVE_NOT_READY;
     }
     if (room != HAS_ROOM) {
@@ -71,7 +71,7 @@ static LogOutcome check_argument(const char* argument) {
         return LOG_NO_ROOM;
     }
     if (is_backup_file(argument)) {
-        std::fprintf(stderr, "Skip!: %s\n", argument);
+        print_message<MSG_SKIP_NAMED>(argument);
         return LOG_BACKUP_SKIPPED;
     }
     return LOG_SORTED;
@@ -104,7 +104,7 @@ static LogOutcome check_working_name(const char* argument, const char* working_n
         return LOG_SORTED;
     }
     if (same == 0) {
-        std::fprintf(stderr, "Ambiguous Name!: %s\n", argument);
+        print_message<MSG_AMBIGUOUS_NAME>(argument);
         return LOG_NAME_REFUSED;
     }
     const LogOutcome outcome = failed_status();
@@ -131,11 +131,11 @@ static LogOutcome find_log_file(const char* argument, const char* working_name, 
         return outcome;
     }
     if (is_backup_file(log_name)) {
-        std::fprintf(stderr, "Skip!: %s\n", argument);
+        print_message<MSG_SKIP_NAMED>(argument);
         return LOG_BACKUP_SKIPPED;
     }
     if (std::strcmp(log_name, working_name) != 0 && platform_name_is_unique(log_name) != 1) {
-        std::fprintf(stderr, "Ambiguous Name!: %s\n", argument);
+        print_message<MSG_AMBIGUOUS_NAME>(argument);
         return LOG_NAME_REFUSED;
     }
     return LOG_SORTED;
@@ -149,9 +149,9 @@ static const char* service_name(int service) {
 // "Reading:" line, so there it names the log.
 static void print_skip(const char* argument) {
     if (run_options.list_only) {
-        std::fprintf(stderr, "Skip!: %s\n", argument);
+        print_message<MSG_SKIP_NAMED>(argument);
     } else {
-        std::fprintf(stderr, "Skip!\n");
+        print_message<MSG_SKIP>();
     }
 }
 
@@ -232,7 +232,7 @@ static LogOutcome index_and_rewrite(LogHold* hold, const char* argument, const c
                                     MessageIndex index) {
     PlatformFile* log = held_log_file(hold);
     if (!run_options.list_only) {
-        std::fprintf(stderr, "Reading: %s\n", working_name);
+        print_message<MSG_READING>(working_name);
     }
     int count = build_index_from(log, log_name, index);
     if (count <= 0) {
@@ -256,9 +256,9 @@ static LogOutcome index_and_rewrite(LogHold* hold, const char* argument, const c
 static LogOutcome refuse_unopened(const char* argument, const char* working_name) {
     const int error = errno;
     if (!run_options.list_only) {
-        std::fprintf(stderr, "Reading: %s\n", working_name);
+        print_message<MSG_READING>(working_name);
     }
-    std::fprintf(stderr, "File Open Error: %s\n", working_name);
+    print_message<MSG_FILE_OPEN_ERROR>(working_name);
     print_skip(argument);
     print_hint("%s: %s", argument, std::strerror(error));
     errno = error;
@@ -271,14 +271,13 @@ static LogOutcome refuse_side_file(const char* argument, const char* working_nam
                                    const HoldReport& report) {
     const int error = errno;
     if (!run_options.list_only) {
-        std::fprintf(stderr, "Reading: %s\n", working_name);
+        print_message<MSG_READING>(working_name);
     }
     if (error == EEXIST && report.squatted[0] != '\0') {
-        std::fprintf(stderr, "Side Names Taken!: %s\n", report.squatted);
+        print_message<MSG_SIDE_NAMES_TAKEN>(report.squatted);
     }
     if (run_options.make_backup) {
-        std::fprintf(stderr, "BackUp Failed! ");
-        std::fprintf(stderr, "Skip!\n");
+        print_message<MSG_BACKUP_FAILED>();
     } else {
         errno = error;
         report_file_error("", argument);
@@ -298,7 +297,7 @@ static LogOutcome refuse_side_file(const char* argument, const char* working_nam
 static LogOutcome refuse_unheld(const char* argument, const char* working_name, int opened,
                                 const HoldReport& report) {
     if (opened == -2) {
-        std::fprintf(stderr, "Busy!: %s\n", argument);
+        print_message<MSG_BUSY>(argument);
         print_hint(
             "another program has the log open for writing, or another zembra run "
             "works on it: try again when it is done");
@@ -356,7 +355,7 @@ LogOutcome process_log_file(const char* argument, MessageIndex index) {
         if (errno == 0) {
             errno = EIO;
         }
-        report_file_error("Write Error: ", "(standard output)");
+        report_write_error("(standard output)");
         std::clearerr(stdout);
         outcome = LOG_READ_OR_WRITE_ERROR;
     }

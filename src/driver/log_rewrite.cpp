@@ -42,8 +42,7 @@ static size_t made_room = 0;
 static bool made_unknown = false;
 
 static void report_changed(const char* shown_name) {
-    std::fprintf(stderr, "File Changed!: %s\n", shown_name);
-    std::fprintf(stderr, "Skip!\n");
+    print_message<MSG_FILE_CHANGED>(shown_name);
 }
 
 static void remember_backup(LogHold* hold, const char* backup_name) {
@@ -89,8 +88,7 @@ void forget_processed_files() {
 }
 
 static void report_backup_failed() {
-    std::fprintf(stderr, "BackUp Failed! ");
-    std::fprintf(stderr, "Skip!\n");
+    print_message<MSG_BACKUP_FAILED>();
 }
 
 // No side file beside the log (a folder this run cannot write): the original
@@ -103,7 +101,7 @@ static RewriteResult refuse_without_side_file(const char* log_name) {
         return REWRITE_BACKUP_FAILED;
     }
     report_file_error("", log_name);
-    std::fprintf(stderr, "Skip!\n");
+    print_message<MSG_SKIP>();
     return REWRITE_WRITE_ERROR;
 }
 
@@ -116,7 +114,7 @@ static int write_side_file(LogHold* hold, const char* side, const char* log_name
     }
     if (seal_side_file(hold) != 0) {
         const int error = errno;
-        report_file_error("Write Error: ", side);
+        report_write_error(side);
         if (error == EPERM) {
             print_hint(
                 "this run cannot give the new log the owner and group of %s: it is left "
@@ -140,7 +138,7 @@ static RewriteResult report_kept(const CommitReport& report, const char* log_nam
     }
     if (report.outcome == COMMIT_LOCKED_LOG) {
         report_file_error("", log_name);
-        std::fprintf(stderr, "Skip!\n");
+        print_message<MSG_SKIP>();
         print_hint("%s is immutable or append-only (chattr): it is left as it was", log_name);
         return REWRITE_WRITE_ERROR;
     }
@@ -156,7 +154,7 @@ static RewriteResult report_kept(const CommitReport& report, const char* log_nam
         return REWRITE_BACKUP_FAILED;
     }
     report_file_error("", log_name);
-    std::fprintf(stderr, "Skip!\n");
+    print_message<MSG_SKIP>();
     return REWRITE_WRITE_ERROR;
 }
 
@@ -177,8 +175,7 @@ static int put_in_place(LogHold* hold, const char* log_name, const char* name_ba
             return -1;
         }
         if (is_backup_of_this_run(hold, backup_name)) {
-            std::fprintf(stderr, "Already Processed!: %s\n", shown_name);
-            std::fprintf(stderr, "Skip!\n");
+            print_message<MSG_ALREADY_PROCESSED>(shown_name);
             print_hint(
                 "a log sorted earlier in this run shares the backup %s; sort this one "
                 "in a run of its own",
@@ -203,7 +200,7 @@ static int put_in_place(LogHold* hold, const char* log_name, const char* name_ba
     }
     if (outcome == COMMIT_NOT_SYNCED) {
         errno = report.error;
-        report_file_error("Write Error: ", log_name);
+        report_write_error(log_name);
         print_hint("%s is sorted, but it may not be on disk yet", shown_name);
         *why = REWRITE_WRITE_ERROR;
         return -2;
@@ -215,19 +212,19 @@ static int put_in_place(LogHold* hold, const char* log_name, const char* name_ba
 RewriteResult rewrite_log(LogHold* hold, const char* log_name, const char* name_base,
                           const char* shown_name, MessageIndex index, int count) {
     const PlatformFileIdentity indexed = indexed_log_identity;
-    std::fprintf(stderr, "Sorting[%u]\n", static_cast<unsigned>(count));
+    print_message<MSG_SORTING>(static_cast<unsigned>(count));
     sort_index(index, count);
-    std::fprintf(stderr, "...Writing\n");
+    print_message<MSG_WRITING>();
     // A log already in order keeps its file and its backup: running twice
     // must not replace the original ".BAK" with the sorted log.
     const int differs =
         compare_sorted_log(held_log_file(hold), log_name, index, count, &indexed_spans);
     if (differs < 0) {
-        std::fprintf(stderr, "Skip!\n");
+        print_message<MSG_SKIP>();
         return REWRITE_WRITE_ERROR;
     }
     if (differs == 0) {
-        std::fprintf(stderr, "...Finish\n");
+        print_message<MSG_FINISH>();
         print_hint("already in order; left as it was");
         return REWRITE_IN_ORDER;
     }
@@ -236,7 +233,7 @@ RewriteResult rewrite_log(LogHold* hold, const char* log_name, const char* name_
         return refuse_without_side_file(log_name);
     }
     if (write_side_file(hold, side, log_name, index, count) != 0) {
-        std::fprintf(stderr, "Skip!\n");
+        print_message<MSG_SKIP>();
         return REWRITE_WRITE_ERROR;
     }
     // A signal from here on ends the run before the replace or after its
@@ -246,7 +243,7 @@ RewriteResult rewrite_log(LogHold* hold, const char* log_name, const char* name_
     const int placed = put_in_place(hold, log_name, name_base, shown_name, &indexed, &why);
     const int error = errno;
     if (placed >= 0) {
-        std::fprintf(stderr, "...Finish\n");
+        print_message<MSG_FINISH>();
     }
     if (placed == SIDE_FILE_LEFT) {
         errno = error;

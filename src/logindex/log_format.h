@@ -34,11 +34,12 @@ struct MessageSpans {
     bool whole[MAX_INDEX_ENTRIES];
 };
 
-// The one error line: `what` ("" or "Read Error: ", say), the file's name,
-// ": " and errno's text; returns -1.
+// The one error line: `what` (a prefix, or ""), the file's name, ": " and
+// errno's text; returns -1.
 int report_file_error(const char* what, const char* name);
-// "Read Error: %s: %s\n" with `path`; returns -1.
+// The same line after "Read Error: " and "Write Error: "; returns -1.
 int report_read_error(const char* path);
+int report_write_error(const char* path);
 
 // The bytes isspace accepts in the C locale; the program never changes locale,
 // and a fixed set keeps log bytes of 0x80 and above out of the question.

@@ -85,10 +85,11 @@ HeaderDate read_header_date(const char* line2) {
 }
 
 void print_dump_line(const MessageIndexEntry& entry, const HeaderDate& date) {
-    std::printf("#%u %u/%u/%u(%u) %u:%u(%u) [%d]\n", static_cast<unsigned>(entry.number),
-                static_cast<unsigned>(date.year), static_cast<unsigned>(date.month),
-                static_cast<unsigned>(date.day), entry.date_key, static_cast<unsigned>(date.hour),
-                static_cast<unsigned>(date.minute), entry.time_key, entry.line_count);
+    print_message<MSG_DUMP_LINE>(
+        static_cast<unsigned>(entry.number), static_cast<unsigned>(date.year),
+        static_cast<unsigned>(date.month), static_cast<unsigned>(date.day), entry.date_key,
+        static_cast<unsigned>(date.hour), static_cast<unsigned>(date.minute), entry.time_key,
+        entry.line_count);
 }
 
 // NIFTY SERVE: the first non-zero room number is the log's room; every
@@ -163,14 +164,14 @@ int read_header(LogReader* reader, int32_t* first_room, MessageIndexEntry* entry
     }
     if (status == 0 || !line_matches(reader->line, reader->matchers.line2)) {
         indexed_log_shape.header_error = 1;
-        print_own_text(TEXT_HEADER_ERROR);
+        print_message<MSG_HEADER_ERROR>();
         hint_header_error(reader->path, entry->offset);
         return -1;
     }
     const char* count_paren = pcvan ? find_line_count_paren(reader->line) : nullptr;
     if (!pcvan && !room_is_consistent(reader->line, first_room)) {
         indexed_log_shape.header_error = 1;
-        print_own_text(TEXT_ROOM_ERROR);
+        print_message<MSG_ROOM_ERROR>();
         return -1;
     }
     const HeaderDate date = read_header_date(reader->line);
@@ -260,7 +261,7 @@ static int make_room(MessageIndex* entries, int* room, int count) {
     if (wanted > large_index_room) {
         void* grown = std::realloc(large_index, static_cast<size_t>(wanted) * sizeof **entries);
         if (grown == nullptr) {
-            std::fprintf(stderr, "Memory Allocate Error!\n");
+            print_message<MSG_MEMORY_ERROR>();
             return -1;
         }
         large_index = static_cast<MessageIndex>(grown);
@@ -403,7 +404,7 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
         }
         note_span_end(&reader, count, note_count_fit(reader));
         if (!fits_in_offset(line_start)) {
-            std::fprintf(stderr, "File Too Large: %s\n", path);
+            print_message<MSG_FILE_TOO_LARGE>(path);
             result = -1;
             break;
         }
@@ -414,7 +415,7 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
             break;
         }
         if (count == run_options.max_messages) {
-            std::fprintf(stderr, "Out of Range![%d]...", count + 1);
+            print_message<MSG_OUT_OF_RANGE>(count + 1);
             indexed_log_shape.overflowed = 1;
             result = 0;
             break;
@@ -440,7 +441,7 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
 int build_index(const char* path, MessageIndex index) {
     PlatformFile* file = platform_open_read(path);
     if (file == nullptr) {
-        std::fprintf(stderr, "File Open Error: %s\n", path);
+        print_message<MSG_FILE_OPEN_ERROR>(path);
         return -1;
     }
     int result = build_index_from(file, path, index);

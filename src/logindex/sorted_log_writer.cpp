@@ -26,6 +26,7 @@
 #include "logindex/run_options.h"
 #include "match/line_feeds.h"
 #include "platform/platform.h"
+#include "support/messages.h"
 
 namespace {
 
@@ -88,7 +89,7 @@ struct LogCopy {
 };
 
 int report_write_error(const LogCopy& copy) {
-    return report_file_error("Write Error: ", copy.log_path);
+    return ::report_write_error(copy.log_path);
 }
 
 // Bytes of the block that would land where they already lie in the log:
@@ -530,7 +531,7 @@ int file_order_of(const MessageIndexEntry* index, int count, const MessageSpans*
     if (count > MAX_INDEX_ENTRIES) {
         *allocated = static_cast<int32_t*>(std::malloc(static_cast<size_t>(count) * sizeof *own));
         if (*allocated == nullptr) {
-            std::fprintf(stderr, "Memory Allocate Error!\n");
+            print_message<MSG_MEMORY_ERROR>();
             return -1;
         }
         own = *allocated;
@@ -673,7 +674,7 @@ int write_sorted_log_from(PlatformFile* source, const char* source_name, const c
     start_copy(&copy, source, source_name, log_path, window_size);
     copy.log = platform_open_write(log_path);
     if (copy.log == nullptr) {
-        std::fprintf(stderr, "File Open Error: %s\n", log_path);
+        print_message<MSG_FILE_OPEN_ERROR>(log_path);
         return -1;
     }
     const int copied = copy_all(&copy, index, count, spans);
@@ -704,7 +705,7 @@ int write_sorted_log(const char* saved_path, const char* log_path, const Message
                      int count) {
     PlatformFile* source = platform_open_read(saved_path);
     if (source == nullptr) {
-        std::fprintf(stderr, "File Open Error: %s\n", saved_path);
+        print_message<MSG_FILE_OPEN_ERROR>(saved_path);
         return -1;
     }
     int result = write_sorted_log_from(source, saved_path, log_path, index, count, nullptr);

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "platform/platform.h"
+#include "support/messages.h"
 
 uint64_t last_free_bytes = 0;
 
@@ -34,7 +35,7 @@ static int drive_of(const char* path) {
 int has_room_for(int32_t size, const char* path) {
     uint64_t free_bytes = free_disk_space(drive_of(path), path);
     if (free_bytes == FREE_SPACE_ERROR) {
-        std::fprintf(stderr, "%s\n", "Drive Not Ready!");
+        print_message<MSG_DRIVE_NOT_READY>();
         return DRIVE_ERROR;
     }
     // A negative size (2 GiB or more) widens to near 2^64 and never fits.

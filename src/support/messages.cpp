@@ -8,26 +8,6 @@
 
 namespace {
 
-struct OwnTextForms {
-    const char* sjis;
-    const char* utf8;
-};
-
-// The tool converts only these texts of its own, never a file name or a
-// log's bytes, so a table of both forms does instead of a converter.
-const OwnTextForms OWN_TEXTS[] = {
-    // "Error! 発言ヘッダが不正です\n"
-    {"Error! \x94\xad\x8c\xbe\x83\x77\x83\x62\x83\x5f\x82\xaa\x95\x73\x90\xb3\x82\xc5\x82\xb7\n",
-     "Error! \xe7\x99\xba\xe8\xa8\x80\xe3\x83\x98\xe3\x83\x83\xe3\x83\x80\xe3\x81\x8c\xe4\xb8\x8d"
-     "\xe6\xad\xa3\xe3\x81\xa7\xe3\x81\x99\n"},
-    // "Error! 複数の会議室ログが含まれているようです\n"
-    {"Error! \x95\xa1\x90\x94\x82\xcc\x89\xef\x8b\x63\x8e\xba\x83\x8d\x83\x4f\x82\xaa\x8a\xdc"
-     "\x82\xdc\x82\xea\x82\xc4\x82\xa2\x82\xe9\x82\xe6\x82\xa4\x82\xc5\x82\xb7\n",
-     "Error! \xe8\xa4\x87\xe6\x95\xb0\xe3\x81\xae\xe4\xbc\x9a\xe8\xad\xb0\xe5\xae\xa4\xe3\x83\xad"
-     "\xe3\x82\xb0\xe3\x81\x8c\xe5\x90\xab\xe3\x81\xbe\xe3\x82\x8c\xe3\x81\xa6\xe3\x81\x84\xe3"
-     "\x82\x8b\xe3\x82\x88\xe3\x81\x86\xe3\x81\xa7\xe3\x81\x99\n"},
-};
-
 // A console takes Shift_JIS through platform_write_console; anything else
 // takes bytes.
 void write_to_terminal(const char* sjis) {
@@ -42,19 +22,29 @@ void write_to_terminal(const char* sjis) {
 
 }  // namespace
 
-const char* own_text_bytes(OwnText text) {
-    return OWN_TEXTS[text].sjis;
-}
-
-void print_own_text(OwnText text) {
+// The tool converts only its own texts, never a file name or a log's bytes,
+// so the table's second form does instead of a converter.
+static void print_own_text(const MessageText& text) {
     const TerminalKind terminal = platform_error_terminal();
     if (terminal == TERMINAL_UTF8) {
-        std::fputs(OWN_TEXTS[text].utf8, stderr);
+        std::fputs(text.utf8, stderr);
     } else if (terminal == TERMINAL_CONSOLE) {
-        write_to_terminal(OWN_TEXTS[text].sjis);
+        write_to_terminal(text.format);
     } else {
-        std::fputs(OWN_TEXTS[text].sjis, stderr);
+        std::fputs(text.format, stderr);
     }
+}
+
+void print_message_arguments(int message, ...) {
+    const MessageText& text = MESSAGE_TEXTS[message];
+    if (text.utf8 != nullptr) {
+        print_own_text(text);
+        return;
+    }
+    va_list arguments;
+    va_start(arguments, message);
+    std::vfprintf(text.stream == TO_STDOUT ? stdout : stderr, text.format, arguments);
+    va_end(arguments);
 }
 
 // Fixed by the command line before the first message; read by every hint.
