@@ -1,26 +1,5 @@
 #include "logindex/log_format.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
-#include "support/messages.h"
-
-int report_file_error(const char* what, const char* name) {
-    print_message<MSG_FILE_ERROR>(what, name, std::strerror(errno));
-    return -1;
-}
-
-int report_read_error(const char* path) {
-    print_message<MSG_READ_ERROR>(path, std::strerror(errno));
-    return -1;
-}
-
-int report_write_error(const char* path) {
-    print_message<MSG_WRITE_ERROR>(path, std::strerror(errno));
-    return -1;
-}
-
 bool is_blank_byte(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "logindex/run_options.h"
+#include "support/messages.h"  // report_file_error and the like
 
 constexpr int MAX_INDEX_ENTRIES = 3000;
 static_assert(INITIAL_RUN_OPTIONS.max_messages == MAX_INDEX_ENTRIES,
@@ -33,13 +34,6 @@ struct MessageSpans {
     int32_t offsets[MAX_INDEX_ENTRIES];
     bool whole[MAX_INDEX_ENTRIES];
 };
-
-// The one error line: `what` (a prefix, or ""), the file's name, ": " and
-// errno's text; returns -1.
-int report_file_error(const char* what, const char* name);
-// The same line after "Read Error: " and "Write Error: "; returns -1.
-int report_read_error(const char* path);
-int report_write_error(const char* path);
 
 // The bytes isspace accepts in the C locale; the program never changes locale,
 // and a fixed set keeps log bytes of 0x80 and above out of the question.

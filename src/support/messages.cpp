@@ -1,5 +1,6 @@
 #include "support/messages.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -33,6 +34,21 @@ static void print_own_text(const MessageText& text) {
     } else {
         std::fputs(text.format, stderr);
     }
+}
+
+int report_file_error(const char* what, const char* name) {
+    print_message<MSG_FILE_ERROR>(what, name, std::strerror(errno));
+    return -1;
+}
+
+int report_read_error(const char* path) {
+    print_message<MSG_READ_ERROR>(path, std::strerror(errno));
+    return -1;
+}
+
+int report_write_error(const char* path) {
+    print_message<MSG_WRITE_ERROR>(path, std::strerror(errno));
+    return -1;
 }
 
 void print_message_arguments(int message, ...) {

@@ -265,6 +265,13 @@ void print_message(Arguments... arguments) {
     print_message_arguments(M, arguments...);
 }
 
+// The one error line: `what` (a prefix, or ""), the file's name, ": " and
+// errno's text; returns -1.
+int report_file_error(const char* what, const char* name);
+// The same line after "Read Error: " and "Write Error: "; returns -1.
+int report_read_error(const char* path);
+int report_write_error(const char* path);
+
 #if defined(__MINGW_PRINTF_FORMAT)
 #define ZEMBRA_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
 #else
