@@ -1,6 +1,6 @@
 // The three steps of a log job on a log of 3000 message headers (the index's
-// limit): build_index over the whole log, sort_index on orders that matter to
-// a quicksort, and write_sorted_log from the saved copy. The logs are made
+// limit): index_log over the whole log, sort_index on orders that matter to
+// a quicksort, and write_sorted_log_from the log. The logs are made
 // here, in a temporary directory, from a fixed seed.
 #include <benchmark/benchmark.h>
 
@@ -83,7 +83,7 @@ struct LogFixture {
     std::string path;
     std::string output_path;
     size_t bytes;
-    std::vector<MessageIndexEntry> index;
+    IndexedLog* indexed;  // sorted
     int count;
 };
 
@@ -98,8 +98,38 @@ std::string write_file(const std::string& name, const std::string& content) {
     return path;
 }
 
-void use_service(bool pcvan) {
-    run_options = RunOptions{pcvan ? SERVICE_PCVAN : SERVICE_NIFTY, 1, 1, 0};
+RunOptions options_for(bool pcvan) {
+    return RunOptions{pcvan ? SERVICE_PCVAN : SERVICE_NIFTY, 1, 1, 0};
+}
+
+IndexedLog* new_indexed_log() {
+    IndexedLog* indexed = create_indexed_log();
+    if (indexed == nullptr) {
+        std::perror("index");
+        std::exit(1);
+    }
+    return indexed;
+}
+
+int index_named_log(const char* path, const RunOptions& options, IndexedLog* indexed) {
+    PlatformFile* file = platform_open_read(path);
+    if (file == nullptr) {
+        return -1;
+    }
+    const int count = index_log(file, path, options, indexed);
+    platform_close(file);
+    return count;
+}
+
+int write_sorted_named_log(const char* path, const char* output_path, const IndexedLog& indexed,
+                           const RunOptions& options) {
+    PlatformFile* file = platform_open_read(path);
+    if (file == nullptr) {
+        return -1;
+    }
+    const int result = write_sorted_log_from(file, path, output_path, indexed, options);
+    platform_close(file);
+    return result;
 }
 
 // Made once per dialect and kept for the whole run.
@@ -116,31 +146,31 @@ LogFixture& fixture(bool pcvan) {
         f.path = write_file(tag + ".log", log);
         f.output_path = (std::filesystem::temp_directory_path() / (tag + ".out")).string();
         f.bytes = log.size();
-        f.index.resize(MAX_INDEX_ENTRIES);
-        use_service(pcvan);
-        f.count = build_index(f.path.c_str(), f.index.data());
-        sort_index(f.index.data(), f.count);
+        f.indexed = new_indexed_log();
+        f.count = index_named_log(f.path.c_str(), options_for(pcvan), f.indexed);
+        sort_index(f.indexed->entries, f.count);
     }
     return f;
 }
 
-void BM_build_index(benchmark::State& state) {
+void BM_index_log(benchmark::State& state) {
     bool pcvan = state.range(0) == 0;
     LogFixture& f = fixture(pcvan);
-    use_service(pcvan);
-    run_options.line_check = static_cast<int>(state.range(1));
-    std::vector<MessageIndexEntry> index(MAX_INDEX_ENTRIES);
+    RunOptions options = options_for(pcvan);
+    options.line_check = static_cast<int>(state.range(1));
+    IndexedLog* indexed = new_indexed_log();
     int count = 0;
     for (auto _ : state) {
-        count = build_index(f.path.c_str(), index.data());
+        count = index_named_log(f.path.c_str(), options, indexed);
         benchmark::DoNotOptimize(count);
     }
+    destroy_indexed_log(indexed);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
                             static_cast<int64_t>(f.bytes));
     state.SetLabel(std::string(pcvan ? "pcvan" : "nifty") + (state.range(1) ? "" : " -!") + ", " +
                    std::to_string(count) + " entries, " + std::to_string(f.bytes / 1024) + " KiB");
 }
-BENCHMARK(BM_build_index)->Args({0, 1})->Args({0, 0})->Args({1, 1})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_index_log)->Args({0, 1})->Args({0, 0})->Args({1, 1})->Unit(benchmark::kMillisecond);
 
 enum SortOrder { IN_ORDER, REVERSED, ALL_EQUAL, LOG_ORDER };
 
@@ -155,9 +185,10 @@ std::vector<MessageIndexEntry> entries_in(SortOrder order) {
     }
     if (order == LOG_ORDER) {
         LogFixture& f = fixture(true);
-        use_service(true);
-        entries.resize(MAX_INDEX_ENTRIES);
-        build_index(f.path.c_str(), entries.data());
+        IndexedLog* indexed = new_indexed_log();
+        index_named_log(f.path.c_str(), options_for(true), indexed);
+        entries.assign(indexed->entries, indexed->entries + MAX_INDEX_ENTRIES);
+        destroy_indexed_log(indexed);
     }
     return entries;
 }
@@ -178,20 +209,20 @@ void BM_sort_index(benchmark::State& state) {
 }
 BENCHMARK(BM_sort_index)->DenseRange(IN_ORDER, LOG_ORDER)->Unit(benchmark::kMicrosecond);
 
-void BM_write_sorted_log(benchmark::State& state) {
+void BM_write_sorted_log_from(benchmark::State& state) {
     bool pcvan = state.range(0) == 0;
     LogFixture& f = fixture(pcvan);
-    use_service(pcvan);
     int result = 0;
     for (auto _ : state) {
-        result = write_sorted_log(f.path.c_str(), f.output_path.c_str(), f.index.data(), f.count);
+        result = write_sorted_named_log(f.path.c_str(), f.output_path.c_str(), *f.indexed,
+                                        options_for(pcvan));
         benchmark::DoNotOptimize(result);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
                             static_cast<int64_t>(f.bytes));
     state.SetLabel(std::string(pcvan ? "pcvan" : "nifty") + (result == 0 ? "" : " FAILED"));
 }
-BENCHMARK(BM_write_sorted_log)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_write_sorted_log_from)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -48,7 +48,10 @@ struct Mode {
     int make_backup;
 };
 
-MessageIndexEntry fuzz_index[MAX_INDEX_ENTRIES];
+// The run's one index, reused input after input as a run reuses it log after log.
+IndexedLog* fuzz_indexed = create_indexed_log();
+// The rewritten log indexed again.
+IndexedLog* reindexed = create_indexed_log();
 
 void check(bool condition, const char* what) {
     if (!condition) {
@@ -97,15 +100,25 @@ void clear_directory() {
     }
 }
 
-void set_mode(const Mode& mode) {
-    run_options = RunOptions{mode.service, mode.make_backup, mode.line_check, 0};
+RunOptions options_of(const Mode& mode) {
+    return RunOptions{mode.service, mode.make_backup, mode.line_check, 0};
+}
+
+// The log indexed as a run indexes it; its result.
+int index_log_named(const char* name, const Mode& mode, IndexedLog* indexed) {
+    PlatformFile* file = platform_open_read(name);
+    if (file == nullptr) {
+        return -1;
+    }
+    const int count = index_log(file, name, options_of(mode), indexed);
+    platform_close(file);
+    return count;
 }
 
 int run_job(const std::string& log, const Mode& mode, Files* files) {
     clear_directory();
     write_whole(LOG_NAME, log);
-    set_mode(mode);
-    int result = is_problem(process_log_file(LOG_NAME, fuzz_index)) ? -1 : 0;
+    int result = is_problem(process_log_file(LOG_NAME, options_of(mode), fuzz_indexed)) ? -1 : 0;
     *files = directory_files();
     return result;
 }
@@ -196,9 +209,8 @@ void check_sorted_output(const Mode& mode, const std::vector<MessageIndexEntry>&
     if (mode.service == SERVICE_PCVAN && mode.line_check) {
         return;
     }
-    std::vector<MessageIndexEntry> found(MAX_INDEX_ENTRIES);
-    set_mode(mode);
-    int count = build_index(LOG_NAME, found.data());
+    int count = index_log_named(LOG_NAME, mode, reindexed);
+    const MessageIndexEntry* found = reindexed->entries;
     if (mode.service == SERVICE_NIFTY && count == -1) {
         return;
     }
@@ -266,8 +278,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // What the job must do follows from whether the log indexes at all.
     clear_directory();
     write_whole(LOG_NAME, input);
-    set_mode(mode);
-    const int indexed = build_index(LOG_NAME, fuzz_index);
+    check(fuzz_indexed != nullptr && reindexed != nullptr, "memory for the indexes");
+    const int indexed = index_log_named(LOG_NAME, mode, fuzz_indexed);
 
     Files first;
     const int result = run_job(input, mode, &first);
@@ -286,7 +298,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                   "the backup holds exactly the input");
         }
         check_made_of_input_pieces(input, first[LOG_NAME]);
-        check_sorted_output(mode, written_entries(fuzz_index, indexed));
+        check_sorted_output(mode, written_entries(fuzz_indexed->entries, indexed));
     }
 
     Files second;

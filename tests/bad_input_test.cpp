@@ -15,6 +15,7 @@
 #include "logindex/run_options.h"
 #include "platform/platform.h"
 #include "support/failing_runs.h"
+#include "support/job_step_test.h"
 #include "support/log_texts.h"
 #include "support/test_files.h"
 
@@ -187,16 +188,16 @@ TEST(UnterminatedBanner, KeptEndedAndTheSecondRunLosesNothing) {
 // open. Each is refused with a message and the log is left as it was.
 TEST(VanishingFile, EachCheckRefusesWithAMessage) {
     TempDir dir;
-    std::vector<MessageIndexEntry> index(MAX_INDEX_ENTRIES);
+    const IndexedLogPtr indexed = make_indexed_log();
     const std::string missing = std::string("LOG.TXT: ") + std::strerror(ENOENT) + "\n";
     bool reading = false;
     for (long n = 1; !reading && n <= 10; ++n) {
         SCOPED_TRACE("operation " + std::to_string(n));
         write_file(dir.file("LOG.TXT"), PCVAN_LOG);
-        run_options = RunOptions{SERVICE_PCVAN, 1, 1, 0};
+        const RunOptions options = {SERVICE_PCVAN, 1, 1, 0};
         InDirectory inside(dir.path());
-        const FailedRun run =
-            run_failing(n, ENOENT, [&] { return process_log_file("LOG.TXT", index.data()); });
+        const FailedRun run = run_failing(
+            n, ENOENT, [&] { return process_log_file("LOG.TXT", options, indexed.get()); });
         const std::string& err = run.err;
         EXPECT_TRUE(is_problem(static_cast<LogOutcome>(run.result)))
             << run.result << printable(err);

@@ -19,14 +19,15 @@ namespace fs = std::filesystem;
 
 // Runs the whole command line in this process from fresh settings. Only for
 // argument lists without file names: those would reach the log job.
-int run_in_process(std::vector<std::string> args) {
-    run_options = INITIAL_RUN_OPTIONS;
+int run_in_process(std::vector<std::string> args, RunOptions* settings = nullptr) {
     std::vector<char*> argv;
     for (auto& arg : args) {
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
-    return run_zembra(static_cast<int>(args.size()), argv.data());
+    RunOptions ignored;
+    return run_zembra(static_cast<int>(args.size()), argv.data(),
+                      settings != nullptr ? settings : &ignored);
 }
 
 TEST(DetectService, NifAnywhereInAnyCaseMeansNifty) {
@@ -76,11 +77,12 @@ TEST(RunZembra, SwitchesAndProgramNameFixTheSettings) {
          {SERVICE_NIFTY, 0, 1, 0}},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(run_in_process(c.args), 0) << printable(c.args[0]) << " " << c.args[1];
-        EXPECT_EQ(run_options.service, c.expected.service) << printable(c.args[0]);
-        EXPECT_EQ(run_options.make_backup, c.expected.make_backup) << c.args[1];
-        EXPECT_EQ(run_options.line_check, c.expected.line_check) << c.args[1];
-        EXPECT_EQ(run_options.debug_dump, c.expected.debug_dump) << c.args[1];
+        RunOptions settings;
+        EXPECT_EQ(run_in_process(c.args, &settings), 0) << printable(c.args[0]) << " " << c.args[1];
+        EXPECT_EQ(settings.service, c.expected.service) << printable(c.args[0]);
+        EXPECT_EQ(settings.make_backup, c.expected.make_backup) << c.args[1];
+        EXPECT_EQ(settings.line_check, c.expected.line_check) << c.args[1];
+        EXPECT_EQ(settings.debug_dump, c.expected.debug_dump) << c.args[1];
     }
 }
 
@@ -99,10 +101,10 @@ TEST(RunZembra, BadSwitchesEndWithStatusOne) {
 }
 
 TEST(RunZembra, MissingProgramPathStillGivesUsage) {
-    run_options = INITIAL_RUN_OPTIONS;
     char* no_arguments[] = {nullptr};
     testing::internal::CaptureStderr();
-    EXPECT_EQ(run_zembra(0, no_arguments), 1);
+    RunOptions settings;
+    EXPECT_EQ(run_zembra(0, no_arguments, &settings), 1);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("Usage : zembra <-P|-N>"), std::string::npos) << err;
 }

@@ -67,11 +67,11 @@ void set_up(const std::string& directory, const std::string& log) {
 
 int run_inside(const std::string& directory, const char* switches,
                const char* log_name = "forum.log") {
-    run_options = INITIAL_RUN_OPTIONS;
     InDirectory inside(directory);
     std::vector<std::string> args = {"zembra", switches, log_name};
     std::vector<char*> argv = {args[0].data(), args[1].data(), args[2].data(), nullptr};
-    return run_zembra(3, argv.data());
+    RunOptions settings;
+    return run_zembra(3, argv.data(), &settings);
 }
 
 // What may be left after a run ended at any instant. `side_files` allows the

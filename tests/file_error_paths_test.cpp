@@ -14,6 +14,7 @@
 #include "logindex/sorted_log_writer.h"
 #include "platform/platform.h"
 #include "support/failing_runs.h"
+#include "support/job_step_test.h"
 #include "support/log_texts.h"
 #include "support/test_files.h"
 
@@ -41,10 +42,11 @@ std::string filler(size_t size) {
 // Indexes `log` as PC-VAN with line checking, read `fail_at` failing.
 FailedRun index_failing(const TempDir& dir, const std::string& log, long fail_at) {
     write_file(dir.file("LOG.TXT"), log);
-    run_options = RunOptions{SERVICE_PCVAN, 1, 1, 0};
-    std::vector<MessageIndexEntry> index(MAX_INDEX_ENTRIES);
+    const RunOptions options = {SERVICE_PCVAN, 1, 1, 0};
+    const IndexedLogPtr indexed = make_indexed_log();
     return run_failing(
-        fail_at, EIO, [&] { return build_index(dir.file("LOG.TXT").c_str(), index.data()); },
+        fail_at, EIO,
+        [&] { return index_log_file(dir.file("LOG.TXT").c_str(), options, indexed.get()); },
         OP_READ);
 }
 
@@ -165,10 +167,11 @@ TEST(FullDisk, WriterFails) {
     TempDir dir;
     const std::string log = LINE1 + LINE2 + BODY;
     write_file(dir.file("SAVED"), log);
-    run_options = RunOptions{SERVICE_PCVAN, 1, 1, 0};
-    MessageIndexEntry entry = {1, 0, 0, 3, 0};
+    const RunOptions options = {SERVICE_PCVAN, 1, 1, 0};
+    const IndexedLogPtr indexed = make_indexed_log();
+    set_entries(indexed.get(), {{1, 0, 0, 3, 0}});
     testing::internal::CaptureStderr();
-    int result = write_sorted_log(dir.file("SAVED").c_str(), "/dev/full", &entry, 1);
+    int result = write_sorted_log_file(dir.file("SAVED").c_str(), "/dev/full", *indexed, options);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(result, -1);
     EXPECT_EQ(err, std::string("Write Error: /dev/full: ") + std::strerror(ENOSPC) + "\n");

@@ -299,12 +299,12 @@ TEST_P(LogChanged, NothingIsLostAndNoFinishIsFalse) {
         }
         write_file("LOG.LOG", original());
         writer_waits = false;
-        run_options = INITIAL_RUN_OPTIONS;
         std::vector<std::string> args = {"zembra", c.switches, "LOG.LOG"};
         std::vector<char*> argv = {args[0].data(), args[1].data(), args[2].data(), nullptr};
         testing::internal::CaptureStderr();
         const ScopedFault change(OP_ANY, n, c.appends ? open_for_writing : replace_the_log);
-        const int status = run_zembra(3, argv.data());
+        RunOptions settings;
+        const int status = run_zembra(3, argv.data(), &settings);
         const long operations = change.operations();
         const std::string err = testing::internal::GetCapturedStderr();
         if (writer_waits) {
@@ -435,11 +435,11 @@ TEST(FileSafetyReadOnlyFolder, LogsInOrderPassAndOthersAreRefused) {
                 setgid(1234) != 0 || setuid(1234) != 0) {
                 _exit(127);
             }
-            run_options = INITIAL_RUN_OPTIONS;
             InDirectory inside(dir.path());
             std::vector<std::string> args = {"zembra", "-P", "forum.log"};
             std::vector<char*> argv = {args[0].data(), args[1].data(), args[2].data(), nullptr};
-            const int result = run_zembra(3, argv.data());
+            RunOptions settings;
+            const int result = run_zembra(3, argv.data(), &settings);
             std::fflush(stderr);
             _exit(result);
         }

@@ -7,12 +7,15 @@
 
 namespace {
 
+// The banner the tests note lines into.
+ForumBanner tracked;
+
 void note(const std::string& line) {
-    note_forum_banner(line.c_str(), line.size());
+    note_forum_banner(&tracked, line.c_str(), line.size());
 }
 
 std::string kept_line() {
-    return std::string(latest_banner_line, latest_banner_length);
+    return std::string(tracked.line, tracked.length);
 }
 
 std::string banner(const std::string& date) {
@@ -20,9 +23,9 @@ std::string banner(const std::string& date) {
 }
 
 TEST(ForumBannerTest, WorkedExample) {
-    reset_forum_banner();
+    reset_forum_banner(&tracked);
     note("- ABCDEF MES( 3) ROOM NAME 96/05/20");
-    EXPECT_EQ(latest_banner_key, 8372u);
+    EXPECT_EQ(tracked.key, 8372u);
     EXPECT_EQ(kept_line(), "- ABCDEF MES( 3) ROOM NAME 96/05/20");
 }
 
@@ -50,24 +53,24 @@ TEST(ForumBannerTest, KeepsTheLatestDatedLine) {
         {{}, ""},
     };
     for (const Case& c : cases) {
-        reset_forum_banner();
+        reset_forum_banner(&tracked);
         for (const std::string& line : c.lines) {
             note(line);
         }
         EXPECT_EQ(kept_line(), c.kept) << (c.lines.empty() ? "" : c.lines.front());
-        EXPECT_EQ(latest_banner_line[latest_banner_length], '\0');
+        EXPECT_EQ(tracked.line[tracked.length], '\0');
     }
 }
 
 TEST(ForumBannerTest, FreeTextDateIsReadWhereItStands) {
-    reset_forum_banner();
+    reset_forum_banner(&tracked);
     note("- A MES( 3) 12/34 96/05/20\r\n");
     // Year 12, month 34 and the day read four bytes after the "/": 96.
-    EXPECT_EQ(latest_banner_key, make_date_key(2012, 34, 96));
+    EXPECT_EQ(tracked.key, make_date_key(2012, 34, 96));
 }
 
 TEST(ForumBannerTest, LongLineIsKeptWhole) {
-    reset_forum_banner();
+    reset_forum_banner(&tracked);
     const std::string long_line = "- A MES( 3) " + std::string(8000, 'N') + " 96/05/20\r\n";
     note(banner("96/05/12"));
     note(long_line);
@@ -79,19 +82,19 @@ TEST(ForumBannerTest, LongLineIsKeptWhole) {
 }
 
 TEST(ForumBannerTest, NulInsideTheLineIsKept) {
-    reset_forum_banner();
+    reset_forum_banner(&tracked);
     const std::string line("- A MES( 3) 96/05/20 \0tail\r\n", 28);
     note(line);
     EXPECT_EQ(kept_line(), line);
 }
 
 TEST(ForumBannerTest, ResetForgetsTheLine) {
-    reset_forum_banner();
+    reset_forum_banner(&tracked);
     note(banner("96/05/20"));
-    reset_forum_banner();
-    EXPECT_EQ(latest_banner_key, 0u);
-    EXPECT_EQ(latest_banner_length, 0u);
-    EXPECT_EQ(latest_banner_line[0], '\0');
+    reset_forum_banner(&tracked);
+    EXPECT_EQ(tracked.key, 0u);
+    EXPECT_EQ(tracked.length, 0u);
+    EXPECT_EQ(tracked.line[0], '\0');
     note(banner("96/05/12"));
     EXPECT_EQ(kept_line(), banner("96/05/12"));
 }

@@ -9,10 +9,12 @@
 #include <vector>
 
 #include "driver/command_line.h"
+#include "logindex/index_sort.h"
 #include "logindex/log_indexer.h"
 #include "logindex/run_options.h"
 #include "logindex/sorted_log_writer.h"
 #include "platform/platform.h"
+#include "support/job_step_test.h"
 #include "support/log_texts.h"
 #include "support/test_files.h"
 
@@ -100,28 +102,29 @@ TEST(CheckMode, VerdictAgreesWithTheWritersComparison) {
     const std::string path = dir.file("LOG.TXT");
     const std::string sorted_path = dir.file("SORTED.TXT");
     std::mt19937 random(2026);
-    std::vector<MessageIndexEntry> index(MAX_INDEX_ENTRIES);
+    const IndexedLogPtr owner = make_indexed_log();
+    IndexedLog* indexed = owner.get();
     int in_order = 0;
     int compared = 0;
     for (int round = 0; round < 6000; ++round) {
         const int service = round % 2 == 0 ? SERVICE_PCVAN : SERVICE_NIFTY;
-        run_options = INITIAL_RUN_OPTIONS;
-        run_options.service = service;
-        run_options.line_check = round % 4 == 2 ? 0 : 1;
+        RunOptions options = INITIAL_RUN_OPTIONS;
+        options.service = service;
+        options.line_check = round % 4 == 2 ? 0 : 1;
         const std::string log = random_log(random, service);
         write_file(path, log);
         PlatformFile* file = platform_open_read(path.c_str());
         ASSERT_NE(file, nullptr);
         testing::internal::CaptureStderr();
-        const int count = build_index_from(file, path.c_str(), index.data());
+        const int count = index_log(file, path.c_str(), options, indexed);
         testing::internal::GetCapturedStderr();
         int verdict = -1;
         if (count > 0) {
             LogChanges changes;
-            verdict =
-                log_would_change(file, path.c_str(), index.data(), count, &indexed_spans, &changes);
+            sort_index(indexed->entries, count);
+            verdict = log_would_change(file, path.c_str(), *indexed, options, &changes);
             ASSERT_EQ(
-                write_sorted_log_from(file, path.c_str(), sorted_path.c_str(), index.data(), count),
+                write_sorted_log_from(file, path.c_str(), sorted_path.c_str(), *indexed, options),
                 0);
         }
         platform_close(file);
@@ -129,11 +132,10 @@ TEST(CheckMode, VerdictAgreesWithTheWritersComparison) {
             continue;
         }
         ASSERT_EQ(verdict, read_file(sorted_path) != log ? 1 : 0)
-            << "line check " << run_options.line_check << ": " << printable(log);
+            << "line check " << options.line_check << ": " << printable(log);
         in_order += verdict == 0 ? 1 : 0;
         ++compared;
     }
-    run_options = INITIAL_RUN_OPTIONS;
     EXPECT_GT(in_order, compared / 10);
     EXPECT_GT(compared - in_order, compared / 10);
 }
@@ -143,12 +145,12 @@ TEST(CheckMode, HoldsNoLockAfterwards) {
     TempDir dir;
     write_file(dir.file("LOG.TXT"), P2 + P1);
     InDirectory inside(dir.path());
-    run_options = INITIAL_RUN_OPTIONS;
     std::string args[] = {"zembra", "-P", "--check", "LOG.TXT"};
     char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(), nullptr};
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(run_zembra(4, argv), 3);
+    RunOptions settings;
+    EXPECT_EQ(run_zembra(4, argv, &settings), 3);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(testing::internal::GetCapturedStdout().substr(0, 22), "LOG.TXT: would change:");
     PlatformFile* log = nullptr;
@@ -156,7 +158,6 @@ TEST(CheckMode, HoldsNoLockAfterwards) {
     if (log != nullptr) {
         platform_close(log);
     }
-    run_options = INITIAL_RUN_OPTIONS;
 }
 
 }  // namespace

@@ -48,7 +48,7 @@ class IndexerTest : public JobStepTest {
     int index_file() {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        int result = build_index(path().c_str(), index_.data());
+        int result = index_log_file(path().c_str(), options_, indexed_);
         err_ = testing::internal::GetCapturedStderr();
         out_ = testing::internal::GetCapturedStdout();
         return result;
@@ -56,13 +56,12 @@ class IndexerTest : public JobStepTest {
     std::string path() const { return dir_.file("LOG.TXT"); }
 
     TempDir dir_;
-    std::vector<MessageIndexEntry> index_ = std::vector<MessageIndexEntry>(MAX_INDEX_ENTRIES);
     std::string out_;
     std::string err_;
 };
 
 TEST_F(IndexerTest, PcvanWorkedExampleDiscardsFourteenLinesAndDumps) {
-    run_options.debug_dump = 1;
+    options_.debug_dump = 1;
     // The 14th line after line 2 quotes a header; it is discarded untested.
     const std::string first = counted_header(1234) + body_lines(13) + "#77/1 quoted\r\n";
     const std::string second = pcvan_header(1250, "96/05/13  08:05");
@@ -71,22 +70,22 @@ TEST_F(IndexerTest, PcvanWorkedExampleDiscardsFourteenLinesAndDumps) {
     EXPECT_EQ(out_,
               "#1234 1996/5/12(8364) 21:34(44096) [12]\n"
               "#1250 1996/5/13(8365) 8:5(16544) [0]\n");
-    EXPECT_EQ(index_[0].number, 1234);
-    EXPECT_EQ(index_[0].date_key, 8364u);
-    EXPECT_EQ(index_[0].time_key, 44096u);
-    EXPECT_EQ(index_[0].line_count, 12);
-    EXPECT_EQ(index_[0].offset, 0);
-    EXPECT_EQ(index_[1].offset, static_cast<int32_t>(first.size()));
+    EXPECT_EQ(indexed_->entries[0].number, 1234);
+    EXPECT_EQ(indexed_->entries[0].date_key, 8364u);
+    EXPECT_EQ(indexed_->entries[0].time_key, 44096u);
+    EXPECT_EQ(indexed_->entries[0].line_count, 12);
+    EXPECT_EQ(indexed_->entries[0].offset, 0);
+    EXPECT_EQ(indexed_->entries[1].offset, static_cast<int32_t>(first.size()));
 }
 
 TEST_F(IndexerTest, NiftyWorkedExample) {
-    run_options.service = SERVICE_NIFTY;
-    run_options.debug_dump = 1;
+    options_.service = SERVICE_NIFTY;
+    options_.debug_dump = 1;
     ASSERT_EQ(index_log("Text before the first header\r\n" + nifty_header(123) + body_lines(2)), 1);
     EXPECT_EQ(out_, "#123 1996/5/12(8364) 21:34(44096) [0]\n");
-    EXPECT_EQ(index_[0].number, 123);
-    EXPECT_EQ(index_[0].line_count, 0);
-    EXPECT_EQ(index_[0].offset, 30);
+    EXPECT_EQ(indexed_->entries[0].number, 123);
+    EXPECT_EQ(indexed_->entries[0].line_count, 0);
+    EXPECT_EQ(indexed_->entries[0].offset, 30);
 }
 
 // Lines after line 2 that a count covers: `discarded` lines, of which the
@@ -113,15 +112,15 @@ TEST_F(IndexerTest, PcvanLineCountsDiscardTheirLines) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string("count \"") + c.count + "\" line_check " +
                      std::to_string(c.line_check));
-        run_options.line_check = c.line_check;
+        options_.line_check = c.line_check;
         std::string first = counted_header(1, c.count);
         if (c.discarded > 0) {
             first += body_lines(c.discarded - 1) + "#77/1 quoted\r\n";
         }
         ASSERT_EQ(index_log(first + pcvan_header(2) + "closing\r\n"), c.result) << err_;
-        EXPECT_EQ(index_[0].line_count, c.line_count);
+        EXPECT_EQ(indexed_->entries[0].line_count, c.line_count);
         if (c.result == 2) {
-            EXPECT_EQ(index_[1].offset, static_cast<int32_t>(first.size()));
+            EXPECT_EQ(indexed_->entries[1].offset, static_cast<int32_t>(first.size()));
         }
     }
 }
@@ -141,7 +140,7 @@ TEST_F(IndexerTest, HeaderErrors) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(printable(c.log));
-        run_options.service = c.service;
+        options_.service = c.service;
         EXPECT_EQ(index_log(c.log), -1);
         EXPECT_EQ(err_, HEADER_ERROR);
     }
@@ -155,7 +154,7 @@ TEST_F(IndexerTest, NoHeaderGivesZeroSilently) {
 }
 
 TEST_F(IndexerTest, NiftyRoomCheck) {
-    run_options.service = SERVICE_NIFTY;
+    options_.service = SERVICE_NIFTY;
     struct Case {
         std::vector<const char*> rooms;
         int result;
@@ -177,16 +176,16 @@ TEST_F(IndexerTest, NiftyRoomCheck) {
 }
 
 TEST_F(IndexerTest, NiftyBannersAreTrackedNotIndexed) {
-    run_options.service = SERVICE_NIFTY;
+    options_.service = SERVICE_NIFTY;
     const std::string log = "- ABCDEF MES( 3) ROOM NAME 96/05/12\r\n" + nifty_header(1) +
                             "- ABCDEF MES( 3) ROOM NAME 96/05/20\r\n" + nifty_header(2) +
                             "body\r\n";
-    latest_banner_key = 99999;  // left from an earlier log
+    indexed_->banner.key = 99999;  // left from an earlier log
     ASSERT_EQ(index_log(log), 2);
-    EXPECT_EQ(latest_banner_key, 8372u);
-    EXPECT_EQ(std::string(latest_banner_line, latest_banner_length),
+    EXPECT_EQ(indexed_->banner.key, 8372u);
+    EXPECT_EQ(std::string(indexed_->banner.line, indexed_->banner.length),
               "- ABCDEF MES( 3) ROOM NAME 96/05/20\r\n");
-    EXPECT_EQ(index_[1].offset, static_cast<int32_t>(log.find("00002/")));
+    EXPECT_EQ(indexed_->entries[1].offset, static_cast<int32_t>(log.find("00002/")));
 }
 
 std::string many_messages(int count) {
@@ -200,9 +199,9 @@ std::string many_messages(int count) {
 TEST_F(IndexerTest, TableLimit) {
     EXPECT_EQ(index_log(many_messages(MAX_INDEX_ENTRIES)), MAX_INDEX_ENTRIES);
     EXPECT_EQ(err_, "");
-    EXPECT_EQ(index_[MAX_INDEX_ENTRIES - 1].number, MAX_INDEX_ENTRIES);
+    EXPECT_EQ(indexed_->entries[MAX_INDEX_ENTRIES - 1].number, MAX_INDEX_ENTRIES);
 
-    run_options.debug_dump = 1;
+    options_.debug_dump = 1;
     EXPECT_EQ(index_log(many_messages(MAX_INDEX_ENTRIES + 1)), 0);
     EXPECT_EQ(err_, "Out of Range![3001]...");
     // The 3001st header is checked and dumped before the table is found full.
@@ -213,15 +212,17 @@ TEST_F(IndexerTest, TableLimit) {
 }
 
 TEST_F(IndexerTest, LongLinesArriveInPieces) {
-    run_options.line_check = 0;
+    options_.line_check = 0;
     // The second piece of this line starts like a header line 1.
     const std::string long_line = std::string(8192, 'x') + counted_header(7);
     const std::string long_body = std::string(10000, 'y') + "\r\n";
     const std::string log = counted_header(1) + long_body + long_line + counted_header(8);
     ASSERT_EQ(index_log(log), 3);
-    EXPECT_EQ(index_[1].number, 7);
-    EXPECT_EQ(index_[1].offset, static_cast<int32_t>(counted_header(1).size() + 10002 + 8192));
-    EXPECT_EQ(index_[2].offset, static_cast<int32_t>(log.size() - counted_header(8).size()));
+    EXPECT_EQ(indexed_->entries[1].number, 7);
+    EXPECT_EQ(indexed_->entries[1].offset,
+              static_cast<int32_t>(counted_header(1).size() + 10002 + 8192));
+    EXPECT_EQ(indexed_->entries[2].offset,
+              static_cast<int32_t>(log.size() - counted_header(8).size()));
 }
 
 // A short line 2 must read past its end as empty fields, never as bytes an
@@ -230,24 +231,24 @@ TEST_F(IndexerTest, ShortLineTwoReadsMissingColumnsAsZero) {
     const std::string pcvan = pcvan_header(1) + "closing\r\n" + "#2/1 short\r\n" + PCVAN_TITLE +
                               " (A)  96/x\r\n" + pcvan_header(3) + "closing\r\n";
     ASSERT_EQ(index_log(pcvan), 3) << err_;
-    EXPECT_EQ(index_[1].date_key, 10240u);  // year 00, month 0, day 0
-    EXPECT_EQ(index_[1].time_key, 0u);
-    EXPECT_EQ(index_[1].line_count, 0);
+    EXPECT_EQ(indexed_->entries[1].date_key, 10240u);  // year 00, month 0, day 0
+    EXPECT_EQ(indexed_->entries[1].time_key, 0u);
+    EXPECT_EQ(indexed_->entries[1].line_count, 0);
 
-    run_options.service = SERVICE_NIFTY;
+    options_.service = SERVICE_NIFTY;
     const std::string nifty = nifty_header(1) + "00002/00001 ABC01234 T\r\n( 3)   96/05/12 2\n";
     ASSERT_EQ(index_log(nifty), 2) << err_;
-    EXPECT_EQ(index_[1].time_key, 4096u);  // 2:00, no stale minute
+    EXPECT_EQ(indexed_->entries[1].time_key, 4096u);  // 2:00, no stale minute
 }
 
 TEST_F(IndexerTest, NulBytesInsideLines) {
-    run_options.service = SERVICE_NIFTY;
+    options_.service = SERVICE_NIFTY;
     const std::string line_with_nul = std::string("abc\0def\r\n", 9);
     const std::string line2_with_nul = std::string("( 3)   96/05/12 21:34 \0 x\r\n", 27);
     const std::string log = line_with_nul + "00009/00001 ABC01234 T\r\n" + line2_with_nul;
     ASSERT_EQ(index_log(log), 1) << err_;
-    EXPECT_EQ(index_[0].offset, 9);
-    EXPECT_EQ(index_[0].time_key, 44096u);
+    EXPECT_EQ(indexed_->entries[0].offset, 9);
+    EXPECT_EQ(indexed_->entries[0].time_key, 44096u);
 }
 
 TEST_F(IndexerTest, OpenErrorNamesThePath) {

@@ -216,7 +216,6 @@ int thousand_bytes_free(const char*, const char*, uint64_t* free_bytes) {
 
 // Runs a whole command line in this process, standard error captured.
 RunResult run_in_process(std::vector<std::string> args) {
-    run_options = INITIAL_RUN_OPTIONS;
     std::vector<char*> argv;
     for (auto& arg : args) {
         argv.push_back(arg.data());
@@ -225,11 +224,11 @@ RunResult run_in_process(std::vector<std::string> args) {
     RunResult result;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    result.status = run_zembra(static_cast<int>(args.size()), argv.data());
+    RunOptions settings;
+    result.status = run_zembra(static_cast<int>(args.size()), argv.data(), &settings);
     result.err = testing::internal::GetCapturedStderr();
     result.out = testing::internal::GetCapturedStdout();
     set_hints_wanted(false);
-    run_options = INITIAL_RUN_OPTIONS;
     return result;
 }
 

@@ -49,32 +49,32 @@ class WriterTest : public JobStepTest {
     // Writes the log from `saved` with the given index.
     std::string rewrite(const std::string& saved, std::vector<MessageIndexEntry> index) {
         write_file(saved_path(), saved);
-        result_ = write_quietly(index);
+        set_entries(indexed_, index);
+        result_ = write_quietly();
         return read_file(log_path());
     }
-    int write_quietly(std::vector<MessageIndexEntry>& index) {
+    int write_quietly() {
         testing::internal::CaptureStderr();
-        int result = write_sorted_log(saved_path().c_str(), log_path().c_str(), index.data(),
-                                      static_cast<int>(index.size()));
+        int result =
+            write_sorted_log_file(saved_path().c_str(), log_path().c_str(), *indexed_, options_);
         err_ = testing::internal::GetCapturedStderr();
         return result;
     }
     // Indexes and sorts `saved`; the index's result.
     int index_and_sort(const std::string& saved, std::vector<MessageIndexEntry>* index) {
         write_file(saved_path(), saved);
-        index->assign(MAX_INDEX_ENTRIES, MessageIndexEntry{});
         testing::internal::CaptureStderr();
-        int count = build_index(saved_path().c_str(), index->data());
+        int count = index_log_file(saved_path().c_str(), options_, indexed_);
         err_ = testing::internal::GetCapturedStderr();
-        index->resize(static_cast<size_t>(count < 0 ? 0 : count));
-        sort_index(index->data(), count);
+        sort_index(indexed_->entries, count);
+        index->assign(indexed_->entries, indexed_->entries + std::max(count, 0));
         return count;
     }
     // The whole job on `saved`: index, sort and write.
     std::string sort_log(const std::string& saved) {
         std::vector<MessageIndexEntry> index;
         EXPECT_GE(index_and_sort(saved, &index), 0) << err_;
-        result_ = write_quietly(index);
+        result_ = write_quietly();
         return read_file(log_path());
     }
     std::string saved_path() const { return dir_.file("LOG.BAK"); }
@@ -107,7 +107,7 @@ TEST_F(WriterTest, PcvanLineCountsDecideTheCopiedLines) {
 }
 
 TEST_F(WriterTest, WithoutLineCheckAMessageEndsAtTheNextHeader) {
-    run_options.line_check = 0;
+    options_.line_check = 0;
     const std::string first = pcvan_header(1) + numbered_lines("a", 3);
     const std::string second = pcvan_header(2, "96/05/11  10:00") + numbered_lines("b", 20);
     const std::string preamble = "captured before the first header\r\n";
@@ -116,7 +116,7 @@ TEST_F(WriterTest, WithoutLineCheckAMessageEndsAtTheNextHeader) {
 }
 
 TEST_F(WriterTest, InOrderPcvanLogIsRewrittenByteForByte) {
-    run_options.line_check = 0;
+    options_.line_check = 0;
     const std::string log = pcvan_header(1, "96/05/12  21:34", " (3)") + numbered_lines("a", 5) +
                             pcvan_header(2, "96/05/12  21:35") + "\r\n\r\n" +
                             pcvan_header(3, "96/05/13  00:00") + "last\n";
@@ -124,7 +124,7 @@ TEST_F(WriterTest, InOrderPcvanLogIsRewrittenByteForByte) {
 }
 
 TEST_F(WriterTest, RepeatedNumbersAreWrittenOnce) {
-    run_options.line_check = 0;
+    options_.line_check = 0;
     const std::string a = pcvan_header(5) + "first copy\r\n";
     const std::string b = pcvan_header(6, "96/05/12  22:00") + "six\r\n";
     const std::string c = pcvan_header(5) + "second copy\r\n";
@@ -142,7 +142,7 @@ TEST_F(WriterTest, RepeatedNumbersAreWrittenOnce) {
 }
 
 TEST_F(WriterTest, NiftyBannerAtTheHeadAndNoOther) {
-    run_options.service = SERVICE_NIFTY;
+    options_.service = SERVICE_NIFTY;
     const std::string early = "- ABCDEF MES( 3) ROOM NAME 96/05/12\r\n";
     const std::string late = "- ABCDEF MES( 3) ROOM NAME 96/05/20\r\n";
     const std::string m1 = nifty_header(1) + "one\r\n";
@@ -151,7 +151,7 @@ TEST_F(WriterTest, NiftyBannerAtTheHeadAndNoOther) {
     EXPECT_EQ(sort_log(saved), late + m2 + m1);
     EXPECT_EQ(sort_log(m1 + m2), m2 + m1);
     // Another log's banner never leaks into a log without one.
-    EXPECT_EQ(latest_banner_length, 0u);
+    EXPECT_EQ(indexed_->banner.length, 0u);
     // The latest banner as the unterminated last line: at the head it is
     // ended like the first header line, and a second run keeps it so.
     const std::string last = late.substr(0, late.size() - 2);
@@ -160,14 +160,14 @@ TEST_F(WriterTest, NiftyBannerAtTheHeadAndNoOther) {
 }
 
 TEST_F(WriterTest, NiftyLongBannerIsWrittenWhole) {
-    run_options.service = SERVICE_NIFTY;
+    options_.service = SERVICE_NIFTY;
     const std::string banner = "- ABCDEF MES( 3) " + std::string(200, 'N') + " 96/05/20\r\n";
     const std::string m1 = nifty_header(1) + "one\r\n";
     EXPECT_EQ(sort_log(m1 + banner), banner + m1);
 }
 
 TEST_F(WriterTest, NiftyLinesWithoutLineFeed) {
-    run_options.service = SERVICE_NIFTY;
+    options_.service = SERVICE_NIFTY;
     const std::string header = nifty_header(1);
     const std::string long_line = std::string(10000, 'L') + "\r\n";
     const std::string nul_line("ab\0cd\r\n", 7);
@@ -190,7 +190,7 @@ TEST_F(WriterTest, NiftyLinesWithoutLineFeed) {
 }
 
 TEST_F(WriterTest, PcvanCopiesNulBytesAndLongLines) {
-    run_options.line_check = 0;
+    options_.line_check = 0;
     const std::string body = std::string("a\0b\r\n", 5) + std::string(10000, 'L') + "\n" + "end";
     const std::string saved = pcvan_header(1) + body;
     EXPECT_EQ(rewrite(saved, {entry_at(1, 0)}), saved);
@@ -204,7 +204,7 @@ TEST_F(WriterTest, LogsCutAtEveryByte) {
     const std::string nifty = "- ABCDEF MES( 3) ROOM NAME 96/05/20\r\n" + nifty_header(2) +
                               "b\r\n" + nifty_header(1, "96/05/11 09:00") + "\x81\x9a\r\n";
     for (int service : {SERVICE_PCVAN, SERVICE_NIFTY}) {
-        run_options.service = service;
+        options_.service = service;
         const std::string& log = service == SERVICE_PCVAN ? pcvan : nifty;
         for (size_t length = 0; length <= log.size(); ++length) {
             SCOPED_TRACE(length);
@@ -212,7 +212,7 @@ TEST_F(WriterTest, LogsCutAtEveryByte) {
             if (index_and_sort(log.substr(0, length), &index) < 0) {
                 continue;  // a header cut after line 1: the log is skipped
             }
-            EXPECT_EQ(write_quietly(index), 0) << err_;
+            EXPECT_EQ(write_quietly(), 0) << err_;
             // At most the line end of a header cut after its line 2 is added,
             // and the sorted log passes the next run's header check.
             const std::string sorted = read_file(log_path());
@@ -223,15 +223,15 @@ TEST_F(WriterTest, LogsCutAtEveryByte) {
 }
 
 TEST_F(WriterTest, OpenErrors) {
-    std::vector<MessageIndexEntry> index = {entry_at(1, 0)};
-    EXPECT_EQ(write_quietly(index), -1);
+    set_entries(indexed_, {entry_at(1, 0)});
+    EXPECT_EQ(write_quietly(), -1);
     EXPECT_EQ(err_, "File Open Error: " + saved_path() + "\n");
     EXPECT_FALSE(file_exists(log_path()));
 
     write_file(saved_path(), pcvan_header(1));
     const std::string no_dir = dir_.file("missing/LOG.TXT");
     testing::internal::CaptureStderr();
-    EXPECT_EQ(write_sorted_log(saved_path().c_str(), no_dir.c_str(), index.data(), 1), -1);
+    EXPECT_EQ(write_sorted_log_file(saved_path().c_str(), no_dir.c_str(), *indexed_, options_), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "File Open Error: " + no_dir + "\n");
 }
 
@@ -242,10 +242,10 @@ TEST_F(WriterTest, BadOffsetIsAReadError) {
     // The same from the log held as a run holds it, mapped where it may be.
     PlatformFile* source = nullptr;
     ASSERT_EQ(platform_open_log(saved_path().c_str(), &source), 0);
-    std::vector<MessageIndexEntry> index = {entry_at(1, -5)};
     testing::internal::CaptureStderr();
-    EXPECT_EQ(write_sorted_log_from(source, "LOG.BAK", log_path().c_str(), index.data(), 1), -1);
-    EXPECT_EQ(compare_sorted_log(source, "LOG.BAK", index.data(), 1), -1);
+    EXPECT_EQ(write_sorted_log_from(source, "LOG.BAK", log_path().c_str(), *indexed_, options_),
+              -1);
+    EXPECT_EQ(compare_sorted_log(source, "LOG.BAK", *indexed_, options_), -1);
     testing::internal::GetCapturedStderr();
     platform_close(source);
 }
@@ -254,24 +254,21 @@ TEST_F(WriterTest, BadOffsetIsAReadError) {
 // writes, the flush and the closes): the run must report it and give -1, so
 // the caller puts the saved copy back. Past the last one, the log is whole.
 TEST_F(WriterTest, EveryFailedOperationFailsTheWrite) {
-    run_options.service = SERVICE_NIFTY;
+    options_.service = SERVICE_NIFTY;
     const std::string banner = "- ABCDEF MES( 3) ROOM NAME 96/05/20\r\n";
     const std::string m1 = nifty_header(1) + "one\r\n" + std::string(70000, 'L') + "\r\n";
     const std::string m2 = nifty_header(2, "96/05/11 09:00") + "two\r\n";
     const std::string expected = banner + m2 + m1;
+    // The indexed log stays for each write below.
     ASSERT_EQ(sort_log(banner + m1 + m2), expected);
-
-    std::vector<MessageIndexEntry> index = {
-        entry_at(2, static_cast<int32_t>(banner.size() + m1.size())),
-        entry_at(1, static_cast<int32_t>(banner.size()))};
     const ScopedFault counted;
-    ASSERT_EQ(write_quietly(index), 0);
+    ASSERT_EQ(write_quietly(), 0);
     const long operations = counted.operations();
     ASSERT_GT(operations, 8);
     for (long n = 1; n <= operations + 1; ++n) {
         SCOPED_TRACE("failing operation " + std::to_string(n));
         const ScopedFault fault(OP_ANY, n, ENOSPC);
-        const int result = write_quietly(index);
+        const int result = write_quietly();
         if (n <= operations) {
             EXPECT_EQ(result, -1);
             EXPECT_FALSE(err_.empty());
@@ -285,14 +282,14 @@ TEST_F(WriterTest, EveryFailedOperationFailsTheWrite) {
 
 TEST_F(WriterTest, WriteErrorMessageNamesTheLog) {
     write_file(saved_path(), pcvan_header(1));
-    std::vector<MessageIndexEntry> index = {entry_at(1, 0)};
+    set_entries(indexed_, {entry_at(1, 0)});
     const ScopedFault counted;
-    write_quietly(index);
+    write_quietly();
     const long operations = counted.operations();
     bool saw_write_error = false;
     for (long n = 1; n <= operations; ++n) {
         const ScopedFault fault(OP_ANY, n, ENOSPC);
-        write_quietly(index);
+        write_quietly();
         saw_write_error = saw_write_error || err_ == "Write Error: " + log_path() + ": " +
                                                          std::strerror(ENOSPC) + "\n";
     }
@@ -332,8 +329,8 @@ TEST_F(WriterTest, UnterminatedLastLineNeverJoinsTheNextHeader) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(printable(c.log));
-        run_options.service = c.service;
-        run_options.line_check = c.line_check;
+        options_.service = c.service;
+        options_.line_check = c.line_check;
         EXPECT_EQ(printable(sort_log(c.log)), printable(c.sorted));
         EXPECT_EQ(result_, 0);
         // A second run over the result changes nothing.
@@ -351,18 +348,21 @@ TEST_F(WriterTest, WholeMessagesGiveTheLineByLineBytes) {
     int copied_whole = 0;
     int stable = 0;
     for (int round = 0; round < 3000; ++round) {
-        run_options.service = round % 2 == 0 ? SERVICE_PCVAN : SERVICE_NIFTY;
-        run_options.line_check = round % 4 == 2 ? 0 : 1;
-        const std::string log = random_log(random, run_options.service);
+        options_.service = round % 2 == 0 ? SERVICE_PCVAN : SERVICE_NIFTY;
+        options_.line_check = round % 4 == 2 ? 0 : 1;
+        const std::string log = random_log(random, options_.service);
         std::vector<MessageIndexEntry> index;
         const int count = index_and_sort(log, &index);
         if (count <= 0) {
             continue;
         }
+        // The same entries without the indexer's spans.
+        IndexedLog without_spans = *indexed_;
+        without_spans.spans.count = 0;
         std::string written[3];
         int differs[3];
         for (int way = 0; way < 3; ++way) {
-            const MessageSpans* spans = way == 0 ? nullptr : &indexed_spans;
+            const IndexedLog& indexed = way == 0 ? without_spans : *indexed_;
             PlatformFile* source = nullptr;
             if (way == 2) {
                 ASSERT_EQ(platform_open_log(saved_path().c_str(), &source), 0);
@@ -371,10 +371,10 @@ TEST_F(WriterTest, WholeMessagesGiveTheLineByLineBytes) {
             }
             ASSERT_NE(source, nullptr);
             // The held log is mapped where the window size asks for it.
-            ASSERT_EQ(write_sorted_log_from(source, "LOG.BAK", log_path().c_str(), index.data(),
-                                            count, spans, way == 2 ? LOG_WINDOW_SIZE : 0),
+            ASSERT_EQ(write_sorted_log_from(source, "LOG.BAK", log_path().c_str(), indexed,
+                                            options_, way == 2 ? LOG_WINDOW_SIZE : 0),
                       0);
-            differs[way] = compare_sorted_log(source, "LOG.BAK", index.data(), count, spans);
+            differs[way] = compare_sorted_log(source, "LOG.BAK", indexed, options_);
             platform_close(source);
             written[way] = read_file(log_path());
         }
@@ -382,8 +382,8 @@ TEST_F(WriterTest, WholeMessagesGiveTheLineByLineBytes) {
             ASSERT_EQ(printable(written[way]), printable(written[0])) << printable(log);
             ASSERT_EQ(differs[way], differs[0]) << printable(log);
         }
-        for (int i = 0; i + 1 < indexed_spans.count; ++i) {
-            copied_whole += indexed_spans.whole[i] ? 1 : 0;
+        for (int i = 0; i + 1 < indexed_->spans.count; ++i) {
+            copied_whole += indexed_->spans.whole[i] ? 1 : 0;
         }
         // A second run accepts the result and changes nothing. (A count cut
         // short by the end of the log that sorts before another message
@@ -434,7 +434,7 @@ std::string shuffled_log(std::mt19937& random, int service, int messages) {
 TEST_F(WriterTest, SmallWindowsGiveTheReadBytes) {
     std::mt19937 random(25);
     for (int service : {SERVICE_PCVAN, SERVICE_NIFTY}) {
-        run_options.service = service;
+        options_.service = service;
         std::string log = shuffled_log(random, service, MAX_INDEX_ENTRIES);
         ASSERT_GT(log.size(), 6 * PLATFORM_VIEW_ALIGNMENT);
         for (int pass = 0; pass < 2; ++pass) {
@@ -451,11 +451,11 @@ TEST_F(WriterTest, SmallWindowsGiveTheReadBytes) {
                     source = platform_open_read(saved_path().c_str());
                 }
                 ASSERT_NE(source, nullptr);
-                ASSERT_EQ(write_sorted_log_from(source, "LOG.BAK", log_path().c_str(), index.data(),
-                                                count, &indexed_spans, PLATFORM_VIEW_ALIGNMENT),
+                ASSERT_EQ(write_sorted_log_from(source, "LOG.BAK", log_path().c_str(), *indexed_,
+                                                options_, PLATFORM_VIEW_ALIGNMENT),
                           0);
-                differs[way] = compare_sorted_log(source, "LOG.BAK", index.data(), count,
-                                                  &indexed_spans, PLATFORM_VIEW_ALIGNMENT);
+                differs[way] = compare_sorted_log(source, "LOG.BAK", *indexed_, options_,
+                                                  PLATFORM_VIEW_ALIGNMENT);
                 platform_close(source);
                 written[way] = read_file(log_path());
             }

@@ -10,7 +10,6 @@
 #include "driver/log_rewrite.h"
 #include "logindex/log_format.h"
 #include "logindex/log_indexer.h"
-#include "logindex/run_options.h"
 #include "platform/platform.h"
 #include "support/messages.h"
 #include "support/sjis_string.h"
@@ -52,23 +51,23 @@ char* copy_program_name(const char* path) {
 }
 
 // One switch character, already upper-cased. -1 for an unknown one.
-int apply_switch(char letter) {
+int apply_switch(char letter, RunOptions* options) {
     switch (letter) {
         case 'P':
         case 'V':
-            run_options.service = SERVICE_PCVAN;
+            options->service = SERVICE_PCVAN;
             return 0;
         case 'N':
-            run_options.service = SERVICE_NIFTY;
+            options->service = SERVICE_NIFTY;
             return 0;
         case 'B':
-            run_options.make_backup = 0;
+            options->make_backup = 0;
             return 0;
         case '!':
-            run_options.line_check = 0;
+            options->line_check = 0;
             return 0;
         case 'D':
-            run_options.debug_dump = 1;
+            options->debug_dump = 1;
             return 0;
         default:
             return -1;
@@ -77,9 +76,10 @@ int apply_switch(char letter) {
 
 // The characters after the switch mark; only the first one is a mark, so a
 // second "-" or "/" is an unknown switch.
-int apply_switch_argument(const char* argument) {
+int apply_switch_argument(const char* argument, RunOptions* options) {
     for (const char* p = argument + 1; *p != '\0'; ++p) {
-        if (apply_switch(static_cast<char>(ascii_upper(static_cast<unsigned char>(*p)))) != 0) {
+        if (apply_switch(static_cast<char>(ascii_upper(static_cast<unsigned char>(*p))), options) !=
+            0) {
             return -1;
         }
     }
@@ -87,7 +87,7 @@ int apply_switch_argument(const char* argument) {
 }
 
 // --max-messages=N with N a plain decimal from 1 to MAX_MESSAGES_LIMIT.
-int apply_max_messages(const char* value) {
+int apply_max_messages(const char* value, RunOptions* options) {
     long limit = 0;
     for (const char* p = value; *p != '\0'; ++p) {
         if (*p < '0' || *p > '9' || limit > MAX_MESSAGES_LIMIT) {
@@ -98,7 +98,7 @@ int apply_max_messages(const char* value) {
     if (limit < 1 || limit > MAX_MESSAGES_LIMIT) {
         return -1;
     }
-    run_options.max_messages = static_cast<int>(limit);
+    options->max_messages = static_cast<int>(limit);
     return 0;
 }
 
@@ -123,22 +123,24 @@ bool is_option(const char* argument, const char* name) {
 
 // --max-messages=N, or --max-messages N with N the next argument, which it
 // then takes (*used is 1).
-LongOption apply_max_messages_option(const char* argument, const char* next, int* used) {
+LongOption apply_max_messages_option(const char* argument, const char* next, int* used,
+                                     RunOptions* options) {
     constexpr char MAX_MESSAGES[] = "--max-messages";
     constexpr size_t LENGTH = sizeof MAX_MESSAGES - 1;
     if (is_option(argument, MAX_MESSAGES)) {
         *used = 1;
-        return next != nullptr && apply_max_messages(next) == 0 ? OPTION_SET : OPTION_BAD;
+        return next != nullptr && apply_max_messages(next, options) == 0 ? OPTION_SET : OPTION_BAD;
     }
     if (same_option(argument, MAX_MESSAGES, LENGTH) && argument[LENGTH] == '=') {
-        return apply_max_messages(argument + LENGTH + 1) == 0 ? OPTION_SET : OPTION_BAD;
+        return apply_max_messages(argument + LENGTH + 1, options) == 0 ? OPTION_SET : OPTION_BAD;
     }
     return OPTION_BAD;
 }
 
 // An argument that begins with "--" and says more; `next` is the argument
 // after it (null for none), taken by an option that needs a value.
-LongOption apply_long_option(const char* argument, const char* next, int* used) {
+LongOption apply_long_option(const char* argument, const char* next, int* used,
+                             RunOptions* options) {
     *used = 0;
     if (is_option(argument, "--help")) {
         return OPTION_HELP;
@@ -147,18 +149,18 @@ LongOption apply_long_option(const char* argument, const char* next, int* used) 
         return OPTION_VERSION;
     }
     if (is_option(argument, "--check")) {
-        run_options.check_only = 1;
+        options->check_only = 1;
         return OPTION_SET;
     }
     if (is_option(argument, "--list")) {
-        run_options.check_only = 1;
-        run_options.list_only = 1;
+        options->check_only = 1;
+        options->list_only = 1;
         return OPTION_SET;
     }
     if (is_option(argument, "--verbose")) {
         return OPTION_SET;  // taken before anything else is read
     }
-    return apply_max_messages_option(argument, next, used);
+    return apply_max_messages_option(argument, next, used, options);
 }
 
 bool is_long_option(const char* argument) {
@@ -208,7 +210,8 @@ void count_outcome(RunTally* tally, LogOutcome outcome) {
 }
 
 // The files `count` NUL-separated `names` name, in the order of their names.
-int process_expanded_names(char* names, int count, MessageIndex index, RunTally* tally) {
+int process_expanded_names(char* names, int count, const RunOptions& options, IndexedLog* indexed,
+                           RunTally* tally) {
     auto* list = static_cast<char**>(std::malloc(static_cast<size_t>(count) * sizeof(char*)));
     if (list == nullptr) {
         print_message<MSG_MEMORY_ERROR>();
@@ -220,7 +223,7 @@ int process_expanded_names(char* names, int count, MessageIndex index, RunTally*
     }
     std::qsort(list, static_cast<size_t>(count), sizeof(char*), compare_names);
     for (int i = 0; i < count; ++i) {
-        count_outcome(tally, process_log_file(list[i], index));
+        count_outcome(tally, process_log_file(list[i], options, indexed));
     }
     std::free(list);
     return 0;
@@ -230,11 +233,12 @@ int process_expanded_names(char* names, int count, MessageIndex index, RunTally*
 // pattern matches are processed; a pattern that matches nothing is refused
 // by name, as everywhere. Where the shell expands patterns, one that reaches
 // zembra was quoted, or matched nothing.
-void process_pattern(const char* pattern, MessageIndex index, RunTally* tally) {
+void process_pattern(const char* pattern, const RunOptions& options, IndexedLog* indexed,
+                     RunTally* tally) {
     char* names = nullptr;
     const int count = platform_expand_pattern(pattern, &names);
     if (count > 0) {
-        if (process_expanded_names(names, count, index, tally) != 0) {
+        if (process_expanded_names(names, count, options, indexed, tally) != 0) {
             count_outcome(tally, LOG_NO_MATCH);
         }
         std::free(names);
@@ -276,9 +280,8 @@ constexpr const char* PROBLEM_LABELS[LOG_OUTCOME_COUNT] = {
 
 // "2000 logs: 1990 sorted, 6 already in order, 4 left unsorted (3 Busy!, 1
 // header error)": one line after the last file, for a person.
-void print_summary(const RunTally& tally) {
+void print_summary(const RunTally& tally, bool check) {
     const int* counts = tally.outcomes;
-    const bool check = run_options.check_only != 0;
     print_message<MSG_SUMMARY_LOGS>(tally.logs, tally.logs == 1 ? "" : "s");
     if (check) {
         print_message<MSG_SUMMARY_CHECKED>(counts[LOG_WOULD_CHANGE], counts[LOG_IN_ORDER]);
@@ -315,21 +318,21 @@ struct FileArgument {
 
 // The exit status of the file arguments: 0, STATUS_FILE_PROBLEM or
 // STATUS_WOULD_CHANGE.
-int process_file_arguments(const FileArgument* files, int count, MessageIndex index, bool summary) {
+int process_file_arguments(const FileArgument* files, int count, const RunOptions& options,
+                           IndexedLog* indexed, bool summary) {
     platform_start_run();
     forget_processed_files();
     RunTally tally = {};
     for (int i = 0; i < count; ++i) {
         if (!files[i].literal && has_wildcard(files[i].name)) {
-            process_pattern(files[i].name, index, &tally);
+            process_pattern(files[i].name, options, indexed, &tally);
         } else {
-            count_outcome(&tally, process_log_file(files[i].name, index));
+            count_outcome(&tally, process_log_file(files[i].name, options, indexed));
         }
     }
     forget_processed_files();
-    free_large_index();
     if (summary && tally.logs > 0) {
-        print_summary(tally);
+        print_summary(tally, options.check_only != 0);
     }
     for (int i = FIRST_PROBLEM; i < LOG_OUTCOME_COUNT; ++i) {
         if (tally.outcomes[i] > 0) {
@@ -358,8 +361,8 @@ enum CommandLineResult { COMMAND_RUN, COMMAND_HELP, COMMAND_VERSION, COMMAND_BAD
 // wherever they stand before "--", so that "--check" typed last still keeps
 // every log as it is. On a bad switch *bad is the argument, and *value the
 // one after it when the option took it.
-CommandLineResult read_command_line(int argc, char** argv, FileArgument* files, int* count,
-                                    const char** bad, const char** value) {
+CommandLineResult read_command_line(int argc, char** argv, RunOptions* options, FileArgument* files,
+                                    int* count, const char** bad, const char** value) {
     bool names_begun = false;
     bool after_dashes = false;
     *count = 0;
@@ -378,10 +381,11 @@ CommandLineResult read_command_line(int argc, char** argv, FileArgument* files, 
         LongOption option = OPTION_SET;
         if (is_long_option(argument)) {
             int used = 0;
-            option = apply_long_option(argument, i + 1 < argc ? argv[i + 1] : nullptr, &used);
+            option =
+                apply_long_option(argument, i + 1 < argc ? argv[i + 1] : nullptr, &used, options);
             *value = used == 1 && i + 1 < argc ? argv[i + 1] : nullptr;
             i += option == OPTION_SET ? used : 0;
-        } else if (apply_switch_argument(argument) != 0) {
+        } else if (apply_switch_argument(argument, options) != 0) {
             option = OPTION_BAD;
         }
         if (option != OPTION_SET) {
@@ -425,7 +429,8 @@ int detect_service_from_name(char* program_name) {
     return std::strstr(program_name, "NIF") != nullptr ? SERVICE_NIFTY : SERVICE_PCVAN;
 }
 
-int run_zembra(int argc, char** argv) {
+int run_zembra(int argc, char** argv, RunOptions* settings) {
+    *settings = INITIAL_RUN_OPTIONS;
     char* program_name = copy_program_name(argc > 0 ? argv[0] : nullptr);
     if (program_name == nullptr) {
         print_message<MSG_MEMORY_ERROR>();
@@ -440,12 +445,11 @@ int run_zembra(int argc, char** argv) {
     set_hints_wanted(verbose);
     auto* files =
         static_cast<FileArgument*>(std::malloc(static_cast<size_t>(argc) * sizeof(FileArgument)));
-    MessageIndex index =
-        static_cast<MessageIndex>(std::calloc(MAX_INDEX_ENTRIES, sizeof(MessageIndexEntry)));
-    if (files == nullptr || index == nullptr) {
+    IndexedLog* indexed = create_indexed_log();
+    if (files == nullptr || indexed == nullptr) {
         print_message<MSG_MEMORY_ERROR>();
         std::free(files);
-        std::free(index);
+        destroy_indexed_log(indexed);
         std::free(program_name);
         return 1;
     }
@@ -453,20 +457,20 @@ int run_zembra(int argc, char** argv) {
     const char* argument = nullptr;
     const char* value = nullptr;
     const CommandLineResult result =
-        read_command_line(argc, argv, files, &count, &argument, &value);
+        read_command_line(argc, argv, settings, files, &count, &argument, &value);
     int status = 0;
     if (result != COMMAND_RUN) {
         status = finish_without_files(result, argument, value, program_name);
     } else {
-        if (run_options.service == -1) {
-            run_options.service = detect_service_from_name(program_name);
+        if (settings->service == -1) {
+            settings->service = detect_service_from_name(program_name);
         }
         // The list is for a script: the summary only when asked for.
-        const bool summary = hints_shown() && (run_options.list_only == 0 || verbose);
-        status = process_file_arguments(files, count, index, summary);
+        const bool summary = hints_shown() && (settings->list_only == 0 || verbose);
+        status = process_file_arguments(files, count, *settings, indexed, summary);
     }
     std::free(files);
     std::free(program_name);
-    std::free(index);
+    destroy_indexed_log(indexed);
     return status;
 }

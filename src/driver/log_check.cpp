@@ -9,10 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "logindex/forum_banner.h"
-#include "logindex/index_sort.h"
 #include "logindex/log_indexer.h"
-#include "logindex/run_options.h"
 #include "logindex/sorted_log_writer.h"
 #include "support/messages.h"
 
@@ -24,20 +21,21 @@ namespace {
 // counted as banner lines, not as text. A banner line whose date the banner
 // rule ignores (month 00, a room title with a "/") is never written again,
 // and with no dated one there is no banner line at the head at all.
-void count_head_changes(int32_t first_offset, LogChanges* changes) {
-    const IndexedLogShape& shape = indexed_log_shape;
+void count_head_changes(const IndexedLog& indexed, int service, LogChanges* changes) {
+    const IndexedLogShape& shape = indexed.shape;
     int64_t banner_bytes = 0;
-    if (run_options.service == SERVICE_NIFTY && shape.banner_lines > 0) {
-        const bool kept = latest_banner_length > 0;
+    if (service == SERVICE_NIFTY && shape.banner_lines > 0) {
+        const bool kept = indexed.banner.length > 0;
         changes->banner_lines_dropped = shape.banner_lines - (kept ? 1 : 0);
         changes->banner_moved = kept && !shape.banner_at_head;
         banner_bytes = shape.leading_banner_bytes;
     }
-    changes->leading_text_dropped = first_offset != banner_bytes;
+    // The spans begin with the first message of the file.
+    changes->leading_text_dropped = indexed.spans.offsets[0] != banner_bytes;
     // A NIFTY SERVE log's unended last line is dropped, or ended when it is a
     // header's line 2; PC-VAN keeps it.
     changes->lines_changed =
-        shape.lines_misplaced > 0 || (run_options.service == SERVICE_NIFTY && shape.ends_open);
+        shape.lines_misplaced > 0 || (service == SERVICE_NIFTY && shape.ends_open);
 }
 
 // Offsets of the kept messages in the order a run writes them, compared with
@@ -71,10 +69,10 @@ const char* plural(int count) {
     return count == 1 ? "" : "s";
 }
 
-void print_changes(const char* shown_name, const LogChanges& changes) {
+void print_changes(const char* shown_name, const LogChanges& changes, int service) {
     print_message<MSG_CHECK_CHANGES>(shown_name, changes.messages_moved, changes.repeats_dropped,
                                      plural(changes.repeats_dropped));
-    if (run_options.service == SERVICE_NIFTY) {
+    if (service == SERVICE_NIFTY) {
         print_message<MSG_CHECK_BANNER_LINES>(changes.banner_lines_dropped,
                                               plural(changes.banner_lines_dropped));
     }
@@ -92,12 +90,11 @@ void print_changes(const char* shown_name, const LogChanges& changes) {
 
 }  // namespace
 
-int log_would_change(PlatformFile* log, const char* log_name, MessageIndex index, int count,
-                     const MessageSpans* spans, LogChanges* changes) {
+int log_would_change(PlatformFile* log, const char* log_name, const IndexedLog& indexed,
+                     const RunOptions& options, LogChanges* changes) {
     *changes = {};
-    count_head_changes(index[0].offset, changes);
-    sort_index(index, count);
-    if (count_moves(index, count, changes) != 0) {
+    count_head_changes(indexed, options.service, changes);
+    if (count_moves(indexed.entries, indexed.count, changes) != 0) {
         return -1;
     }
     // A message written elsewhere, or text before the first one gone, is a
@@ -115,24 +112,24 @@ int log_would_change(PlatformFile* log, const char* log_name, MessageIndex index
         !changes->banner_moved && !changes->lines_changed) {
         return 0;
     }
-    return compare_sorted_log(log, log_name, index, count, spans);
+    return compare_sorted_log(log, log_name, indexed, options);
 }
 
-int check_log(const char* shown_name, PlatformFile* log, const char* log_name, MessageIndex index,
-              int count, const MessageSpans* spans) {
+int check_log(const char* shown_name, PlatformFile* log, const char* log_name,
+              const IndexedLog& indexed, const RunOptions& options) {
     LogChanges changes;
-    const int verdict = log_would_change(log, log_name, index, count, spans, &changes);
+    const int verdict = log_would_change(log, log_name, indexed, options, &changes);
     if (verdict < 0) {
         return -1;
     }
-    if (run_options.list_only) {
+    if (options.list_only) {
         if (verdict == 1) {
             print_message<MSG_CHECK_LISTED>(shown_name);
         }
     } else if (verdict == 0) {
         print_message<MSG_CHECK_IN_ORDER>(shown_name);
     } else {
-        print_changes(shown_name, changes);
+        print_changes(shown_name, changes, options.service);
     }
     std::fflush(stdout);
     return verdict;

@@ -1,7 +1,7 @@
 // --check: what a run would do to a log, found without changing anything.
 #pragma once
 
-#include "logindex/log_format.h"
+#include "logindex/log_indexer.h"
 #include "platform/platform.h"
 
 // What a run would change in one log besides nothing.
@@ -15,15 +15,15 @@ struct LogChanges {
                                // unended last line, would go or be ended
 };
 
-// Whether a run would rewrite the log `log` (held, named `log_name`) just
-// indexed into the `count` entries (in file order; they are sorted in place,
-// `spans` the indexer's), and what it would change. 1 when it would, 0 when
-// it would leave the log as it is, -1 after a reported read or memory error.
-int log_would_change(PlatformFile* log, const char* log_name, MessageIndex index, int count,
-                     const MessageSpans* spans, LogChanges* changes);
+// Whether a run would rewrite the log `log` (held, named `log_name`) whose
+// entries `indexed` holds, sorted, and what it would change. 1 when it would,
+// 0 when it would leave the log as it is, -1 after a reported read or memory
+// error.
+int log_would_change(PlatformFile* log, const char* log_name, const IndexedLog& indexed,
+                     const RunOptions& options, LogChanges* changes);
 
 // The report of --check for one indexed log on standard output, by the name
 // as typed: "NAME: in order", or "NAME: would change: " and the counts; with
 // --list only the name of a log that would change. The verdict as above.
-int check_log(const char* shown_name, PlatformFile* log, const char* log_name, MessageIndex index,
-              int count, const MessageSpans* spans);
+int check_log(const char* shown_name, PlatformFile* log, const char* log_name,
+              const IndexedLog& indexed, const RunOptions& options);

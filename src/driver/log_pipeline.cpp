@@ -8,7 +8,9 @@
 #include <cstring>
 
 #include "driver/log_check.h"
+#include "driver/log_names.h"
 #include "driver/log_rewrite.h"
+#include "logindex/index_sort.h"
 #include "logindex/log_format.h"
 #include "logindex/log_indexer.h"
 #include "platform/platform.h"
@@ -44,7 +46,7 @@ static void report_no_room(const char* argument, int32_t size) {
 
 // Refuses what must not be processed, and says why. LOG_SORTED lets it pass;
 // --check writes nothing and so needs no free space.
-static LogOutcome check_argument(const char* argument) {
+static LogOutcome check_argument(const char* argument, const RunOptions& options) {
     if (std::strlen(argument) > MAX_NAME_LENGTH) {
         print_message<MSG_NAME_TOO_LONG>(argument);
         return LOG_NAME_REFUSED;
@@ -60,7 +62,7 @@ static LogOutcome check_argument(const char* argument) {
         print_message<MSG_FILE_TOO_LARGE>(argument);
         return LOG_TOO_LARGE;
     }
-    const int room = run_options.check_only ? HAS_ROOM : has_room_for(size, argument);
+    const int room = options.check_only ? HAS_ROOM : has_room_for(size, argument);
     if (room == DRIVE_ERROR) {
         // "Drive Not Ready!" names no file.
         print_message<MSG_SKIP_NAMED>(argument);
@@ -147,8 +149,8 @@ static const char* service_name(int service) {
 
 // The "Skip!" that ends a refusal after "Reading:". --list prints no
 // "Reading:" line, so there it names the log.
-static void print_skip(const char* argument) {
-    if (run_options.list_only) {
+static void print_skip(const char* argument, const RunOptions& options) {
+    if (options.list_only) {
         print_message<MSG_SKIP_NAMED>(argument);
     } else {
         print_message<MSG_SKIP>();
@@ -156,12 +158,13 @@ static void print_skip(const char* argument) {
 }
 
 // Why a log with no message indexed was skipped, for a person at a terminal.
-static void hint_why_skipped(const char* log_name) {
-    const int service = run_options.service;
+static void hint_why_skipped(const char* log_name, const IndexedLog& indexed,
+                             const RunOptions& options) {
+    const int service = options.service;
     const int other = service == SERVICE_NIFTY ? SERVICE_PCVAN : SERVICE_NIFTY;
-    if (indexed_log_shape.overflowed) {
+    if (indexed.shape.overflowed) {
         print_hint("the log holds more than %d messages: --max-messages N raises the limit",
-                   run_options.max_messages);
+                   options.max_messages);
     } else if (reads_as_service(log_name, other)) {
         print_hint("no %s message header, but it reads as a %s log: try %s", service_name(service),
                    service_name(other), other == SERVICE_NIFTY ? "-N" : "-P");
@@ -192,20 +195,20 @@ static void hint_encoding(PlatformFile* log) {
 }
 
 // An indexing that found nothing to sort: "Skip!" and the reasons.
-static LogOutcome refuse_unindexed(int count, PlatformFile* log, const char* argument,
-                                   const char* log_name) {
-    print_skip(argument);
-    const bool overflowed = indexed_log_shape.overflowed != 0;
+static LogOutcome refuse_unindexed(int count, PlatformFile* log, const LogNames& names,
+                                   const IndexedLog& indexed, const RunOptions& options) {
+    print_skip(names.typed, options);
+    const bool overflowed = indexed.shape.overflowed != 0;
     if (hints_shown()) {
         if (count == 0) {
-            hint_why_skipped(log_name);
+            hint_why_skipped(names.target, indexed, options);
         }
         if (!overflowed) {
             hint_encoding(log);
         }
     }
     if (count < 0) {
-        return indexed_log_shape.header_error ? LOG_HEADER_ERROR : LOG_READ_OR_WRITE_ERROR;
+        return indexed.shape.header_error ? LOG_HEADER_ERROR : LOG_READ_OR_WRITE_ERROR;
     }
     return overflowed ? LOG_TOO_MANY_MESSAGES : LOG_NOT_A_LOG;
 }
@@ -227,121 +230,124 @@ static LogOutcome rewrite_outcome(int rewritten) {
     }
 }
 
-static LogOutcome index_and_rewrite(LogHold* hold, const char* argument, const char* disk_name,
-                                    const char* log_name, const char* working_name,
-                                    MessageIndex index) {
+static LogOutcome index_and_rewrite(LogHold* hold, const LogNames& names, const RunOptions& options,
+                                    IndexedLog* indexed) {
     PlatformFile* log = held_log_file(hold);
-    if (!run_options.list_only) {
-        print_message<MSG_READING>(working_name);
+    if (!options.list_only) {
+        print_message<MSG_READING>(names.shown);
     }
-    int count = build_index_from(log, log_name, index);
+    const int count = index_log(log, names.target, options, indexed);
     if (count <= 0) {
-        return refuse_unindexed(count, log, argument, log_name);
+        return refuse_unindexed(count, log, names, *indexed, options);
     }
-    if (run_options.check_only) {
-        const int verdict =
-            check_log(argument, log, log_name, indexed_entries(index), count, &indexed_spans);
+    sort_index(indexed->entries, count);
+    if (options.check_only) {
+        const int verdict = check_log(names.typed, log, names.target, *indexed, options);
         if (verdict < 0) {
-            print_skip(argument);  // after a reported read or memory error
+            print_skip(names.typed, options);  // after a reported read or memory error
             return LOG_READ_OR_WRITE_ERROR;
         }
         return verdict == 0 ? LOG_IN_ORDER : LOG_WOULD_CHANGE;
     }
-    return rewrite_outcome(
-        rewrite_log(hold, disk_name, log_name, working_name, indexed_entries(index), count));
+    return rewrite_outcome(rewrite_log(hold, names, *indexed, options));
 }
 
 // A log that cannot be opened is refused as the original tool refused it:
 // "Reading:", "File Open Error:", "Skip!", and here the system's reason.
-static LogOutcome refuse_unopened(const char* argument, const char* working_name) {
+static LogOutcome refuse_unopened(const LogNames& names, const RunOptions& options) {
     const int error = errno;
-    if (!run_options.list_only) {
-        print_message<MSG_READING>(working_name);
+    if (!options.list_only) {
+        print_message<MSG_READING>(names.shown);
     }
-    print_message<MSG_FILE_OPEN_ERROR>(working_name);
-    print_skip(argument);
-    print_hint("%s: %s", argument, std::strerror(error));
+    print_message<MSG_FILE_OPEN_ERROR>(names.shown);
+    print_skip(names.typed, options);
+    print_hint("%s: %s", names.typed, std::strerror(error));
     errno = error;
     return failed_status();
 }
 
 // No side file could be made beside the log: the original tool's words for a
 // log it could not move aside, with the system's reason.
-static LogOutcome refuse_side_file(const char* argument, const char* working_name,
+static LogOutcome refuse_side_file(const LogNames& names, const RunOptions& options,
                                    const HoldReport& report) {
     const int error = errno;
-    if (!run_options.list_only) {
-        print_message<MSG_READING>(working_name);
+    if (!options.list_only) {
+        print_message<MSG_READING>(names.shown);
     }
     if (error == EEXIST && report.squatted[0] != '\0') {
         print_message<MSG_SIDE_NAMES_TAKEN>(report.squatted);
     }
-    if (run_options.make_backup) {
+    if (options.make_backup) {
         print_message<MSG_BACKUP_FAILED>();
     } else {
         errno = error;
-        report_file_error("", argument);
-        print_skip(argument);
+        report_file_error("", names.typed);
+        print_skip(names.typed, options);
     }
     if (error == EEXIST && report.squatted[0] != '\0') {
         print_hint(
             "every side name is taken, by files of other users or left by killed runs: "
             "move them away if nothing uses them");
     } else {
-        print_hint("%s: %s; the log is as it was", argument, std::strerror(error));
+        print_hint("%s: %s; the log is as it was", names.typed, std::strerror(error));
     }
-    return run_options.make_backup ? LOG_BACKUP_FAILED : LOG_READ_OR_WRITE_ERROR;
+    return options.make_backup ? LOG_BACKUP_FAILED : LOG_READ_OR_WRITE_ERROR;
 }
 
 // Why the log could not be held, as far as a person needs to know.
-static LogOutcome refuse_unheld(const char* argument, const char* working_name, int opened,
+static LogOutcome refuse_unheld(const LogNames& names, const RunOptions& options, int opened,
                                 const HoldReport& report) {
     if (opened == -2) {
-        print_message<MSG_BUSY>(argument);
+        print_message<MSG_BUSY>(names.typed);
         print_hint(
             "another program has the log open for writing, or another zembra run "
             "works on it: try again when it is done");
         return LOG_BUSY;
     }
     if (report.side_failed) {
-        return refuse_side_file(argument, working_name, report);
+        return refuse_side_file(names, options, report);
     }
-    return refuse_unopened(argument, working_name);
+    return refuse_unopened(names, options);
 }
 
-LogOutcome process_log_file(const char* argument, MessageIndex index) {
-    const LogOutcome checked = check_argument(argument);
+// The names of one file argument, each found once, or why it is refused.
+static LogOutcome resolve_log_names(const char* argument, const RunOptions& options,
+                                    LogNames* names) {
+    names->typed = argument;
+    const LogOutcome checked = check_argument(argument, options);
     if (checked != LOG_SORTED) {
         return checked;
     }
-    char working_name[NAME_BUFFER_SIZE];
-    char log_name[NAME_BUFFER_SIZE];
-    copy_string(working_name, argument);
-    platform_upper_case_name(working_name);
-    const LogOutcome named = check_working_name(argument, working_name);
+    copy_string(names->shown, argument);
+    platform_upper_case_name(names->shown);
+    const LogOutcome named = check_working_name(argument, names->shown);
     if (named != LOG_SORTED) {
         return named;
     }
-    const LogOutcome found = find_log_file(argument, working_name, log_name);
-    if (found != LOG_SORTED) {
-        return found;
+    return find_log_file(argument, names->shown, names->target);
+}
+
+LogOutcome process_log_file(const char* argument, const RunOptions& options, IndexedLog* indexed) {
+    LogNames names;
+    const LogOutcome resolved = resolve_log_names(argument, options, &names);
+    if (resolved != LOG_SORTED) {
+        return resolved;
     }
     // The log and its folder are held from indexing to the replace: another
     // zembra run, or a program writing to it, would change what this one
     // indexed. It is then reached by its name on disk, which needs no lookup
     // ignoring case, and every later step works in the folder held.
-    char disk_name[NAME_BUFFER_SIZE];
     LogHold* hold = nullptr;
     HoldReport report = {};
-    int opened = platform_disk_name(log_name, disk_name, sizeof disk_name);
+    int opened = platform_disk_name(names.target, names.on_disk, sizeof names.on_disk);
     if (opened == 0) {
-        opened = hold_log(disk_name, run_options.check_only ? nullptr : log_name, &hold, &report);
+        opened =
+            hold_log(names.on_disk, options.check_only ? nullptr : names.target, &hold, &report);
     }
     if (opened != 0) {
-        return refuse_unheld(argument, working_name, opened, report);
+        return refuse_unheld(names, options, opened, report);
     }
-    LogOutcome outcome =
-        index_and_rewrite(hold, argument, disk_name, log_name, working_name, index);
+    LogOutcome outcome = index_and_rewrite(hold, names, options, indexed);
     // Only read: a failed close changes nothing on disk; a side file that
     // cannot be removed is named.
     char side_left[NAME_BUFFER_SIZE];
@@ -351,7 +357,7 @@ LogOutcome process_log_file(const char* argument, MessageIndex index) {
     }
     // The dump is what -D was asked for: one lost on a full or closed
     // standard output is a failure, not silence.
-    if (run_options.debug_dump && (std::fflush(stdout) != 0 || std::ferror(stdout))) {
+    if (options.debug_dump && (std::fflush(stdout) != 0 || std::ferror(stdout))) {
         if (errno == 0) {
             errno = EIO;
         }

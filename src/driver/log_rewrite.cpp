@@ -10,10 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "logindex/index_sort.h"
 #include "logindex/log_format.h"
-#include "logindex/log_indexer.h"
-#include "logindex/run_options.h"
 #include "logindex/sorted_log_writer.h"
 #include "platform/platform.h"
 #include "platform/platform_replace.h"
@@ -93,9 +90,9 @@ static void report_backup_failed() {
 
 // No side file beside the log (a folder this run cannot write): the original
 // tool's words for a log it could not move aside, and the system's reason.
-static RewriteResult refuse_without_side_file(const char* log_name) {
+static RewriteResult refuse_without_side_file(const char* log_name, const RunOptions& options) {
     const int error = errno;
-    if (run_options.make_backup) {
+    if (options.make_backup) {
         report_backup_failed();
         print_hint("%s: %s; the log is as it was", log_name, std::strerror(error));
         return REWRITE_BACKUP_FAILED;
@@ -107,9 +104,8 @@ static RewriteResult refuse_without_side_file(const char* log_name) {
 
 // The new log, whole, with the log's owner, mode and attributes, on disk.
 static int write_side_file(LogHold* hold, const char* side, const char* log_name,
-                           const MessageIndexEntry* index, int count) {
-    if (write_sorted_log_from(held_log_file(hold), log_name, side, index, count, &indexed_spans) !=
-        0) {
+                           const IndexedLog& indexed, const RunOptions& options) {
+    if (write_sorted_log_from(held_log_file(hold), log_name, side, indexed, options) != 0) {
         return -1;
     }
     if (seal_side_file(hold) != 0) {
@@ -163,13 +159,13 @@ static RewriteResult report_kept(const CommitReport& report, const char* log_nam
 // it was; -2 when the new log is in place but may not have reached the disk;
 // SIDE_FILE_LEFT when it is in place and the old log kept a side name.
 // *why says what a failure came to.
-static int put_in_place(LogHold* hold, const char* log_name, const char* name_base,
-                        const char* shown_name, const PlatformFileIdentity* indexed,
-                        RewriteResult* why) {
+static int put_in_place(LogHold* hold, const LogNames& names, const PlatformFileIdentity* indexed,
+                        bool backup, RewriteResult* why) {
+    const char* log_name = names.on_disk;
+    const char* shown_name = names.shown;
     char backup_name[NAME_BUFFER_SIZE];
-    const bool backup = run_options.make_backup != 0;
     if (backup) {
-        if (backup_name_of(name_base, backup_name) != 0) {
+        if (backup_name_of(names.target, backup_name) != 0) {
             report_backup_failed();
             *why = REWRITE_BACKUP_FAILED;
             return -1;
@@ -209,16 +205,14 @@ static int put_in_place(LogHold* hold, const char* log_name, const char* name_ba
     return report.side_left ? SIDE_FILE_LEFT : 0;
 }
 
-RewriteResult rewrite_log(LogHold* hold, const char* log_name, const char* name_base,
-                          const char* shown_name, MessageIndex index, int count) {
-    const PlatformFileIdentity indexed = indexed_log_identity;
-    print_message<MSG_SORTING>(static_cast<unsigned>(count));
-    sort_index(index, count);
+RewriteResult rewrite_log(LogHold* hold, const LogNames& names, const IndexedLog& indexed,
+                          const RunOptions& options) {
+    const char* log_name = names.on_disk;
+    print_message<MSG_SORTING>(static_cast<unsigned>(indexed.count));
     print_message<MSG_WRITING>();
     // A log already in order keeps its file and its backup: running twice
     // must not replace the original ".BAK" with the sorted log.
-    const int differs =
-        compare_sorted_log(held_log_file(hold), log_name, index, count, &indexed_spans);
+    const int differs = compare_sorted_log(held_log_file(hold), log_name, indexed, options);
     if (differs < 0) {
         print_message<MSG_SKIP>();
         return REWRITE_WRITE_ERROR;
@@ -230,9 +224,9 @@ RewriteResult rewrite_log(LogHold* hold, const char* log_name, const char* name_
     }
     const char* side = held_side_name(hold);
     if (side == nullptr) {
-        return refuse_without_side_file(log_name);
+        return refuse_without_side_file(log_name, options);
     }
-    if (write_side_file(hold, side, log_name, index, count) != 0) {
+    if (write_side_file(hold, side, log_name, indexed, options) != 0) {
         print_message<MSG_SKIP>();
         return REWRITE_WRITE_ERROR;
     }
@@ -240,7 +234,7 @@ RewriteResult rewrite_log(LogHold* hold, const char* log_name, const char* name_
     // report, never in between: the status always tells what happened.
     platform_hold_interrupts();
     RewriteResult why = REWRITE_WRITE_ERROR;
-    const int placed = put_in_place(hold, log_name, name_base, shown_name, &indexed, &why);
+    const int placed = put_in_place(hold, names, &indexed.identity, options.make_backup != 0, &why);
     const int error = errno;
     if (placed >= 0) {
         print_message<MSG_FINISH>();
@@ -249,7 +243,7 @@ RewriteResult rewrite_log(LogHold* hold, const char* log_name, const char* name_
         errno = error;
         // Sorted, but not tidy: the old log still has the side name.
         report_file_error("", held_side_name(hold));
-        print_hint("%s is sorted; its old content is left under that name: remove it", shown_name);
+        print_hint("%s is sorted; its old content is left under that name: remove it", names.shown);
     }
     std::fflush(stderr);
     platform_release_interrupts();

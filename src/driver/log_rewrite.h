@@ -1,6 +1,7 @@
 #pragma once
 
-#include "logindex/log_format.h"
+#include "driver/log_names.h"
+#include "logindex/log_indexer.h"
 #include "platform/platform.h"
 #include "platform/platform_replace.h"
 
@@ -14,15 +15,14 @@ enum RewriteResult {
     REWRITE_WRITE_ERROR,  // a read or write error (reported)
 };
 
-// Sorts the `count` entries of the indexed log held by `hold` (named
-// `log_name` on disk; `name_base` is the name its ".BAK" and side names are
-// made from; `shown_name` the name the user sees) and, unless it is already
-// in order, writes the sorted log beside it and puts it in place in one
-// step, the old log becoming the ".BAK" with backup on. Every result but
-// REWRITE_SORTED and REWRITE_IN_ORDER has been reported, ending in "Skip!"
-// where the log was left as it was.
-RewriteResult rewrite_log(LogHold* hold, const char* log_name, const char* name_base,
-                          const char* shown_name, MessageIndex index, int count);
+// Unless the indexed log, its entries sorted, is already in order, writes
+// the sorted log beside it and puts it in place in one step, the old log
+// becoming the ".BAK" with backup on. The log is held by `hold`; its ".BAK"
+// and side names are made from names.target. Every result but REWRITE_SORTED
+// and REWRITE_IN_ORDER has been reported, ending in "Skip!" where the log was
+// left as it was.
+RewriteResult rewrite_log(LogHold* hold, const LogNames& names, const IndexedLog& indexed,
+                          const RunOptions& options);
 // Forgets the backups an earlier command line made (called once per command
 // line): within one, a backup this run made is never replaced.
 void forget_processed_files();

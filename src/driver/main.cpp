@@ -1,5 +1,6 @@
 #include "driver/command_line.h"
 
 int main(int argc, char** argv) {
-    return run_zembra(argc, argv);
+    RunOptions settings;
+    return run_zembra(argc, argv, &settings);
 }

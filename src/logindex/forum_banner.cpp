@@ -62,10 +62,6 @@ bool is_nifty_banner(const char* line) {
 
 const HeaderRecognizer NIFTY_BANNER = make_recognizer(is_nifty_banner, '-', '-');
 
-char latest_banner_line[LINE_BUFFER_SIZE];
-size_t latest_banner_length = 0;
-uint32_t latest_banner_key = 0;
-
 namespace {
 
 bool is_digit_byte(char c) {
@@ -94,16 +90,16 @@ uint32_t banner_date_key(const char* line, const char* slash) {
 
 }  // namespace
 
-void reset_forum_banner() {
-    latest_banner_line[0] = '\0';
-    latest_banner_length = 0;
-    latest_banner_key = 0;
+void reset_forum_banner(ForumBanner* banner) {
+    banner->line[0] = '\0';
+    banner->length = 0;
+    banner->key = 0;
 }
 
 // Only a strictly later date replaces the kept line, so of equal dates the
 // first line read stays.
-void note_forum_banner(const char* line, size_t length) {
-    if (length >= sizeof latest_banner_line) {
+void note_forum_banner(ForumBanner* banner, const char* line, size_t length) {
+    if (length >= sizeof banner->line) {
         return;  // never longer than one piece; nothing else fits
     }
     const char* slash = sjis_strchr(line, '/');
@@ -111,11 +107,11 @@ void note_forum_banner(const char* line, size_t length) {
         return;
     }
     const uint32_t key = banner_date_key(line, slash);
-    if (key == 0 || key <= latest_banner_key) {
+    if (key == 0 || key <= banner->key) {
         return;
     }
-    latest_banner_key = key;
-    std::memcpy(latest_banner_line, line, length);
-    latest_banner_line[length] = '\0';
-    latest_banner_length = length;
+    banner->key = key;
+    std::memcpy(banner->line, line, length);
+    banner->line[length] = '\0';
+    banner->length = length;
 }

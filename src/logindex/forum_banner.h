@@ -1,4 +1,4 @@
-// The latest-dated NIFTY SERVE forum banner line of the log being processed.
+// The latest-dated NIFTY SERVE forum banner line of a log.
 #pragma once
 
 #include <cstddef>
@@ -6,11 +6,12 @@
 
 #include "logindex/log_format.h"
 
-// Kept whole: a banner line may be a full 8192-byte piece.
-extern char latest_banner_line[LINE_BUFFER_SIZE];
-extern size_t latest_banner_length;  // bytes of latest_banner_line, NULs included
-extern uint32_t latest_banner_key;
+struct ForumBanner {
+    char line[LINE_BUFFER_SIZE];  // kept whole: a banner line may be a full 8192-byte piece
+    size_t length;                // bytes of `line`, NULs included; 0 for none
+    uint32_t key;                 // the date key of `line`
+};
 
-void reset_forum_banner();
+void reset_forum_banner(ForumBanner* banner);
 // `line` is `length` bytes and NUL-terminated; dates are read as a C string.
-void note_forum_banner(const char* line, size_t length);
+void note_forum_banner(ForumBanner* banner, const char* line, size_t length);

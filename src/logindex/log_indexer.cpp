@@ -21,6 +21,8 @@ namespace {
 struct LogReader {
     PlatformFile* file;
     const char* path;
+    const RunOptions* options;
+    IndexedLog* indexed;
     HeaderMatchers matchers;
     char* line;  // in the file's buffer, until the next read
     int length;  // bytes of `line`, NULs inside included
@@ -73,8 +75,8 @@ int discard_lines(LogReader* reader, int64_t lines) {
     return 0;
 }
 
-HeaderDate read_header_date(const char* line2) {
-    const int* columns = HEADER_COLUMNS[run_options.service];
+HeaderDate read_header_date(const char* line2, int service) {
+    const int* columns = HEADER_COLUMNS[service];
     HeaderDate date;
     date.year = full_year(read_field(line2, columns[COLUMN_YEAR]));
     date.month = read_field(line2, columns[COLUMN_MONTH]);
@@ -154,7 +156,8 @@ void hint_header_error(const char* path, int32_t offset) {
 // Reads line 2 and the body lines a PC-VAN count covers, and fills `entry`
 // (its offset is the caller's). 0, or -1 after a reported error.
 int read_header(LogReader* reader, int32_t* first_room, MessageIndexEntry* entry) {
-    const bool pcvan = run_options.service == SERVICE_PCVAN;
+    const RunOptions& options = *reader->options;
+    const bool pcvan = options.service == SERVICE_PCVAN;
     entry->number = read_number(reader->line + (pcvan ? 1 : 0));
     entry->line_count = 0;
 
@@ -163,34 +166,34 @@ int read_header(LogReader* reader, int32_t* first_room, MessageIndexEntry* entry
         return -1;
     }
     if (status == 0 || !line_matches(reader->line, reader->matchers.line2)) {
-        indexed_log_shape.header_error = 1;
+        reader->indexed->shape.header_error = 1;
         print_message<MSG_HEADER_ERROR>();
         hint_header_error(reader->path, entry->offset);
         return -1;
     }
     const char* count_paren = pcvan ? find_line_count_paren(reader->line) : nullptr;
     if (!pcvan && !room_is_consistent(reader->line, first_room)) {
-        indexed_log_shape.header_error = 1;
+        reader->indexed->shape.header_error = 1;
         print_message<MSG_ROOM_ERROR>();
         return -1;
     }
-    const HeaderDate date = read_header_date(reader->line);
+    const HeaderDate date = read_header_date(reader->line, options.service);
     entry->date_key = make_date_key(date.year, date.month, date.day);
     entry->time_key = make_time_key(date.hour, date.minute);
 
     int64_t lines_read = 2;
-    if (pcvan && run_options.line_check && count_paren != nullptr) {
+    if (pcvan && options.line_check && count_paren != nullptr) {
         entry->line_count = read_number(count_paren + 1);
         lines_read += lines_covered_by_count(entry->line_count);
         if (discard_lines(reader, lines_covered_by_count(entry->line_count)) < 0) {
             return -1;
         }
     }
-    if (pcvan && run_options.line_check) {
+    if (pcvan && options.line_check) {
         reader->lines_still_copied = lines_copied_by_count(entry->line_count) - lines_read;
         reader->lines_since_header = 0;
     }
-    if (run_options.debug_dump) {
+    if (options.debug_dump) {
         print_dump_line(*entry, date);
     }
     return 0;
@@ -199,7 +202,7 @@ int read_header(LogReader* reader, int32_t* first_room, MessageIndexEntry* entry
 // A line whose first byte can begin neither a header line 1 nor a banner
 // line matches neither: most lines of a log, passed over in bulk.
 void note_tested_first_bytes(LogReader* reader) {
-    const bool nifty = run_options.service == SERVICE_NIFTY;
+    const bool nifty = reader->options->service == SERVICE_NIFTY;
     for (int byte = 0; byte < 256; ++byte) {
         reader->may_begin_tested[byte] = reader->matchers.line1.may_begin[byte] ||
                                          (nifty && reader->matchers.banner.may_begin[byte]);
@@ -229,57 +232,52 @@ bool fits_in_offset(int64_t position) {
 
 }  // namespace
 
-PlatformFileIdentity indexed_log_identity = {};
-IndexedLogShape indexed_log_shape = {};
-MessageSpans indexed_spans = {};
-
-static MessageIndex large_index = nullptr;
-static int large_index_room = 0;
-static bool large_index_used = false;
-
-MessageIndex indexed_entries(MessageIndex given) {
-    return large_index_used ? large_index : given;
+IndexedLog* create_indexed_log() {
+    auto* indexed = static_cast<IndexedLog*>(std::calloc(1, sizeof(IndexedLog)));
+    if (indexed == nullptr) {
+        return nullptr;
+    }
+    indexed->entries =
+        static_cast<MessageIndex>(std::calloc(MAX_INDEX_ENTRIES, sizeof(MessageIndexEntry)));
+    if (indexed->entries == nullptr) {
+        std::free(indexed);
+        return nullptr;
+    }
+    indexed->room = MAX_INDEX_ENTRIES;
+    return indexed;
 }
 
-void free_large_index() {
-    std::free(large_index);
-    large_index = nullptr;
-    large_index_room = 0;
-    large_index_used = false;
+void destroy_indexed_log(IndexedLog* indexed) {
+    if (indexed != nullptr) {
+        std::free(indexed->entries);
+        std::free(indexed);
+    }
 }
 
-// Room for one more entry past `count` in `*entries`, which holds `*room`:
-// past the caller's block of MAX_INDEX_ENTRIES the entries move to a block of
-// the indexer's own that doubles as the log needs, up to the limit. -1 when
-// it cannot grow ("Memory Allocate Error!" reported).
-static int make_room(MessageIndex* entries, int* room, int count) {
-    if (count < *room) {
+// Room for one more entry past `count`: the entries double as the log needs,
+// up to the limit, and keep that room for the next log. -1 when they cannot
+// grow ("Memory Allocate Error!" reported).
+static int make_room(IndexedLog* indexed, int count, int max_messages) {
+    if (count < indexed->room) {
         return 0;
     }
-    const int64_t wanted = std::min<int64_t>(int64_t{*room} * 2, run_options.max_messages);
-    const bool moved = *entries == large_index;
-    if (wanted > large_index_room) {
-        void* grown = std::realloc(large_index, static_cast<size_t>(wanted) * sizeof **entries);
-        if (grown == nullptr) {
-            print_message<MSG_MEMORY_ERROR>();
-            return -1;
-        }
-        large_index = static_cast<MessageIndex>(grown);
-        large_index_room = static_cast<int>(wanted);
+    const int64_t wanted = std::min<int64_t>(int64_t{indexed->room} * 2, max_messages);
+    void* grown =
+        std::realloc(indexed->entries, static_cast<size_t>(wanted) * sizeof(MessageIndexEntry));
+    if (grown == nullptr) {
+        print_message<MSG_MEMORY_ERROR>();
+        return -1;
     }
-    if (!moved) {
-        std::memcpy(large_index, *entries, static_cast<size_t>(count) * sizeof **entries);
-        large_index_used = true;
-    }
-    *entries = large_index;
-    *room = large_index_room;
+    indexed->entries = static_cast<MessageIndex>(grown);
+    indexed->room = static_cast<int>(wanted);
     return 0;
 }
 
 // Where the banner lines of a NIFTY SERVE log stand: a check tells from them
 // whether the writer's head (the latest banner line) is the log's head.
-static void note_banner_place(int64_t line_start, int length, bool before_first_message) {
-    IndexedLogShape& shape = indexed_log_shape;
+static void note_banner_place(IndexedLogShape* shape_out, int64_t line_start, int length,
+                              bool before_first_message) {
+    IndexedLogShape& shape = *shape_out;
     if (shape.banner_lines++ == 0) {
         shape.banner_at_head = line_start == 0;
     }
@@ -310,7 +308,7 @@ static bool note_count_fit(const LogReader& reader) {
         return true;
     }
     const bool fits = reader.lines_since_header <= reader.lines_still_copied;
-    indexed_log_shape.lines_misplaced += fits ? 0 : 1;
+    reader.indexed->shape.lines_misplaced += fits ? 0 : 1;
     return fits;
 }
 
@@ -319,54 +317,54 @@ static bool note_count_fit(const LogReader& reader) {
 // banner line inside it is dropped.
 static void note_span_end(LogReader* reader, int count, bool count_fits) {
     if (count > 0 && count <= MAX_INDEX_ENTRIES) {
-        indexed_spans.whole[count - 1] = count_fits && !reader->banner_since_header;
+        reader->indexed->spans.whole[count - 1] = count_fits && !reader->banner_since_header;
     }
     reader->banner_since_header = false;
 }
 
-static void note_span_start(int count, int32_t offset) {
+static void note_span_start(MessageSpans* spans, int count, int32_t offset) {
     if (count < MAX_INDEX_ENTRIES) {
-        indexed_spans.offsets[count] = offset;
-        indexed_spans.whole[count] = false;  // until the next header is seen
-        indexed_spans.count = count + 1;
+        spans->offsets[count] = offset;
+        spans->whole[count] = false;  // until the next header is seen
+        spans->count = count + 1;
     }
 }
 
 // The identity at the end must match the one at the start, and the size the
 // bytes read: else a writer was at work while the log was read.
-static void note_identity_at_end(PlatformFile* file, int64_t bytes_read) {
+static void note_identity_at_end(PlatformFile* file, int64_t bytes_read,
+                                 PlatformFileIdentity* identity) {
     PlatformFileIdentity now;
     if (platform_identify(file, &now) != 0 || now.size != bytes_read ||
-        now.modified != indexed_log_identity.modified || now.size != indexed_log_identity.size) {
-        indexed_log_identity.size = -1;
+        now.modified != identity->modified || now.size != identity->size) {
+        identity->size = -1;
     }
 }
 
 // Header, room and limit errors stop the pass at once: the caller skips the
 // log, so nothing indexed before them is used.
-int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
+int index_log(PlatformFile* file, const char* path, const RunOptions& options,
+              IndexedLog* indexed) {
     LogReader reader;
     reader.path = path;
     reader.file = file;
+    reader.options = &options;
+    reader.indexed = indexed;
     reader.lines_still_copied = -1;
     reader.lines_since_header = 0;
     reader.banner_since_header = false;
     reader.line = nullptr;
     reader.length = 0;
-    prepare_header_matchers(run_options.service, &reader.matchers);
+    prepare_header_matchers(options.service, &reader.matchers);
     note_tested_first_bytes(&reader);
-    if (platform_identify(reader.file, &indexed_log_identity) != 0) {
-        indexed_log_identity.size = -1;
+    if (platform_identify(reader.file, &indexed->identity) != 0) {
+        indexed->identity.size = -1;
     }
-    const bool nifty = run_options.service == SERVICE_NIFTY;
-    if (nifty) {
-        reset_forum_banner();
-    }
-    indexed_log_shape = {};
-    indexed_spans.count = 0;
-    large_index_used = false;
-    MessageIndex entries = index;
-    int room = std::min(MAX_INDEX_ENTRIES, run_options.max_messages);
+    const bool nifty = options.service == SERVICE_NIFTY;
+    reset_forum_banner(&indexed->banner);
+    indexed->shape = {};
+    indexed->spans.count = 0;
+    indexed->count = 0;
     int count = 0;
     int result = 0;
     int64_t line_start = 0;
@@ -384,15 +382,15 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
             if (open < 0) {
                 result = report_read_error(path);
             }
-            indexed_log_shape.ends_open = open > 0;
+            indexed->shape.ends_open = open > 0;
             break;
         }
         // A banner that is the unterminated last line counts too: the writer
         // ends it at the head of the new log.
         const bool banner = nifty && line_matches(reader.line, reader.matchers.banner);
         if (banner) {
-            note_forum_banner(reader.line, static_cast<size_t>(reader.length));
-            note_banner_place(line_start, reader.length, count == 0);
+            note_forum_banner(&indexed->banner, reader.line, static_cast<size_t>(reader.length));
+            note_banner_place(&indexed->shape, line_start, reader.length, count == 0);
             reader.banner_since_header = true;
         }
         if (banner || !line_matches(reader.line, reader.matchers.line1)) {
@@ -414,18 +412,18 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
             result = -1;
             break;
         }
-        if (count == run_options.max_messages) {
+        if (count == options.max_messages) {
             print_message<MSG_OUT_OF_RANGE>(count + 1);
-            indexed_log_shape.overflowed = 1;
+            indexed->shape.overflowed = 1;
             result = 0;
             break;
         }
-        if (make_room(&entries, &room, count) != 0) {
+        if (make_room(indexed, count, options.max_messages) != 0) {
             result = -1;
             break;
         }
-        note_span_start(count, entry.offset);
-        entries[count++] = entry;
+        note_span_start(&indexed->spans, count, entry.offset);
+        indexed->entries[count++] = entry;
         line_start = platform_tell(reader.file);
         if (line_start < 0) {
             result = report_read_error(path);
@@ -433,22 +431,9 @@ int build_index_from(PlatformFile* file, const char* path, MessageIndex index) {
         }
     }
     if (result > 0) {
-        note_identity_at_end(reader.file, line_start);
+        note_identity_at_end(reader.file, line_start, &indexed->identity);
     }
-    return result;
-}
-
-int build_index(const char* path, MessageIndex index) {
-    PlatformFile* file = platform_open_read(path);
-    if (file == nullptr) {
-        print_message<MSG_FILE_OPEN_ERROR>(path);
-        return -1;
-    }
-    int result = build_index_from(file, path, index);
-    // A failed close of the log is as suspect as a failed read.
-    if (platform_close(file) != 0 && result >= 0) {
-        result = report_read_error(path);
-    }
+    indexed->count = std::max(result, 0);
     return result;
 }
 

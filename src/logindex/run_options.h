@@ -1,6 +1,6 @@
-// Settings fixed by the command line before the first file is processed. The
-// indexer and the writer read them too, so they live here, in a header that
-// includes nothing else of the program.
+// Settings fixed by the command line before the first file is processed and
+// passed down to every step. The indexer and the writer take them too, so
+// they live here, in a header that includes nothing else of the program.
 #pragma once
 
 enum Service {
@@ -10,7 +10,7 @@ enum Service {
 
 struct RunOptions {
     int service;      // SERVICE_PCVAN, SERVICE_NIFTY, or -1 before one is chosen
-    int make_backup;  // 1: keep the previous log as ".BAK"; 0: remove the saved copy
+    int make_backup;  // 1: keep the previous log as ".BAK"; 0: keep no backup
     int line_check;   // 1: use the body line counts of PC-VAN headers
     int debug_dump;   // 1: print one dump line per indexed message on standard output
     // Set by long options only; older four-field initialisers leave them at these.
@@ -29,5 +29,3 @@ constexpr RunOptions INITIAL_RUN_OPTIONS = {
     .max_messages = 3000,
     .list_only = 0,
 };
-
-extern RunOptions run_options;

@@ -21,9 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "logindex/forum_banner.h"
 #include "logindex/header_rules.h"
-#include "logindex/run_options.h"
 #include "match/line_feeds.h"
 #include "platform/platform.h"
 #include "support/messages.h"
@@ -81,6 +79,8 @@ struct LogCopy {
     int64_t compared;  // comparing: bytes found equal so far
     bool differs;      // comparing: a byte differs
     HeaderMatchers matchers;
+    int service;
+    bool counted;      // PC-VAN messages end after their line counts
     size_t run_start;  // kept lines of the block not yet written
     size_t run_length;
     bool line_open;  // the log ends in a line without line end, shorter than a full piece
@@ -463,8 +463,8 @@ int copy_message(LogCopy* copy, const MessageIndexEntry& entry, int64_t reach, b
     if (move_to(copy, entry.offset) != 0) {
         return -1;
     }
-    const bool pcvan = run_options.service == SERVICE_PCVAN;
-    const bool counted = pcvan && run_options.line_check;
+    const bool pcvan = copy->service == SERVICE_PCVAN;
+    const bool counted = copy->counted;
     const int64_t wanted = reach == REACH_UNKNOWN ? REACH_UNKNOWN : reach + READ_PAST_MESSAGE;
     int64_t lines_left = lines_copied_by_count(entry.line_count);
     bool crlf = false;  // how header line 1 ends
@@ -583,13 +583,12 @@ int copy_messages(LogCopy* copy, const MessageIndexEntry* index, int count,
 
 // A banner that was the unterminated last line of the log is ended before
 // the first message, as any such line is.
-int write_banner(LogCopy* copy) {
-    if (run_options.service != SERVICE_NIFTY || latest_banner_length == 0) {
+int write_banner(LogCopy* copy, const ForumBanner& banner) {
+    if (copy->service != SERVICE_NIFTY || banner.length == 0) {
         return 0;
     }
-    copy->line_open = latest_banner_line[latest_banner_length - 1] != '\n' &&
-                      latest_banner_length < FULL_PIECE_LENGTH;
-    return write_bytes(copy, latest_banner_line, latest_banner_length);
+    copy->line_open = banner.line[banner.length - 1] != '\n' && banner.length < FULL_PIECE_LENGTH;
+    return write_bytes(copy, banner.line, banner.length);
 }
 
 // The new log is closed whatever happened; a failure of any step counts.
@@ -604,7 +603,7 @@ int close_new_log(const LogCopy& copy, int result) {
 }
 
 void start_copy(LogCopy* copy, PlatformFile* source, const char* source_name, const char* log_path,
-                size_t window_size) {
+                const RunOptions& options, size_t window_size) {
     copy->saved = source;
     copy->log = nullptr;
     copy->saved_path = source_name;
@@ -628,7 +627,9 @@ void start_copy(LogCopy* copy, PlatformFile* source, const char* source_name, co
         copy->windows.last_used[i] = 0;
         copy->windows.views[i] = PlatformView{nullptr, 0};
     }
-    prepare_header_matchers(run_options.service, &copy->matchers);
+    copy->service = options.service;
+    copy->counted = options.service == SERVICE_PCVAN && options.line_check;
+    prepare_header_matchers(options.service, &copy->matchers);
 }
 
 // The log mapped from its head where it may be; else read from its head (it
@@ -654,13 +655,13 @@ int start_reading(LogCopy* copy) {
     return 0;
 }
 
-int copy_all(LogCopy* copy, const MessageIndexEntry* index, int count, const MessageSpans* spans) {
+int copy_all(LogCopy* copy, const IndexedLog& indexed) {
     if (start_reading(copy) != 0) {
         return -1;
     }
-    int result = write_banner(copy);
+    int result = write_banner(copy, indexed.banner);
     if (result == 0) {
-        result = copy_messages(copy, index, count, spans);
+        result = copy_messages(copy, indexed.entries, indexed.count, &indexed.spans);
     }
     return result;
 }
@@ -668,26 +669,25 @@ int copy_all(LogCopy* copy, const MessageIndexEntry* index, int count, const Mes
 }  // namespace
 
 int write_sorted_log_from(PlatformFile* source, const char* source_name, const char* log_path,
-                          const MessageIndexEntry* index, int count, const MessageSpans* spans,
+                          const IndexedLog& indexed, const RunOptions& options,
                           size_t window_size) {
     LogCopy copy;
-    start_copy(&copy, source, source_name, log_path, window_size);
+    start_copy(&copy, source, source_name, log_path, options, window_size);
     copy.log = platform_open_write(log_path);
     if (copy.log == nullptr) {
         print_message<MSG_FILE_OPEN_ERROR>(log_path);
         return -1;
     }
-    const int copied = copy_all(&copy, index, count, spans);
+    const int copied = copy_all(&copy, indexed);
     unmap_windows(&copy.windows);
     return close_new_log(copy, copied);
 }
 
-int compare_sorted_log(PlatformFile* source, const char* source_name,
-                       const MessageIndexEntry* index, int count, const MessageSpans* spans,
-                       size_t window_size) {
+int compare_sorted_log(PlatformFile* source, const char* source_name, const IndexedLog& indexed,
+                       const RunOptions& options, size_t window_size) {
     LogCopy copy;
-    start_copy(&copy, source, source_name, nullptr, window_size);
-    const int compared = copy_all(&copy, index, count, spans);
+    start_copy(&copy, source, source_name, nullptr, options, window_size);
+    const int compared = copy_all(&copy, indexed);
     unmap_windows(&copy.windows);
     if (compared != 0) {
         return copy.differs ? 1 : -1;
@@ -699,18 +699,4 @@ int compare_sorted_log(PlatformFile* source, const char* source_name,
         return report_read_error(source_name);
     }
     return more == 0 ? 0 : 1;
-}
-
-int write_sorted_log(const char* saved_path, const char* log_path, const MessageIndexEntry* index,
-                     int count) {
-    PlatformFile* source = platform_open_read(saved_path);
-    if (source == nullptr) {
-        print_message<MSG_FILE_OPEN_ERROR>(saved_path);
-        return -1;
-    }
-    int result = write_sorted_log_from(source, saved_path, log_path, index, count, nullptr);
-    if (platform_close(source) != 0 && result == 0) {
-        result = report_read_error(saved_path);
-    }
-    return result;
 }
