@@ -119,7 +119,7 @@ static LogOutcome check_working_name(const char* argument, const char* working_n
 // say) is refused like the ".BAK" itself.
 static LogOutcome find_log_file(const char* argument, const char* working_name, char* log_name) {
     const int followed = platform_link_target(working_name, log_name, NAME_BUFFER_SIZE);
-    if (followed == -2) {
+    if (followed == LINK_NOT_FOLLOWED) {
         report_file_error("", argument);
         print_hint(
             "%s is a symbolic link in a folder anyone may write, owned by another user: "
@@ -297,7 +297,7 @@ static LogOutcome refuse_side_file(const LogNames& names, const RunOptions& opti
 // Why the log could not be held, as far as a person needs to know.
 static LogOutcome refuse_unheld(const LogNames& names, const RunOptions& options, int opened,
                                 const HoldReport& report) {
-    if (opened == -2) {
+    if (opened == PLATFORM_BUSY) {
         print_message<MSG_BUSY>(names.typed);
         print_hint(
             "another program has the log open for writing, or another zembra run "

@@ -19,8 +19,13 @@
 
 namespace {
 
-// put_in_place: the new log is in place, the old one left under the side name.
-constexpr int SIDE_FILE_LEFT = 1;
+// What put_in_place came to.
+enum Placement {
+    PLACED,                 // the new log is in place and on disk
+    PLACED_SIDE_FILE_LEFT,  // in place, the old log left under the side name
+    PLACED_NOT_SYNCED,      // in place, but it may not have reached the disk
+    NOT_PLACED,             // the log is as it was
+};
 
 struct FileKey {
     uint64_t device;
@@ -155,12 +160,10 @@ static RewriteResult report_kept(const CommitReport& report, const char* log_nam
 }
 
 // Checks that nothing would be lost, then the replace and the folder's sync.
-// 0 when the new log is in place and on disk; -1 when the log was left as
-// it was; -2 when the new log is in place but may not have reached the disk;
-// SIDE_FILE_LEFT when it is in place and the old log kept a side name.
-// *why says what a failure came to.
-static int put_in_place(LogHold* hold, const LogNames& names, const PlatformFileIdentity* indexed,
-                        bool backup, RewriteResult* why) {
+// *why says what a failure (or a log not on disk) came to.
+static Placement put_in_place(LogHold* hold, const LogNames& names,
+                              const PlatformFileIdentity* indexed, bool backup,
+                              RewriteResult* why) {
     const char* log_name = names.on_disk;
     const char* shown_name = names.shown;
     char backup_name[NAME_BUFFER_SIZE];
@@ -168,7 +171,7 @@ static int put_in_place(LogHold* hold, const LogNames& names, const PlatformFile
         if (backup_name_of(names.target, backup_name) != 0) {
             report_backup_failed();
             *why = REWRITE_BACKUP_FAILED;
-            return -1;
+            return NOT_PLACED;
         }
         if (is_backup_of_this_run(hold, backup_name)) {
             print_message<MSG_ALREADY_PROCESSED>(shown_name);
@@ -177,19 +180,19 @@ static int put_in_place(LogHold* hold, const LogNames& names, const PlatformFile
                 "in a run of its own",
                 backup_name);
             *why = REWRITE_ALREADY_PROCESSED;
-            return -1;
+            return NOT_PLACED;
         }
     }
     if (held_log_unchanged(hold, indexed) != 0) {
         report_changed(shown_name);
         *why = REWRITE_CHANGED;
-        return -1;
+        return NOT_PLACED;
     }
     CommitReport report;
     const CommitOutcome outcome = commit_side_file(hold, backup ? backup_name : nullptr, &report);
     if (outcome != COMMIT_DONE && outcome != COMMIT_NOT_SYNCED) {
         *why = report_kept(report, log_name, shown_name, backup ? backup_name : nullptr);
-        return -1;
+        return NOT_PLACED;
     }
     if (backup) {
         remember_backup(hold, backup_name);
@@ -199,10 +202,10 @@ static int put_in_place(LogHold* hold, const LogNames& names, const PlatformFile
         report_write_error(log_name);
         print_hint("%s is sorted, but it may not be on disk yet", shown_name);
         *why = REWRITE_WRITE_ERROR;
-        return -2;
+        return PLACED_NOT_SYNCED;
     }
     errno = report.error;
-    return report.side_left ? SIDE_FILE_LEFT : 0;
+    return report.side_left ? PLACED_SIDE_FILE_LEFT : PLACED;
 }
 
 RewriteResult rewrite_log(LogHold* hold, const LogNames& names, const IndexedLog& indexed,
@@ -234,12 +237,14 @@ RewriteResult rewrite_log(LogHold* hold, const LogNames& names, const IndexedLog
     // report, never in between: the status always tells what happened.
     platform_hold_interrupts();
     RewriteResult why = REWRITE_WRITE_ERROR;
-    const int placed = put_in_place(hold, names, &indexed.identity, options.make_backup != 0, &why);
+    const Placement placed =
+        put_in_place(hold, names, &indexed.identity, options.make_backup != 0, &why);
     const int error = errno;
-    if (placed >= 0) {
+    // One that may not be on disk has said so instead.
+    if (placed == PLACED || placed == PLACED_SIDE_FILE_LEFT) {
         print_message<MSG_FINISH>();
     }
-    if (placed == SIDE_FILE_LEFT) {
+    if (placed == PLACED_SIDE_FILE_LEFT) {
         errno = error;
         // Sorted, but not tidy: the old log still has the side name.
         report_file_error("", held_side_name(hold));
@@ -247,5 +252,5 @@ RewriteResult rewrite_log(LogHold* hold, const LogNames& names, const IndexedLog
     }
     std::fflush(stderr);
     platform_release_interrupts();
-    return placed == 0 ? REWRITE_SORTED : why;
+    return placed == PLACED ? REWRITE_SORTED : why;
 }

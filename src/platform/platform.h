@@ -82,9 +82,16 @@ int platform_sync_directory(const char* path);
 // 1 when no other entry of the directory holding `path` has its final name
 // ignoring letter case, 0 when one has, -1 on failure. (Windows: always 1.)
 int platform_name_is_unique(const char* path);
+// Results beyond 0 (done) and -1 (failed, errno set) that are no failure of
+// the call: each says why nothing was done.
+// Another run holds the log, or a program has it open for writing or locked
+// (EBUSY): nothing waits for it.
+constexpr int PLATFORM_BUSY = -2;
+// A symbolic link the kernel would not follow either (EACCES).
+constexpr int LINK_NOT_FOLLOWED = -3;
 // The file a symbolic link at `path` finally leads to, a relative target
 // taken relative to the link's directory; `path` itself when it is no link.
-// -1 (ELOOP) for a loop; -2 (EACCES) for a link that the kernel's
+// -1 (ELOOP) for a loop; LINK_NOT_FOLLOWED (EACCES) for a link that the kernel's
 // protected_symlinks rule would not follow either: in a sticky folder anyone
 // may write, owned by neither the runner nor the folder's owner. (Windows:
 // `path` itself.)
@@ -149,7 +156,7 @@ int platform_identify_named(const char* path, PlatformFileIdentity* identity);
 // against a program that has it open for writing or holds a record lock on
 // it (Linux: a read lease and an OFD read lock, which no reader can take
 // away; Windows: the log is never shared for writing, and another zembra
-// run is refused by a byte-range lock). 0 with *log set, -2 when busy
+// run is refused by a byte-range lock). 0 with *log set, PLATFORM_BUSY
 // (nothing waits), -1 on failure. A file system without locks or leases runs
 // unguarded. A log to be replaced is held with hold_log (platform_replace.h).
 int platform_open_log(const char* path, PlatformFile** log);

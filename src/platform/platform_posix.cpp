@@ -470,7 +470,7 @@ int platform_link_target(const char* path, char* target, size_t size) {
         }
         if (!may_follow_link(current, status)) {
             errno = EACCES;
-            return -2;
+            return LINK_NOT_FOLLOWED;
         }
         char link[NAME_BUFFER_SIZE];
         ssize_t length = readlink(current, link, sizeof link);

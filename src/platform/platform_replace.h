@@ -31,7 +31,7 @@ struct HoldReport {
 
 // Opens the log `path` (its name on disk) for reading, holds its folder, and
 // takes the first free side name made from `name_base` (LOG.$$$, LOG.$01,
-// ..., the log's own name never). 0 with *hold set; -2 when another run holds
+// ..., the log's own name never). 0 with *hold set; PLATFORM_BUSY when another run holds
 // this log or a program has it open for writing or locked (EBUSY, nothing
 // waits); -1 on failure (errno; EEXIST: every side name is taken).
 int hold_log(const char* path, const char* name_base, LogHold** hold, HoldReport* report);

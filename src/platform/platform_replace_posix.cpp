@@ -180,7 +180,7 @@ static int take_record_lock(int fd) {
         return 0;
     }
     if (errno == EWOULDBLOCK || errno == EAGAIN || errno == EACCES) {
-        return -2;
+        return PLATFORM_BUSY;
     }
     return lacks_locks(errno) ? 0 : -1;
 #else
@@ -268,7 +268,7 @@ static int take_lease(int fd) {
         return 0;
     }
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        return -2;
+        return PLATFORM_BUSY;
     }
 #else
     (void)fd;
@@ -460,7 +460,7 @@ static int link_new_side(LogHold* hold, const char* name) {
 
 // Takes the side name `name`: a new file, or a side file whose run died
 // (its lock is free). 0 with hold->side set; 1 when the name is not ours to
-// take; -2 when a live run of this log holds it; -1 on failure.
+// take; PLATFORM_BUSY when a live run of this log holds it; -1 on failure.
 static int take_side_name(LogHold* hold, const char* name, bool* pending) {
     int fd = link_new_side(hold, name);
     if (fd >= 0) {
@@ -483,7 +483,7 @@ static int take_side_name(LogHold* hold, const char* name, bool* pending) {
             guard_side(-1, nullptr);
             close(fd);
             errno = EBUSY;
-            return -2;
+            return PLATFORM_BUSY;
         }
         hold->side = fd;
         return 0;
@@ -520,7 +520,7 @@ static int take_side_name(LogHold* hold, const char* name, bool* pending) {
             return 1;
         }
         errno = EBUSY;
-        return -2;
+        return PLATFORM_BUSY;
     }
     if (!own || (!has_side_record && opened.st_size != 0)) {
         // The old log of a run that died before it became the ".BAK": the
@@ -607,7 +607,7 @@ static int open_folder(const char* path, char* entry) {
     return open(length > 0 ? folder : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
-// Opens the log in the held folder with its locks and lease: 0, -2 busy, -1.
+// Opens the log in the held folder with its locks and lease: 0, PLATFORM_BUSY or -1.
 static int open_held_log(LogHold* hold) {
     const int fd =
         openat(hold->directory, hold->entry, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -627,7 +627,7 @@ static int open_held_log(LogHold* hold) {
         result = take_lease(fd);
     }
     if (result != 0) {
-        const int error = result == -2 ? EBUSY : errno;
+        const int error = result == PLATFORM_BUSY ? EBUSY : errno;
         close(fd);
         errno = error;
         return result;

@@ -42,7 +42,7 @@ HANDLE handle_of(PlatformFile* file) {
 }
 
 // Another zembra run holds this byte. 0 when locked or when the file system
-// has no locks (some network ones: such a log runs unguarded), -2 when busy.
+// has no locks (some network ones: such a log runs unguarded), PLATFORM_BUSY.
 int lock_run(HANDLE handle) {
     OVERLAPPED position = {};
     position.Offset = LOCK_OFFSET_LOW;
@@ -54,7 +54,7 @@ int lock_run(HANDLE handle) {
     DWORD error = GetLastError();
     if (error == ERROR_LOCK_VIOLATION) {
         errno = EBUSY;
-        return -2;
+        return PLATFORM_BUSY;
     }
     if (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION) {
         return 0;
@@ -171,7 +171,7 @@ int let_go_of(PlatformFile* log) {
 // their names, like every failure before its first step: -1.
 // ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 leaves the old log as the backup and the
 // log's name empty: the new log is moved in after all (0), or else the
-// backup gets the log's name too, by a hard link or a copy (-2). The state
+// backup gets the log's name too, by a hard link or a copy (REPLACE_LEFT_BACKUP). The state
 // is read from the files rather than from the code, which not every system
 // reports alike.
 int after_failed_replace(const BY_HANDLE_FILE_INFORMATION& held, const char* new_log,
@@ -189,7 +189,7 @@ int after_failed_replace(const BY_HANDLE_FILE_INFORMATION& held, const char* new
         CopyFileA(backup_name, log_name, TRUE);
     }
     errno = errno_from_win32(error);
-    return -2;
+    return REPLACE_LEFT_BACKUP;
 }
 
 BOOL replace_file(const char* new_log, const char* log_name, const char* backup_name) {
@@ -298,7 +298,7 @@ int platform_open_log(const char* path, PlatformFile** log) {
         if (handle == INVALID_HANDLE_VALUE) {
             DWORD error = GetLastError();
             errno = error == ERROR_SHARING_VIOLATION ? EBUSY : errno_from_win32(error);
-            return error == ERROR_SHARING_VIOLATION ? -2 : -1;
+            return error == ERROR_SHARING_VIOLATION ? PLATFORM_BUSY : -1;
         }
         int locked = lock_run(handle);
         if (locked != 0) {
@@ -709,7 +709,7 @@ CommitOutcome commit_side_file(LogHold* hold, const char* backup, CommitReport* 
     const int replaced =
         platform_replace_log(hold->file, hold->side, hold->log_name, backup, nullptr);
     report->error = errno;
-    if (replaced == 0 || replaced == -2) {
+    if (replaced == 0 || replaced == REPLACE_LEFT_BACKUP) {
         platform_guard_side_file(nullptr);
         hold->committed = true;
     }
