@@ -82,7 +82,8 @@ static LogOutcome check_argument(const char* argument, const RunOptions& options
 // Where names differing only in case are different files (POSIX), the
 // upper-cased working name could reach another file than the one named.
 static LogOutcome check_working_name(const char* argument, const char* working_name) {
-    int same = 0;
+    // A name typed in capitals is the working name: one entry, no lookup.
+    int same = std::strcmp(argument, working_name) == 0 ? 1 : 0;
     // Another run that replaces the log between the two lookups makes one
     // name reach the old file and the other the new: asked again, both agree.
     for (int attempt = 0; attempt < NAME_CHECK_ATTEMPTS && same == 0; ++attempt) {
