@@ -243,26 +243,6 @@ TEST(NotARegularFile, DeviceIsRefused) {
     EXPECT_TRUE(list_directory(dir.path()).empty());
 }
 
-// Past 4 GiB the low 32 bits of the size can look small (here 100 bytes);
-// the file is refused all the same and neither read nor truncated.
-TEST(HugeFile, PastFourGigabytesIsRefusedAndUnchanged) {
-    TempDir dir;
-    const int64_t size = INT64_C(0x100000000) + 100;
-    int fd = open(dir.file("huge.log").c_str(), O_WRONLY | O_CREAT, 0600);
-    ASSERT_GE(fd, 0);
-    bool sparse = ftruncate(fd, size) == 0;
-    close(fd);
-    if (!sparse) {
-        GTEST_SKIP() << "no sparse files here";
-    }
-    for (const char* switches : {"-P", "-NB"}) {
-        RunResult run = run_program(dir.path(), {switches, "huge.log"});
-        EXPECT_EQ(run.err, "File Too Large!: huge.log\n");
-        EXPECT_EQ(list_directory(dir.path()), Names{"huge.log"});
-        EXPECT_EQ(fs::file_size(dir.file("huge.log")), static_cast<uintmax_t>(size));
-    }
-}
-
 // --- Permissions (POSIX) -----------------------------------------------------------------
 
 // Moving a file aside and creating its successor need write permission on

@@ -6,13 +6,16 @@
 // old log (and the old backup while the log is old), nothing else the user
 // has is changed, and a rerun finishes the job. On POSIX the same run meets
 // a folder swapped for a link, a capture appending, a locked log and another
-// user's log at every operation.
+// user's log at every operation, and the program is killed at moments spread
+// over a run of a large log.
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifndef _WIN32
@@ -32,6 +35,7 @@
 #include "logindex/run_options.h"
 #include "platform/platform.h"
 #include "support/failing_runs.h"
+#include "support/log_texts.h"
 #include "support/test_files.h"
 
 namespace {
@@ -226,6 +230,71 @@ TEST_P(FaultSweep, EverySignalAtEveryOperationKeepsTheLog) {
     std::printf("[ sweep    ] %s: %ld operations, %d runs ended by a signal, no loss\n",
                 GetParam().name, operations_, ended);
 }
+// A log whose run lasts long enough for kills to land inside each of its
+// steps: 3,000 messages of 60 body lines, in reverse order.
+std::string large_log(const SweepCase& sweep) {
+    if (std::string(sweep.example) == "pcvan.log") {
+        return make_large_pcvan_log(3000, 60);
+    }
+    std::string body;
+    for (int line = 0; line < 60; ++line) {
+        body += "body line " + std::to_string(line) + "\r\n";
+    }
+    std::string log;
+    for (int number = 3000; number >= 1; --number) {
+        char date_time[32];
+        std::snprintf(date_time, sizeof date_time, "%02d/%02d/%02d %02d:%02d", 96 + number / 2880,
+                      number / 240 % 12 + 1, number / 8 % 30 + 1, number % 24, number % 60);
+        log += nifty_header(number, date_time) + body;
+    }
+    return log;
+}
+
+// Between operations too: the program killed at moments spread over a whole
+// run of a large log, SIGKILL and an interrupt in turn.
+TEST_P(FaultSweep, AKillAtAnyInstantKeepsTheLog) {
+    log_ = large_log(GetParam());
+    set_up(dir_.path(), log_);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(run_program(dir_.path(), {GetParam().switches, "forum.log"}).status, 0);
+    const auto whole_run = std::chrono::steady_clock::now() - start;
+    sorted_ = read_file(dir_.file("forum.log"));
+    const TempDir errs;
+    const int kills = 16;
+    const int interrupts[] = {SIGINT, SIGTERM, SIGHUP};
+    int caught_rewriting = 0;  // killed while the new log was being written
+    for (int k = 0; k < kills; ++k) {
+        const int signal_number = k % 2 == 0 ? SIGKILL : interrupts[k / 2 % 3];
+        SCOPED_TRACE("signal " + std::to_string(signal_number) + " at " + std::to_string(k) + "/" +
+                     std::to_string(kills) + " of a run");
+        set_up(dir_.path(), log_);
+        const int pid =
+            start_program(dir_.path(), {GetParam().switches, "forum.log"}, errs.file("err"));
+        // Every other kill waits for the rewrite to begin, so that some land
+        // inside it however loaded the machine is.
+        const auto begun = std::chrono::steady_clock::now();
+        while (k % 2 == 1 && std::chrono::steady_clock::now() - begun < 4 * whole_run &&
+               read_file(errs.file("err")).find("...Writing") == std::string::npos) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        std::this_thread::sleep_for(whole_run * k / kills / (k % 2 == 1 ? 4 : 1));
+        kill(pid, signal_number);
+        const bool killed = wait_program(pid) == 128 + signal_number;
+        const std::string err = read_file(errs.file("err"));
+        const Files files = snapshot_tree(dir_.path());
+        ASSERT_TRUE(holds_invariant(files, log_, sorted_, backup_, signal_number == SIGKILL, err))
+            << printable(err);
+        const bool writing = err.find("...Writing") != std::string::npos;
+        caught_rewriting += killed && writing && files.at("forum.log") != sorted_ ? 1 : 0;
+        expect_rerun_finishes();
+    }
+    std::printf("[ kills    ] %s: %d kills, %d during the rewrite, no loss\n", GetParam().name,
+                kills, caught_rewriting);
+    // Kills that all land before the first change or after the last prove
+    // nothing about the rewrite.
+    EXPECT_GT(caught_rewriting, 0);
+}
+
 // --- Hostile folders (POSIX, as root) ------------------------------------------------
 
 // Where the log's folder was swapped for a link, and where the link leads: a

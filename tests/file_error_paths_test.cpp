@@ -161,21 +161,21 @@ TEST(FullDisk, WriteAndCloseReportIt) {
     }
 }
 
-// The writer notices the full disk and fails, so that the saved copy goes
-// back under the log's name.
+// The writer notices the full disk and fails, so that the new file is
+// discarded and the log stays as it was.
 TEST(FullDisk, WriterFails) {
     TempDir dir;
     const std::string log = LINE1 + LINE2 + BODY;
-    write_file(dir.file("SAVED"), log);
+    write_file(dir.file("LOG.TXT"), log);
     const RunOptions options = {SERVICE_PCVAN, 1, 1, 0};
     const IndexedLogPtr indexed = make_indexed_log();
     set_entries(indexed.get(), {{1, 0, 0, 3, 0}});
     testing::internal::CaptureStderr();
-    int result = write_sorted_log_file(dir.file("SAVED").c_str(), "/dev/full", *indexed, options);
+    int result = write_sorted_log_file(dir.file("LOG.TXT").c_str(), "/dev/full", *indexed, options);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(result, -1);
     EXPECT_EQ(err, std::string("Write Error: /dev/full: ") + std::strerror(ENOSPC) + "\n");
-    EXPECT_EQ(read_file(dir.file("SAVED")), log);
+    EXPECT_EQ(read_file(dir.file("LOG.TXT")), log);
 }
 
 #endif  // _WIN32

@@ -21,17 +21,11 @@ struct DateCase {
 
 TEST(DateKey, PacksLikeFatDates) {
     const DateCase cases[] = {
-        {1996, 5, 12, 8364},
-        {1999, 12, 31, 10143},
-        {2000, 1, 1, 10273},
-        {2005, 12, 3, 13187},
-        {1980, 1, 1, 33},
-        {2069, 12, 31, (89u << 9) | (12 << 5) | 31},
-        {1970, 1, 1, (118u << 9) | (1 << 5) | 1},
-        {1979, 0, 0, 127u << 9},
-        {1996, 16, 5, (16u << 9) | 5},          // month 16 masks to 0
-        {1996, 17, 32, (16u << 9) | (1 << 5)},  // day 32 masks to 0
-        {2108, 1, 1, (1 << 5) | 1},             // years wrap modulo 128
+        {1996, 5, 12, 8364},  {1999, 12, 31, 10143}, {2000, 1, 1, 10273},
+        {2005, 12, 3, 13187}, {1980, 1, 1, 33},      {2069, 12, 31, 45983},
+        {1970, 1, 1, 60449},  {1979, 0, 0, 65024},   {1996, 16, 5, 8197},  // month 16 masks to 0
+        {1996, 17, 32, 8224},                                              // day 32 masks to 0
+        {2108, 1, 1, 33},                                                  // years wrap modulo 128
     };
     for (const auto& c : cases) {
         EXPECT_EQ(make_date_key(c.year, c.month, c.day), c.key)
@@ -42,14 +36,13 @@ TEST(DateKey, PacksLikeFatDates) {
 TEST(DateKey, CenturyTurnSortsInOrderAndSeventiesLast) {
     EXPECT_LT(make_date_key(full_year(99), 12, 31), make_date_key(full_year(0), 1, 1));
     EXPECT_GT(make_date_key(full_year(70), 1, 1), make_date_key(full_year(69), 12, 31));
-    EXPECT_EQ(make_date_key(full_year(69), 1, 1) >> 9, 89u);
-    EXPECT_EQ(make_date_key(full_year(70), 1, 1) >> 9, 118u);
+    EXPECT_EQ(make_date_key(full_year(69), 1, 1), 45601u);
+    EXPECT_EQ(make_date_key(full_year(70), 1, 1), 60449u);
 }
 
 TEST(DateKey, AbsurdFieldsStayDefined) {
     // Only the low bits count; nothing may overflow on the way there.
-    EXPECT_EQ(make_date_key(INT32_MIN, INT32_MIN, INT32_MIN),
-              ((static_cast<uint32_t>(INT32_MIN) - 1980u) & 0x7F) << 9);
+    EXPECT_EQ(make_date_key(INT32_MIN, INT32_MIN, INT32_MIN), 34816u);
     EXPECT_EQ(make_date_key(full_year(INT32_MAX), -1, -1) & 0x1FF, 0x1FFu);
     EXPECT_LE(make_date_key(full_year(INT32_MIN), 1, 1), 0xFFFFu);
 }
@@ -64,8 +57,8 @@ TEST(TimeKey, PacksHourAndUnmaskedMinute) {
         {0, 0, 0},                       // midnight
         {21, 34, 44096},                 // the worked example
         {23, 59, 48992},                 // the last minute of a day
-        {0, 64, 1u << 11},               // minute 64 spills into the hour bits
-        {1, 64, 1u << 11},               // combined with OR, not added
+        {0, 64, 2048},                   // minute 64 spills into the hour bits
+        {1, 64, 2048},                   // combined with OR, not added
         {32, 0, 0},                      // hour bits past 16 are cut off
         {0, 2048, 0},                    // so are minute bits
         {-1, 0, 0xF800},                 // a negative hour keeps its low bits
@@ -161,37 +154,34 @@ TEST(HeaderPatterns, RecognizeHeaderLinesOnly) {
     }
 }
 
-struct HeaderFields {
-    uint32_t date_key;
-    uint32_t time_key;
-};
-
-HeaderFields read_header_fields(const char* line2, int service) {
-    const int* columns = HEADER_COLUMNS[service];
-    const int year = full_year(read_number(line2 + columns[COLUMN_YEAR]));
-    return {make_date_key(year, read_number(line2 + columns[COLUMN_MONTH]),
-                          read_number(line2 + columns[COLUMN_DAY])),
-            make_time_key(read_number(line2 + columns[COLUMN_HOUR]),
-                          read_number(line2 + columns[COLUMN_MINUTE]))};
-}
-
+// The column table read against the worked examples: each field lands on
+// its first digit. (The keys made of them: IndexerTest.)
 TEST(HeaderColumns, ReadTheWorkedExamples) {
     // "★タイトル (ABC01234)  96/05/12  21:34 (12) ..."
     const char pcvan[] = PCVAN_TITLE " (ABC01234)  96/05/12  21:34 (12) x\r\n";
-    HeaderFields fields = read_header_fields(pcvan, 0);
-    EXPECT_EQ(fields.date_key, 8364u);
-    EXPECT_EQ(fields.time_key, 44096u);
+    const char nifty[] = "( 3)   96/05/12 21:34 x\n";
+    const char* const lines[] = {pcvan, nifty};
+    const struct {
+        HeaderColumn column;
+        int32_t value;
+    } fields[] = {{COLUMN_YEAR, 96},
+                  {COLUMN_MONTH, 5},
+                  {COLUMN_DAY, 12},
+                  {COLUMN_HOUR, 21},
+                  {COLUMN_MINUTE, 34}};
+    for (int service = 0; service < 2; ++service) {
+        for (const auto& field : fields) {
+            EXPECT_EQ(read_number(lines[service] + HEADER_COLUMNS[service][field.column]),
+                      field.value)
+                << service << ": column " << field.column;
+        }
+    }
     const char* paren = sjis_strchr(pcvan + 38, '(');
     ASSERT_NE(paren, nullptr);
     EXPECT_EQ(paren - pcvan, 39);
     EXPECT_EQ(read_number(paren + 1), 12);
     const char line1[] = "#1234/1250 x";
     EXPECT_EQ(read_number(line1 + 1), 1234);
-
-    const char nifty[] = "( 3)   96/05/12 21:34 x\n";
-    fields = read_header_fields(nifty, 1);
-    EXPECT_EQ(fields.date_key, 8364u);
-    EXPECT_EQ(fields.time_key, 44096u);
     EXPECT_EQ(read_number(nifty + 1), 3);
     EXPECT_EQ(read_number("00123/00120 ABC01234 x"), 123);
 }

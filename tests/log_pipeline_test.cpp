@@ -372,22 +372,32 @@ TEST(PipelineRefusals, AmbiguousNames) {
     EXPECT_EQ(read_file(dir.file("NIFTY.LOG")), NIFTY_SORTED);
 }
 
-// has_room_for would skip it without a word.
-TEST(PipelineRefusals, FileOfTwoGigabytesOrMore) {
-    TempDir dir;
-    int fd = open(dir.file("big.log").c_str(), O_WRONLY | O_CREAT, 0600);
-    ASSERT_GE(fd, 0);
-    bool sparse = ftruncate(fd, INT64_C(0x80000000)) == 0;
-    close(fd);
-    if (!sparse) {
-        GTEST_SKIP() << "no sparse files here";
-    }
-    RunResult run = run_program(dir.path(), {"-P", "big.log"});
-    EXPECT_EQ(run.err, "File Too Large!: big.log\n");
-    EXPECT_EQ(list_directory(dir.path()), Names{"big.log"});
-}
-
 #endif  // _WIN32
+
+// A size of 2 GiB or more arrives negative (past 4 GiB its low 32 bits alone
+// would look small), which has_room_for would skip without a word: refused
+// with one, and the file neither read nor truncated.
+TEST(PipelineRefusals, FilesOfTwoGigabytesOrMore) {
+    const uintmax_t sizes[] = {uintmax_t{1} << 31, (uintmax_t{3} << 30) + 5,
+                               (uintmax_t{1} << 32) + 100};
+    for (const uintmax_t size : sizes) {
+        TempDir dir;
+        write_file(dir.file("big.log"), "");
+        std::error_code error;
+        fs::resize_file(dir.file("big.log"), size, error);
+        if (error) {
+            GTEST_SKIP() << "no sparse file of " << size << " bytes: " << error.message();
+        }
+        for (const char* switches : {"-P", "-NB"}) {
+            SCOPED_TRACE(std::to_string(size) + " " + switches);
+            RunResult run = run_program(dir.path(), {switches, "big.log"});
+            EXPECT_EQ(run.status, 2);
+            EXPECT_EQ(run.err, "File Too Large!: big.log\n");
+            EXPECT_EQ(list_directory(dir.path()), Names{"big.log"});
+            EXPECT_EQ(fs::file_size(dir.file("big.log")), size);
+        }
+    }
+}
 
 // The log's directory is resolved through its upper-cased name, and nothing
 // lands in the current directory.

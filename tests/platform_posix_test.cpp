@@ -9,7 +9,12 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -20,7 +25,9 @@
 
 #include "platform/platform.h"
 #include "platform/platform_names.h"
+#include "platform/platform_replace.h"
 #include "support/failing_runs.h"
+#include "support/replace_runs.h"
 #include "support/test_files.h"
 
 namespace {
@@ -136,15 +143,8 @@ TEST_F(NameResolution, EveryOperationUsesTheResolvedName) {
     EXPECT_EQ(platform_same_file("dup.log", "DUP.LOG"), 0);
     EXPECT_EQ(platform_same_file("nifty.log", "missing"), -1);
 
-    PlatformFile* file = platform_open_read("NIFTY.LOG");
-    ASSERT_NE(file, nullptr);
-    char line[8];
-    EXPECT_EQ(platform_read_line(file, line, sizeof line), 1);
-    EXPECT_STREQ(line, "n");
-    EXPECT_EQ(platform_close(file), 0);
-
     // Writing under an existing name reuses its entry; a new name keeps its case.
-    file = platform_open_write("LOGS/INNER.LOG");
+    PlatformFile* file = platform_open_write("LOGS/INNER.LOG");
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(platform_write(file, "new", 3), 0);
     EXPECT_EQ(platform_close(file), 0);
@@ -161,22 +161,12 @@ TEST_F(NameResolution, EveryOperationUsesTheResolvedName) {
     EXPECT_EQ(errno, AMBIGUOUS_NAME_ERROR);
 }
 
-// --- The held log and its replace ----------------------------------------------------
+// --- The held log and its replace (the shared contract: platform_replace_test) ---------
 
-// Holds the log as a run does; closes it at the end.
-struct HeldLog {
-    explicit HeldLog(const char* path) { result = platform_open_log(path, &file); }
-    ~HeldLog() {
-        if (file != nullptr) platform_close(file);
-    }
-    PlatformFile* file = nullptr;
-    int result = -1;
-};
-
-// A program that has the log open for writing, or one that holds a record
-// lock on it: the log is busy. Another reader, even one holding a flock, is
-// none of its business. A writer that opens it
-// after it was opened is seen (where the kernel grants a lease).
+// A program that holds a record lock on the log: the log is busy. Another
+// reader, even one holding a flock, or a second check is none of its
+// business. A writer that opens it after it was opened is seen (where the
+// kernel grants a lease). (Writers before the hold: platform_replace_test.)
 TEST(HoldLog, WritersAreSeen) {
     TempDir dir;
     const std::string path = dir.file("forum.log");
@@ -189,12 +179,6 @@ TEST(HoldLog, WritersAreSeen) {
         HeldLog second(path.c_str());
         EXPECT_EQ(second.result, 0);
         close(reader);
-    }
-    {
-        int writer = open(path.c_str(), O_WRONLY | O_APPEND);
-        HeldLog log(path.c_str());
-        EXPECT_EQ(log.result, -2);
-        close(writer);
     }
     {
         int locker = open(path.c_str(), O_RDWR);
@@ -256,54 +240,107 @@ TEST(HoldLog, ALogShortenedUnderAViewIsSeen) {
     platform_unmap_view(&view);
 }
 
-// --- Sizes and free space ----------------------------------------------------------
-
-TEST(FileSize, OnlyRegularFilesHaveOne) {
-    TempDir dir;
-    write_file(dir.file("log"), "12345");
-    fs::create_directory(dir.file("dir"));
-    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
-    const struct {
-        std::string path;
-        int error;
-    } cases[] = {
-        {dir.file("LOG"), 0},  {dir.file("dir"), EISDIR},     {dir.file("fifo"), EINVAL},
-        {"/dev/null", EINVAL}, {dir.file("missing"), ENOENT},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.path);
-        int32_t size = -7;
-        errno = 0;
-        EXPECT_EQ(platform_file_size(c.path.c_str(), &size), c.error == 0 ? 0 : -1);
-        if (c.error != 0) {
-            EXPECT_EQ(errno, c.error);
-        }
-        EXPECT_EQ(size, c.error == 0 ? 5 : -7);
-    }
+// Immutable where the file system has the flag; false where it has not.
+bool make_immutable(const std::string& path, bool on) {
+#if defined(__linux__) && defined(FS_IOC_SETFLAGS)
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    int flags = 0;
+    bool done = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    done = done && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0) close(fd);
+    return done;
+#else
+    (void)path;
+    (void)on;
+    return false;
+#endif
 }
 
-// Windows reports 2 GiB or more as negative; past 4 GiB the sign must stay.
-TEST(FileSize, HugeFilesArriveNegative) {
+// A second run of the same log is busy while the first holds its side
+// file; a reader's flock on the log or its folder stops nothing.
+TEST(ReplaceLog, OnlyRunsOfTheLogExcludeEachOther) {
     TempDir dir;
-    const struct {
-        int64_t length;
-        int32_t size;
-    } cases[] = {
-        {INT64_C(0x7FFFFFFF), INT32_MAX},
-        {INT64_C(0x80000000), INT32_MIN},
-        {INT64_C(0x100000005), static_cast<int32_t>(0x80000005u)},
-    };
-    for (const auto& c : cases) {
-        int fd = open(dir.file("big").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ASSERT_GE(fd, 0);
-        bool sparse = ftruncate(fd, c.length) == 0;
-        close(fd);
-        if (!sparse) {
-            GTEST_SKIP() << "no sparse files here";
-        }
-        int32_t size = 0;
-        EXPECT_EQ(platform_file_size(dir.file("big").c_str(), &size), 0);
-        EXPECT_EQ(size, c.size) << c.length;
+    InDirectory inside(dir.path());
+    write_file("forum.log", OLD_LOG);
+    const int reader = open("forum.log", O_RDONLY);
+    const int folder = open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(flock(reader, LOCK_EX | LOCK_NB), 0);
+    ASSERT_EQ(flock(folder, LOCK_EX | LOCK_NB), 0);
+    LogHold* first = nullptr;
+    HoldReport report = {};
+    ASSERT_EQ(hold_log("forum.log", "FORUM.LOG", &first, &report), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        LogHold* second = nullptr;
+        HoldReport other = {};
+        _exit(hold_log("forum.log", "FORUM.LOG", &second, &other) == -2 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    char side_left[NAME_BUFFER_SIZE];
+    EXPECT_EQ(release_hold(first, side_left), 0);
+    close(reader);
+    close(folder);
+}
+
+// The new log gets the log's owner, group, mode and nothing of the folder's
+// default access list; an immutable log is refused with nothing changed.
+TEST(ReplaceLog, ExactPermissionsAndImmutableLogs) {
+    TempDir dir;
+    InDirectory inside(dir.path());
+    write_file("forum.log", OLD_LOG);
+    ASSERT_EQ(chmod("forum.log", 0640), 0);
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown("forum.log", 1234, 4321), 0);
+    }
+    // A default ACL naming user 1234 with read and write (version 2 entries:
+    // tag, permissions, id).
+    const uint32_t acl[] = {2,          0x00070001, 0xFFFFFFFF, 0x00060002, 1234,      0x00070004,
+                            0xFFFFFFFF, 0x00070010, 0xFFFFFFFF, 0x00000020, 0xFFFFFFFF};
+    const bool has_acl = setxattr(".", "system.posix_acl_default", acl, sizeof acl, 0) == 0;
+    const ReplaceRun run = replace_once(true, nullptr);
+    ASSERT_EQ(run.outcome, COMMIT_DONE) << std::strerror(run.report.error);
+    struct stat status;
+    ASSERT_EQ(stat("forum.log", &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(status.st_uid, 1234u);
+        EXPECT_EQ(status.st_gid, 4321u);
+    }
+    if (has_acl) {
+        EXPECT_LT(getxattr("forum.log", "system.posix_acl_access", nullptr, 0), 0);
+    }
+    if (!make_immutable("forum.log", true)) {
+        GTEST_SKIP() << "no immutable flag on this file system";
+    }
+    const auto before = snapshot_tree(dir.path());
+    LogHold* hold = nullptr;
+    HoldReport report = {};
+    ASSERT_EQ(hold_log("forum.log", "FORUM.LOG", &hold, &report), 0);
+    CommitReport commit;
+    EXPECT_EQ(commit_side_file(hold, "FORUM.BAK", &commit), COMMIT_LOCKED_LOG);
+    char side_left[NAME_BUFFER_SIZE];
+    release_hold(hold, side_left);
+    make_immutable("forum.log", false);
+    EXPECT_EQ(snapshot_tree(dir.path()), before);
+}
+
+// --- Sizes and free space ----------------------------------------------------------
+
+// (Regular files, folders and sizes of 2 GiB or more: platform_files_test.)
+TEST(FileSize, FifosAndDevicesHaveNone) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    for (const std::string& path : {dir.file("fifo"), std::string("/dev/null")}) {
+        SCOPED_TRACE(path);
+        int32_t size = -7;
+        errno = 0;
+        EXPECT_EQ(platform_file_size(path.c_str(), &size), -1);
+        EXPECT_EQ(errno, EINVAL);
+        EXPECT_EQ(size, -7);
     }
 }
 
@@ -328,13 +365,9 @@ TEST(DiskFreeBytes, MeasuresTheDirectoryOfThePath) {
     EXPECT_EQ(get_disk_free_bytes(nullptr, "/x.log", &free_bytes), 1);
 }
 
-TEST(DiskFreeBytes, FailuresLeaveTheCountAlone) {
+// (Roots that name no drive: platform_files_test.)
+TEST(DiskFreeBytes, AMissingFolderFailsAndLeavesTheCountAlone) {
     TempDir dir;
-    for (const char* root : {"C:\\", "?:\\"}) {
-        uint64_t free_bytes = 42;
-        EXPECT_EQ(get_disk_free_bytes(root, "x.log", &free_bytes), 0);
-        EXPECT_EQ(free_bytes, 42u);
-    }
     uint64_t free_bytes = 42;
     EXPECT_EQ(get_disk_free_bytes(nullptr, dir.file("missing/x.log").c_str(), &free_bytes), 0);
     EXPECT_EQ(free_bytes, 42u);

@@ -46,39 +46,39 @@ MessageIndexEntry entry_at(int32_t number, int32_t offset, int32_t line_count = 
 
 class WriterTest : public JobStepTest {
   protected:
-    // Writes the log from `saved` with the given index.
-    std::string rewrite(const std::string& saved, std::vector<MessageIndexEntry> index) {
-        write_file(saved_path(), saved);
+    // Writes the new log beside `old_log`, in the order of the given index.
+    std::string rewrite(const std::string& old_log, std::vector<MessageIndexEntry> index) {
+        write_file(old_log_path(), old_log);
         set_entries(indexed_, index);
         result_ = write_quietly();
-        return read_file(log_path());
+        return read_file(new_log_path());
     }
     int write_quietly() {
         testing::internal::CaptureStderr();
         int result =
-            write_sorted_log_file(saved_path().c_str(), log_path().c_str(), *indexed_, options_);
+            write_sorted_log_file(old_log_path().c_str(), new_log_path().c_str(), *indexed_, options_);
         err_ = testing::internal::GetCapturedStderr();
         return result;
     }
-    // Indexes and sorts `saved`; the index's result.
-    int index_and_sort(const std::string& saved, std::vector<MessageIndexEntry>* index) {
-        write_file(saved_path(), saved);
+    // Indexes and sorts `old_log`; the index's result.
+    int index_and_sort(const std::string& old_log, std::vector<MessageIndexEntry>* index) {
+        write_file(old_log_path(), old_log);
         testing::internal::CaptureStderr();
-        int count = index_log_file(saved_path().c_str(), options_, indexed_);
+        int count = index_log_file(old_log_path().c_str(), options_, indexed_);
         err_ = testing::internal::GetCapturedStderr();
         sort_index(indexed_->entries, count);
         index->assign(indexed_->entries, indexed_->entries + std::max(count, 0));
         return count;
     }
-    // The whole job on `saved`: index, sort and write.
-    std::string sort_log(const std::string& saved) {
+    // The whole job on `old_log`: index, sort and write.
+    std::string sort_log(const std::string& old_log) {
         std::vector<MessageIndexEntry> index;
-        EXPECT_GE(index_and_sort(saved, &index), 0) << err_;
+        EXPECT_GE(index_and_sort(old_log, &index), 0) << err_;
         result_ = write_quietly();
-        return read_file(log_path());
+        return read_file(new_log_path());
     }
-    std::string saved_path() const { return dir_.file("LOG.BAK"); }
-    std::string log_path() const { return dir_.file("LOG.TXT"); }
+    std::string old_log_path() const { return dir_.file("LOG.TXT"); }
+    std::string new_log_path() const { return dir_.file("LOG.$$$"); }
 
     TempDir dir_;
     int result_ = -1;
@@ -88,20 +88,20 @@ class WriterTest : public JobStepTest {
 TEST_F(WriterTest, PcvanLineCountsDecideTheCopiedLines) {
     struct Case {
         int32_t line_count;
-        int copied;  // lines of the saved copy, header line 1 included
+        int copied;  // lines of the old log, header line 1 included
     } cases[] = {
         {12, 17}, {0, 5}, {-100, 5}, {1, 6}, {INT_MAX, 31},
     };
     // The next header comes early: with a count it is copied all the same.
-    const std::string saved =
+    const std::string old_log =
         pcvan_header(1) + "body\r\n" + pcvan_header(2) + numbered_lines("x", 26);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line_count);
         size_t end = 0;
         for (int i = 0; i < c.copied; ++i) {
-            end = saved.find('\n', end) + 1;
+            end = old_log.find('\n', end) + 1;
         }
-        EXPECT_EQ(rewrite(saved, {entry_at(1, 0, c.line_count)}), saved.substr(0, end));
+        EXPECT_EQ(rewrite(old_log, {entry_at(1, 0, c.line_count)}), old_log.substr(0, end));
         EXPECT_EQ(result_, 0);
     }
 }
@@ -130,15 +130,15 @@ TEST_F(WriterTest, RepeatedNumbersAreWrittenOnce) {
     const std::string c = pcvan_header(5) + "second copy\r\n";
     const int32_t b_at = static_cast<int32_t>(a.size());
     const int32_t c_at = static_cast<int32_t>(a.size() + b.size());
-    const std::string saved = a + b + c;
+    const std::string old_log = a + b + c;
     // Adjacent entries of one number: only the first is written, even under
     // another date; with another message between them both are written.
-    EXPECT_EQ(rewrite(saved, {entry_at(5, 0), entry_at(5, c_at), entry_at(6, b_at)}), a + b);
-    EXPECT_EQ(rewrite(saved, {entry_at(5, c_at), entry_at(6, b_at), entry_at(5, 0)}), c + b + a);
+    EXPECT_EQ(rewrite(old_log, {entry_at(5, 0), entry_at(5, c_at), entry_at(6, b_at)}), a + b);
+    EXPECT_EQ(rewrite(old_log, {entry_at(5, c_at), entry_at(6, b_at), entry_at(5, 0)}), c + b + a);
     // A number that reads as -1 is still a message of its own.
-    EXPECT_EQ(rewrite(saved, {entry_at(-1, b_at)}), b);
+    EXPECT_EQ(rewrite(old_log, {entry_at(-1, b_at)}), b);
     // The whole job keeps one copy of message 5: the one the sort puts first.
-    EXPECT_EQ(sort_log(saved), c + b);
+    EXPECT_EQ(sort_log(old_log), c + b);
 }
 
 TEST_F(WriterTest, NiftyBannerAtTheHeadAndNoOther) {
@@ -147,8 +147,8 @@ TEST_F(WriterTest, NiftyBannerAtTheHeadAndNoOther) {
     const std::string late = "- ABCDEF MES( 3) ROOM NAME 96/05/20\r\n";
     const std::string m1 = nifty_header(1) + "one\r\n";
     const std::string m2 = nifty_header(2, "96/05/11 09:00") + "two\r\n";
-    const std::string saved = early + m1 + late + m2 + "\x1a";
-    EXPECT_EQ(sort_log(saved), late + m2 + m1);
+    const std::string old_log = early + m1 + late + m2 + "\x1a";
+    EXPECT_EQ(sort_log(old_log), late + m2 + m1);
     EXPECT_EQ(sort_log(m1 + m2), m2 + m1);
     // Another log's banner never leaks into a log without one.
     EXPECT_EQ(indexed_->banner.length, 0u);
@@ -192,8 +192,8 @@ TEST_F(WriterTest, NiftyLinesWithoutLineFeed) {
 TEST_F(WriterTest, PcvanCopiesNulBytesAndLongLines) {
     options_.line_check = 0;
     const std::string body = std::string("a\0b\r\n", 5) + std::string(10000, 'L') + "\n" + "end";
-    const std::string saved = pcvan_header(1) + body;
-    EXPECT_EQ(rewrite(saved, {entry_at(1, 0)}), saved);
+    const std::string old_log = pcvan_header(1) + body;
+    EXPECT_EQ(rewrite(old_log, {entry_at(1, 0)}), old_log);
 }
 
 // A log cut at every byte, in the middle of double-byte characters and line
@@ -215,7 +215,7 @@ TEST_F(WriterTest, LogsCutAtEveryByte) {
             EXPECT_EQ(write_quietly(), 0) << err_;
             // At most the line end of a header cut after its line 2 is added,
             // and the sorted log passes the next run's header check.
-            const std::string sorted = read_file(log_path());
+            const std::string sorted = read_file(new_log_path());
             EXPECT_LE(sorted.size(), length + 2);
             EXPECT_GE(index_and_sort(sorted, &index), 0) << printable(sorted);
         }
@@ -225,34 +225,35 @@ TEST_F(WriterTest, LogsCutAtEveryByte) {
 TEST_F(WriterTest, OpenErrors) {
     set_entries(indexed_, {entry_at(1, 0)});
     EXPECT_EQ(write_quietly(), -1);
-    EXPECT_EQ(err_, "File Open Error: " + saved_path() + "\n");
-    EXPECT_FALSE(file_exists(log_path()));
+    EXPECT_EQ(err_, "File Open Error: " + old_log_path() + "\n");
+    EXPECT_FALSE(file_exists(new_log_path()));
 
-    write_file(saved_path(), pcvan_header(1));
+    write_file(old_log_path(), pcvan_header(1));
     const std::string no_dir = dir_.file("missing/LOG.TXT");
     testing::internal::CaptureStderr();
-    EXPECT_EQ(write_sorted_log_file(saved_path().c_str(), no_dir.c_str(), *indexed_, options_), -1);
+    EXPECT_EQ(write_sorted_log_file(old_log_path().c_str(), no_dir.c_str(), *indexed_, options_), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "File Open Error: " + no_dir + "\n");
 }
 
 TEST_F(WriterTest, BadOffsetIsAReadError) {
     EXPECT_EQ(rewrite(pcvan_header(1), {entry_at(1, -5)}), "");
     EXPECT_EQ(result_, -1);
-    EXPECT_EQ(err_.rfind("Read Error: " + saved_path() + ": ", 0), 0u) << err_;
+    EXPECT_EQ(err_.rfind("Read Error: " + old_log_path() + ": ", 0), 0u) << err_;
     // The same from the log held as a run holds it, mapped where it may be.
     PlatformFile* source = nullptr;
-    ASSERT_EQ(platform_open_log(saved_path().c_str(), &source), 0);
+    ASSERT_EQ(platform_open_log(old_log_path().c_str(), &source), 0);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(write_sorted_log_from(source, "LOG.BAK", log_path().c_str(), *indexed_, options_),
+    EXPECT_EQ(write_sorted_log_from(source, "LOG.TXT", new_log_path().c_str(), *indexed_, options_),
               -1);
-    EXPECT_EQ(compare_sorted_log(source, "LOG.BAK", *indexed_, options_), -1);
+    EXPECT_EQ(compare_sorted_log(source, "LOG.TXT", *indexed_, options_), -1);
     testing::internal::GetCapturedStderr();
     platform_close(source);
 }
 
 // Each counted operation of a whole run fails in turn (opens, reads, seeks,
 // writes, the flush and the closes): the run must report it and give -1, so
-// the caller puts the saved copy back. Past the last one, the log is whole.
+// the caller discards the new file and the log stays as it was. Past the last
+// one, the new log is whole.
 TEST_F(WriterTest, EveryFailedOperationFailsTheWrite) {
     options_.service = SERVICE_NIFTY;
     const std::string banner = "- ABCDEF MES( 3) ROOM NAME 96/05/20\r\n";
@@ -275,13 +276,13 @@ TEST_F(WriterTest, EveryFailedOperationFailsTheWrite) {
         } else {
             EXPECT_EQ(result, 0);
             EXPECT_EQ(err_, "");
-            EXPECT_EQ(read_file(log_path()), expected);
+            EXPECT_EQ(read_file(new_log_path()), expected);
         }
     }
 }
 
 TEST_F(WriterTest, WriteErrorMessageNamesTheLog) {
-    write_file(saved_path(), pcvan_header(1));
+    write_file(old_log_path(), pcvan_header(1));
     set_entries(indexed_, {entry_at(1, 0)});
     const ScopedFault counted;
     write_quietly();
@@ -290,7 +291,7 @@ TEST_F(WriterTest, WriteErrorMessageNamesTheLog) {
     for (long n = 1; n <= operations; ++n) {
         const ScopedFault fault(OP_ANY, n, ENOSPC);
         write_quietly();
-        saw_write_error = saw_write_error || err_ == "Write Error: " + log_path() + ": " +
+        saw_write_error = saw_write_error || err_ == "Write Error: " + new_log_path() + ": " +
                                                          std::strerror(ENOSPC) + "\n";
     }
     EXPECT_TRUE(saw_write_error);
@@ -365,18 +366,18 @@ TEST_F(WriterTest, WholeMessagesGiveTheLineByLineBytes) {
             const IndexedLog& indexed = way == 0 ? without_spans : *indexed_;
             PlatformFile* source = nullptr;
             if (way == 2) {
-                ASSERT_EQ(platform_open_log(saved_path().c_str(), &source), 0);
+                ASSERT_EQ(platform_open_log(old_log_path().c_str(), &source), 0);
             } else {
-                source = platform_open_read(saved_path().c_str());
+                source = platform_open_read(old_log_path().c_str());
             }
             ASSERT_NE(source, nullptr);
             // The held log is mapped where the window size asks for it.
-            ASSERT_EQ(write_sorted_log_from(source, "LOG.BAK", log_path().c_str(), indexed,
+            ASSERT_EQ(write_sorted_log_from(source, "LOG.TXT", new_log_path().c_str(), indexed,
                                             options_, way == 2 ? LOG_WINDOW_SIZE : 0),
                       0);
-            differs[way] = compare_sorted_log(source, "LOG.BAK", indexed, options_);
+            differs[way] = compare_sorted_log(source, "LOG.TXT", indexed, options_);
             platform_close(source);
-            written[way] = read_file(log_path());
+            written[way] = read_file(new_log_path());
         }
         for (int way = 1; way < 3; ++way) {
             ASSERT_EQ(printable(written[way]), printable(written[0])) << printable(log);
@@ -446,18 +447,18 @@ TEST_F(WriterTest, SmallWindowsGiveTheReadBytes) {
             for (int way = 0; way < 2; ++way) {
                 PlatformFile* source = nullptr;
                 if (way == 1) {
-                    ASSERT_EQ(platform_open_log(saved_path().c_str(), &source), 0);
+                    ASSERT_EQ(platform_open_log(old_log_path().c_str(), &source), 0);
                 } else {
-                    source = platform_open_read(saved_path().c_str());
+                    source = platform_open_read(old_log_path().c_str());
                 }
                 ASSERT_NE(source, nullptr);
-                ASSERT_EQ(write_sorted_log_from(source, "LOG.BAK", log_path().c_str(), *indexed_,
+                ASSERT_EQ(write_sorted_log_from(source, "LOG.TXT", new_log_path().c_str(), *indexed_,
                                                 options_, PLATFORM_VIEW_ALIGNMENT),
                           0);
-                differs[way] = compare_sorted_log(source, "LOG.BAK", *indexed_, options_,
+                differs[way] = compare_sorted_log(source, "LOG.TXT", *indexed_, options_,
                                                   PLATFORM_VIEW_ALIGNMENT);
                 platform_close(source);
-                written[way] = read_file(log_path());
+                written[way] = read_file(new_log_path());
             }
             ASSERT_EQ(written[1], written[0]);
             ASSERT_EQ(differs[1], differs[0]);

@@ -7,6 +7,14 @@
 #include <string>
 #include <vector>
 
+// Whether this build runs on POSIX: where the platforms differ, a table row
+// says what each does.
+#ifdef _WIN32
+constexpr bool ON_POSIX = false;
+#else
+constexpr bool ON_POSIX = true;
+#endif
+
 class TempDir {
   public:
     TempDir();
