@@ -164,7 +164,7 @@ TEST(HoldLog, OtherRunsAndWritersMakeTheLogBusy) {
     EXPECT_NE(reader_meanwhile, nullptr);
     LogHold* second = nullptr;
     errno = 0;
-    EXPECT_EQ(hold_log("forum.log", "FORUM.LOG", &second, &report), -2);
+    EXPECT_EQ(hold_log("forum.log", "FORUM.LOG", &second, &report), PLATFORM_BUSY);
     EXPECT_EQ(errno, EBUSY);
     char side_left[NAME_BUFFER_SIZE];
     EXPECT_EQ(release_hold(hold, side_left), 0);
@@ -174,11 +174,11 @@ TEST(HoldLog, OtherRunsAndWritersMakeTheLogBusy) {
     std::FILE* writer = std::fopen("forum.log", "ab");
     ASSERT_NE(writer, nullptr);
     errno = 0;
-    EXPECT_EQ(hold_log("forum.log", "FORUM.LOG", &hold, &report), -2);
+    EXPECT_EQ(hold_log("forum.log", "FORUM.LOG", &hold, &report), PLATFORM_BUSY);
     EXPECT_EQ(errno, EBUSY);
     PlatformFile* checked = nullptr;
     errno = 0;
-    EXPECT_EQ(platform_open_log("forum.log", &checked), -2);
+    EXPECT_EQ(platform_open_log("forum.log", &checked), PLATFORM_BUSY);
     EXPECT_EQ(errno, EBUSY);
     std::fclose(writer);
     ASSERT_EQ(hold_log("forum.log", "FORUM.LOG", &hold, &report), 0);

@@ -299,7 +299,7 @@ TEST(HoldLog, WritersAreKeptOutWhileHeld) {
     HeldLog first(path.c_str());
     ASSERT_EQ(first.result, 0) << std::strerror(errno);
     HeldLog second(path.c_str());
-    EXPECT_EQ(second.result, -2);
+    EXPECT_EQ(second.result, PLATFORM_BUSY);
     for (DWORD access : {DWORD{GENERIC_WRITE}, DWORD{FILE_APPEND_DATA}}) {
         EXPECT_EQ(open_from_elsewhere(path, access), INVALID_HANDLE_VALUE) << access;
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
