@@ -316,28 +316,19 @@ int read_more(LogCopy* copy, int64_t wanted) {
 int next_piece(LogCopy* copy, int64_t wanted, const char** line, size_t* length) {
     SavedBlock& block = copy->block;
     for (;;) {
-        const size_t held = block.length - block.next;
-        const char* start = block.data + block.next;
-        const size_t end = block.next + std::min(held, FULL_PIECE_LENGTH);
-        const size_t feed = find_line_feed(&block.feeds, block.data, block.length, block.next, end);
-        if (feed < end) {
-            *length = feed - block.next + 1;
-        } else if (held >= FULL_PIECE_LENGTH) {
-            *length = FULL_PIECE_LENGTH;
-        } else if (block.at_end) {
-            *length = held;
-        } else {
-            if (read_more(copy, wanted) != 0) {
-                return -1;
-            }
-            continue;
+        *length = line_piece_length(&block.feeds, block.data, block.length, block.next,
+                                    FULL_PIECE_LENGTH, block.at_end);
+        if (*length > 0) {
+            *line = block.data + block.next;
+            block.next += *length;
+            return 1;
         }
-        if (*length == 0) {
+        if (block.at_end) {
             return 0;
         }
-        *line = start;
-        block.next += *length;
-        return 1;
+        if (read_more(copy, wanted) != 0) {
+            return -1;
+        }
     }
 }
 
