@@ -7,8 +7,9 @@
 // mapped in a few large windows and messages are copied from where they lie:
 // no system call per message (on a virtual machine each costs about 1 us, and
 // a log of 3,000 messages in random order took 2,700 reads). Elsewhere a
-// message is read in one block as far as it reaches (to where the next
-// message of the file begins). Either way its lines are found by their line
+// message is read as far as it reaches (to where the next message of the
+// file begins), in one read through the log's own reader, which lends the
+// bytes where they lie in its buffer. Either way its lines are found by their line
 // feeds and looked at where they lie, and each run of lines kept one after
 // another is written in one call. A message the indexer found whole is copied
 // as it lies, its lines never looked at.
@@ -32,10 +33,8 @@ namespace {
 
 // A piece this long is the front part of a longer line, not a cut-off end.
 constexpr size_t FULL_PIECE_LENGTH = LINE_BUFFER_SIZE - 1;
-// Messages are a few KiB; a longer one is read in blocks of this size.
-constexpr size_t BLOCK_SIZE = 64 * 1024;
-static_assert(BLOCK_SIZE >= 2 * FULL_PIECE_LENGTH,
-              "a block holds a whole piece after a partial one");
+// A long message is read in parts of at most this size.
+constexpr size_t LONG_READ = 64 * 1024;
 // Read past where a message ends, so that the line that ends it (the next
 // header line 1, some 30-80 bytes) comes in the same read.
 constexpr int64_t READ_PAST_MESSAGE = 256;
@@ -62,7 +61,7 @@ struct LogWindows {
 };
 
 // The bytes of the saved copy around the message being copied: a window of
-// the mapped log, or what was read of it into `own`.
+// the mapped log, or what the log's reader lends of its buffer.
 struct SavedBlock {
     int64_t start;       // file position of data[0]
     size_t length;       // bytes held
@@ -70,7 +69,6 @@ struct SavedBlock {
     bool at_end;         // nothing of the saved copy lies past data[length]
     LineFeedScan feeds;  // of data[0, length)
     const char* data;
-    char own[BLOCK_SIZE];
 };
 
 struct LogCopy {
@@ -207,22 +205,38 @@ int find_window(LogCopy* copy, int64_t offset) {
     return slot;
 }
 
-// The rest is read: the block is empty at `offset`, where the stream stands.
+// The block is what the reader lends from `from` on, after reading up to
+// `more` bytes past what it holds.
+int lend_block(LogCopy* copy, int64_t from, size_t more) {
+    PlatformLent lent;
+    if (platform_lend_bytes(copy->saved, from, more, &lent) != 0) {
+        return report_read_error(copy->saved_path);
+    }
+    SavedBlock& block = copy->block;
+    block.start = lent.start;
+    block.data = lent.bytes;
+    block.length = lent.length;
+    block.next = 0;
+    block.at_end = lent.at_end;
+    forget_line_feeds(&block.feeds);
+    return 0;
+}
+
+// Reading moves to `offset`: the block starts there, holding what the reader
+// still has of the bytes from there on (a seek within them costs no read).
+int seek_block(LogCopy* copy, int64_t offset) {
+    if (platform_seek(copy->saved, offset) != 0) {
+        return report_read_error(copy->saved_path);
+    }
+    return lend_block(copy, offset, 0);
+}
+
+// The rest is read: the block starts at `offset`.
 // Nothing of the windows is referred to any more (no run is pending).
 int read_from_now_on(LogCopy* copy, int64_t offset) {
     unmap_windows(&copy->windows);
     copy->windows.mapped = false;
-    SavedBlock& block = copy->block;
-    block.data = block.own;
-    block.start = offset;
-    block.length = 0;
-    block.next = 0;
-    block.at_end = false;
-    forget_line_feeds(&block.feeds);
-    if (platform_seek(copy->saved, offset) != 0) {
-        return report_read_error(copy->saved_path);
-    }
-    return 0;
+    return seek_block(copy, offset);
 }
 
 // Puts the window holding `offset` in the block, reading from `offset`.
@@ -261,15 +275,7 @@ int move_to(LogCopy* copy, int64_t offset) {
         }
         return show_window(copy, offset);
     }
-    if (platform_seek(copy->saved, offset) != 0) {
-        return report_read_error(copy->saved_path);
-    }
-    block.start = offset;
-    block.length = 0;
-    block.next = 0;
-    block.at_end = false;
-    forget_line_feeds(&block.feeds);
-    return 0;
+    return seek_block(copy, offset);
 }
 
 // Reads on after the bytes held, up to file position `wanted` when that lies
@@ -289,25 +295,10 @@ int read_more(LogCopy* copy, int64_t wanted) {
         block.at_end = block.at_end || (copy->windows.mapped && block.start == was);
         return 0;
     }
-    std::memmove(block.own, block.own + block.next, block.length - block.next);
-    forget_line_feeds(&block.feeds);
-    block.start += static_cast<int64_t>(block.next);
-    block.length -= block.next;
-    block.next = 0;
-    const size_t room = BLOCK_SIZE - block.length;
     const int64_t ahead = wanted - (block.start + static_cast<int64_t>(block.length));
-    size_t size =
-        ahead > 0 && static_cast<uint64_t>(ahead) < room ? static_cast<size_t>(ahead) : room;
-    if (ahead <= 0) {
-        size = std::min(room, SMALLEST_READ);
-    }
-    const int64_t got = platform_read_block(copy->saved, block.own + block.length, size);
-    if (got < 0) {
-        return report_read_error(copy->saved_path);
-    }
-    block.length += static_cast<size_t>(got);
-    block.at_end = got == 0;
-    return 0;
+    const size_t size =
+        ahead > 0 ? static_cast<size_t>(std::min<int64_t>(ahead, INT32_MAX)) : SMALLEST_READ;
+    return lend_block(copy, block.start + static_cast<int64_t>(block.next), size);
 }
 
 // The next line, or piece of a longer line, as the line reader would give
@@ -416,20 +407,20 @@ int copy_span(LogCopy* copy, int64_t from, int64_t to) {
 constexpr int64_t LONG_MESSAGE = 32 * 1024;
 
 int copy_span_by_reads(LogCopy* copy, int64_t from, int64_t to) {
-    char* buffer = copy->block.own;
     while (from < to) {
-        const size_t part = static_cast<size_t>(std::min<int64_t>(to - from, BLOCK_SIZE));
-        const int64_t got = platform_read_at(copy->saved, from, buffer, part);
-        if (got < 0) {
+        const size_t part = static_cast<size_t>(std::min<int64_t>(to - from, LONG_READ));
+        PlatformLent lent;
+        if (platform_lend_bytes(copy->saved, from, part, &lent) != 0) {
             return report_read_error(copy->saved_path);
         }
-        if (got == 0) {
+        if (lent.length == 0) {
             return 0;  // the log ends
         }
-        if (write_bytes(copy, buffer, static_cast<size_t>(got)) != 0) {
+        const size_t got = std::min(lent.length, part);
+        if (write_bytes(copy, lent.bytes, got) != 0) {
             return -1;
         }
-        from += got;
+        from += static_cast<int64_t>(got);
     }
     return 0;
 }
@@ -609,7 +600,7 @@ void start_copy(LogCopy* copy, PlatformFile* source, const char* source_name, co
     copy->block.length = 0;
     copy->block.next = 0;
     copy->block.at_end = false;
-    copy->block.data = copy->block.own;
+    copy->block.data = "";
     forget_line_feeds(&copy->block.feeds);
     copy->windows.mapped = false;
     copy->windows.size = window_size;
@@ -623,8 +614,7 @@ void start_copy(LogCopy* copy, PlatformFile* source, const char* source_name, co
 }
 
 // The log mapped from its head where it may be; else read from its head (it
-// may have been read before: indexed, compared), where the empty block says
-// it stands.
+// may have been read before: indexed, compared).
 int start_reading(LogCopy* copy) {
     LogWindows& windows = copy->windows;
     const int mapped =
@@ -639,10 +629,7 @@ int start_reading(LogCopy* copy) {
         windows.starts[0] = 0;
         return show_window(copy, 0);
     }
-    if (platform_seek(copy->saved, 0) != 0) {
-        return report_read_error(copy->saved_path);
-    }
-    return 0;
+    return seek_block(copy, 0);
 }
 
 int copy_all(LogCopy* copy, const MessageIndexEntry* index, int count, const MessageSpans* spans) {

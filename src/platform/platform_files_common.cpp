@@ -374,6 +374,35 @@ int64_t platform_skip_plain_lines(PlatformFile* file, const bool* may_begin, int
     }
 }
 
+int platform_lend_bytes(PlatformFile* file, int64_t from, size_t more, PlatformLent* lent) {
+    restore_held_byte(file);
+    if (from < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (from >= file->buffer_start &&
+        from <= file->buffer_start + static_cast<int64_t>(file->buffered)) {
+        file->next = static_cast<size_t>(from - file->buffer_start);
+    } else {
+        file->buffer_start = from;
+        forget_line_feeds(&file->feeds);
+        file->buffered = 0;
+        file->next = 0;
+    }
+    bool at_end = false;
+    if (more > 0) {
+        bool failed = false;
+        at_end = !read_more(file, more, &failed);
+        if (failed) {
+            return -1;
+        }
+    }
+    *lent = PlatformLent{file->buffer + file->next,
+                         file->buffer_start + static_cast<int64_t>(file->next),
+                         file->buffered - file->next, at_end};
+    return 0;
+}
+
 int platform_read_line(PlatformFile* file, char* buffer, int size) {
     if (size < 2) {
         errno = EINVAL;
@@ -387,33 +416,6 @@ int platform_read_line(PlatformFile* file, char* buffer, int size) {
     std::memcpy(buffer, line, static_cast<size_t>(length));
     buffer[length] = '\0';
     return length;
-}
-
-// Bytes still in the line buffer first, the rest straight from the stream.
-int64_t platform_read_block(PlatformFile* file, char* buffer, size_t size) {
-    restore_held_byte(file);
-    size_t held = file->buffered - file->next;
-    size_t taken = held < size ? held : size;
-    std::memcpy(buffer, file->buffer + file->next, taken);
-    file->next += taken;
-    if (taken == size) {
-        return static_cast<int64_t>(taken);
-    }
-    file->buffer_start += static_cast<int64_t>(file->buffered);
-    forget_line_feeds(&file->feeds);
-    file->buffered = 0;
-    file->next = 0;
-    if (platform_fail_if_injected(OP_READ)) {
-        return -1;
-    }
-    bool failed = false;
-    size_t got =
-        read_stream_at(file->stream, file->buffer_start, buffer + taken, size - taken, &failed);
-    file->buffer_start += static_cast<int64_t>(got);
-    if (failed) {
-        return -1;
-    }
-    return static_cast<int64_t>(taken + got);
 }
 
 int64_t platform_read_at(PlatformFile* file, int64_t offset, char* buffer, size_t size) {
