@@ -10,7 +10,7 @@ enum Service {
 
 struct RunOptions {
     int service;      // SERVICE_PCVAN, SERVICE_NIFTY, or -1 before one is chosen
-    int make_backup;  // 1: keep the previous log as ".BAK"; 0: remove the saved copy
+    int make_backup;  // 1: keep the previous log as ".BAK"; 0: keep no copy of it
     int line_check;   // 1: use the body line counts of PC-VAN headers
     int debug_dump;   // 1: print one dump line per indexed message on standard output
     // Set by long options only; older four-field initialisers leave them at these.

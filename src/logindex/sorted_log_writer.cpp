@@ -60,21 +60,21 @@ struct LogWindows {
     uint64_t uses;
 };
 
-// The bytes of the saved copy around the message being copied: a window of
-// the mapped log, or what the log's reader lends of its buffer.
-struct SavedBlock {
+// The bytes of the log around the message being copied: a window of the
+// mapped log, or what the log's reader lends of its buffer.
+struct LogBlock {
     int64_t start;       // file position of data[0]
     size_t length;       // bytes held
     size_t next;         // where the next line begins
-    bool at_end;         // nothing of the saved copy lies past data[length]
+    bool at_end;         // nothing of the log lies past data[length]
     LineFeedScan feeds;  // of data[0, length)
     const char* data;
 };
 
 struct LogCopy {
-    PlatformFile* saved;  // the log as it is, read
-    PlatformFile* log;    // the new log, written; null when comparing
-    const char* saved_path;
+    PlatformFile* source;  // the log as it is, read
+    PlatformFile* log;     // the new log, written; null when comparing
+    const char* source_name;
     const char* log_path;
     int64_t compared;  // comparing: bytes found equal so far
     bool differs;      // comparing: a byte differs
@@ -83,7 +83,7 @@ struct LogCopy {
     size_t run_length;
     bool line_open;  // the log ends in a line without line end, shorter than a full piece
     LogWindows windows;
-    SavedBlock block;
+    LogBlock block;
 };
 
 int report_write_error(const LogCopy& copy) {
@@ -93,7 +93,7 @@ int report_write_error(const LogCopy& copy) {
 // Bytes of the block that would land where they already lie in the log:
 // equal without reading them again. Most of a log in order is so.
 bool lands_in_place(const LogCopy& copy, const char* bytes, size_t length) {
-    const SavedBlock& block = copy.block;
+    const LogBlock& block = copy.block;
     if (bytes < block.data || bytes + length > block.data + block.length) {
         return false;
     }
@@ -112,17 +112,17 @@ int compare_bytes(LogCopy* copy, const char* bytes, size_t length) {
         const char* theirs = held;
         size_t part = std::min(length, sizeof held);
         int64_t got = 0;
-        const SavedBlock& block = copy->block;
+        const LogBlock& block = copy->block;
         const int64_t in_block = copy->compared - block.start;
         if (in_block >= 0 && in_block < static_cast<int64_t>(block.length)) {
             theirs = block.data + in_block;
             part = std::min(length, block.length - static_cast<size_t>(in_block));
             got = static_cast<int64_t>(part);
         } else {
-            got = platform_read_at(copy->saved, copy->compared, held, part);
+            got = platform_read_at(copy->source, copy->compared, held, part);
         }
         if (got < 0) {
-            return report_read_error(copy->saved_path);
+            return report_read_error(copy->source_name);
         }
         if (static_cast<size_t>(got) != part || std::memcmp(theirs, bytes, part) != 0) {
             copy->differs = true;
@@ -196,9 +196,9 @@ int find_window(LogCopy* copy, int64_t offset) {
         windows.starts[slot] = -1;
     }
     const int mapped =
-        platform_map_view(copy->saved, start, windows.size + WINDOW_MARGIN, &windows.views[slot]);
+        platform_map_view(copy->source, start, windows.size + WINDOW_MARGIN, &windows.views[slot]);
     if (mapped != 0) {
-        return mapped > 0 ? -2 : report_read_error(copy->saved_path);
+        return mapped > 0 ? -2 : report_read_error(copy->source_name);
     }
     windows.starts[slot] = start;
     windows.last_used[slot] = ++windows.uses;
@@ -209,10 +209,10 @@ int find_window(LogCopy* copy, int64_t offset) {
 // `more` bytes past what it holds.
 int lend_block(LogCopy* copy, int64_t from, size_t more) {
     PlatformLent lent;
-    if (platform_lend_bytes(copy->saved, from, more, &lent) != 0) {
-        return report_read_error(copy->saved_path);
+    if (platform_lend_bytes(copy->source, from, more, &lent) != 0) {
+        return report_read_error(copy->source_name);
     }
-    SavedBlock& block = copy->block;
+    LogBlock& block = copy->block;
     block.start = lent.start;
     block.data = lent.bytes;
     block.length = lent.length;
@@ -225,8 +225,8 @@ int lend_block(LogCopy* copy, int64_t from, size_t more) {
 // Reading moves to `offset`: the block starts there, holding what the reader
 // still has of the bytes from there on (a seek within them costs no read).
 int seek_block(LogCopy* copy, int64_t offset) {
-    if (platform_seek(copy->saved, offset) != 0) {
-        return report_read_error(copy->saved_path);
+    if (platform_seek(copy->source, offset) != 0) {
+        return report_read_error(copy->source_name);
     }
     return lend_block(copy, offset, 0);
 }
@@ -249,7 +249,7 @@ int show_window(LogCopy* copy, int64_t offset) {
         return -1;
     }
     const PlatformView& view = copy->windows.views[slot];
-    SavedBlock& block = copy->block;
+    LogBlock& block = copy->block;
     const int64_t start = copy->windows.starts[slot];
     block.start = start;
     block.data = view.bytes;
@@ -263,7 +263,7 @@ int show_window(LogCopy* copy, int64_t offset) {
 // Starts reading at file position `offset`, without a seek when the block
 // holds it or ends there.
 int move_to(LogCopy* copy, int64_t offset) {
-    SavedBlock& block = copy->block;
+    LogBlock& block = copy->block;
     if (offset >= block.start && offset <= block.start + static_cast<int64_t>(block.length)) {
         block.next = static_cast<size_t>(offset - block.start);
         return 0;
@@ -271,7 +271,7 @@ int move_to(LogCopy* copy, int64_t offset) {
     if (copy->windows.mapped) {
         if (offset < 0) {  // as the seek of a read refuses it
             errno = EINVAL;
-            return report_read_error(copy->saved_path);
+            return report_read_error(copy->source_name);
         }
         return show_window(copy, offset);
     }
@@ -282,7 +282,7 @@ int move_to(LogCopy* copy, int64_t offset) {
 // ahead. The pending run is written first and the unread bytes moved to the
 // front. 0, or -1 after a reported error.
 int read_more(LogCopy* copy, int64_t wanted) {
-    SavedBlock& block = copy->block;
+    LogBlock& block = copy->block;
     if (write_run(copy) != 0) {
         return -1;
     }
@@ -302,10 +302,10 @@ int read_more(LogCopy* copy, int64_t wanted) {
 }
 
 // The next line, or piece of a longer line, as the line reader would give
-// it. 1 with a piece, 0 at the end of the saved copy, -1 after a reported
+// it. 1 with a piece, 0 at the end of the log, -1 after a reported
 // error.
 int next_piece(LogCopy* copy, int64_t wanted, const char** line, size_t* length) {
-    SavedBlock& block = copy->block;
+    LogBlock& block = copy->block;
     for (;;) {
         *length = line_piece_length(&block.feeds, block.data, block.length, block.next,
                                     FULL_PIECE_LENGTH, block.at_end);
@@ -380,7 +380,7 @@ int copy_span(LogCopy* copy, int64_t from, int64_t to) {
     if (move_to(copy, from) != 0) {
         return -1;
     }
-    SavedBlock& block = copy->block;
+    LogBlock& block = copy->block;
     for (;;) {
         const int64_t held_to = std::min(to, block.start + static_cast<int64_t>(block.length));
         const size_t stop = static_cast<size_t>(held_to - block.start);
@@ -410,8 +410,8 @@ int copy_span_by_reads(LogCopy* copy, int64_t from, int64_t to) {
     while (from < to) {
         const size_t part = static_cast<size_t>(std::min<int64_t>(to - from, LONG_READ));
         PlatformLent lent;
-        if (platform_lend_bytes(copy->saved, from, part, &lent) != 0) {
-            return report_read_error(copy->saved_path);
+        if (platform_lend_bytes(copy->source, from, part, &lent) != 0) {
+            return report_read_error(copy->source_name);
         }
         if (lent.length == 0) {
             return 0;  // the log ends
@@ -425,7 +425,7 @@ int copy_span_by_reads(LogCopy* copy, int64_t from, int64_t to) {
     return 0;
 }
 
-int64_t position_of(const SavedBlock& block, const char* line) {
+int64_t position_of(const LogBlock& block, const char* line) {
     return block.start + (line - block.data);
 }
 
@@ -587,9 +587,9 @@ int close_new_log(const LogCopy& copy, int result) {
 
 void start_copy(LogCopy* copy, PlatformFile* source, const char* source_name, const char* log_path,
                 size_t window_size) {
-    copy->saved = source;
+    copy->source = source;
     copy->log = nullptr;
-    copy->saved_path = source_name;
+    copy->source_name = source_name;
     copy->log_path = log_path;
     copy->compared = 0;
     copy->differs = false;
@@ -620,9 +620,9 @@ int start_reading(LogCopy* copy) {
     const int mapped =
         windows.size == 0
             ? 1
-            : platform_map_view(copy->saved, 0, windows.size + WINDOW_MARGIN, &windows.views[0]);
+            : platform_map_view(copy->source, 0, windows.size + WINDOW_MARGIN, &windows.views[0]);
     if (mapped < 0) {
-        return report_read_error(copy->saved_path);
+        return report_read_error(copy->source_name);
     }
     if (mapped == 0) {
         windows.mapped = true;
@@ -679,16 +679,16 @@ int compare_sorted_log(PlatformFile* source, const char* source_name,
     return more == 0 ? 0 : 1;
 }
 
-int write_sorted_log(const char* saved_path, const char* log_path, const MessageIndexEntry* index,
+int write_sorted_log(const char* source_path, const char* log_path, const MessageIndexEntry* index,
                      int count) {
-    PlatformFile* source = platform_open_read(saved_path);
+    PlatformFile* source = platform_open_read(source_path);
     if (source == nullptr) {
-        print_message<MSG_FILE_OPEN_ERROR>(saved_path);
+        print_message<MSG_FILE_OPEN_ERROR>(source_path);
         return -1;
     }
-    int result = write_sorted_log_from(source, saved_path, log_path, index, count, nullptr);
+    int result = write_sorted_log_from(source, source_path, log_path, index, count, nullptr);
     if (platform_close(source) != 0 && result == 0) {
-        result = report_read_error(saved_path);
+        result = report_read_error(source_path);
     }
     return result;
 }

@@ -27,5 +27,5 @@ int compare_sorted_log(PlatformFile* source, const char* source_name,
                        const MessageIndexEntry* index, int count,
                        const MessageSpans* spans = nullptr, size_t window_size = LOG_WINDOW_SIZE);
 // write_sorted_log_from with the source opened by name.
-int write_sorted_log(const char* saved_path, const char* log_path, const MessageIndexEntry* index,
+int write_sorted_log(const char* source_path, const char* log_path, const MessageIndexEntry* index,
                      int count);
