@@ -159,8 +159,8 @@ TEST(FullDisk, WriteAndCloseReportIt) {
     }
 }
 
-// The writer notices the full disk and fails, so that the saved copy goes
-// back under the log's name.
+// The writer notices the full disk and fails, so that the log is never
+// replaced by a cut-off copy.
 TEST(FullDisk, WriterFails) {
     TempDir dir;
     const std::string log = LINE1 + LINE2 + BODY;

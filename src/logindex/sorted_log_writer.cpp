@@ -222,13 +222,20 @@ int lend_block(LogCopy* copy, int64_t from, size_t more) {
     return 0;
 }
 
-// Reading moves to `offset`: the block starts there, holding what the reader
-// still has of the bytes from there on (a seek within them costs no read).
+// Reading moves to `offset`: the block starts there, empty; the first read
+// lends what the reader still holds from there on, and more.
 int seek_block(LogCopy* copy, int64_t offset) {
     if (platform_seek(copy->source, offset) != 0) {
         return report_read_error(copy->source_name);
     }
-    return lend_block(copy, offset, 0);
+    LogBlock& block = copy->block;
+    block.data = "";
+    block.start = offset;
+    block.length = 0;
+    block.next = 0;
+    block.at_end = false;
+    forget_line_feeds(&block.feeds);
+    return 0;
 }
 
 // The rest is read: the block starts at `offset`.

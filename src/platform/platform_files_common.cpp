@@ -197,7 +197,7 @@ static bool read_more_lines(PlatformFile* file, bool* failed) {
 
 // The next piece from file->next on, reading on as needed: its length, 0 at
 // the end of the file, -1 on a read error.
-static int64_t next_piece_length(PlatformFile* file, size_t most) {
+[[gnu::always_inline]] static inline int64_t next_piece_length(PlatformFile* file, size_t most) {
     bool failed = false;
     for (;;) {
         const size_t take =
