@@ -62,9 +62,24 @@ std::vector<std::string> pieces_of(const std::string& text, size_t limit) {
     return pieces;
 }
 
+// The bytes the reader lends from `from`, reading up to `more` past those it
+// holds, are the file's; the reader then stands at `from`.
+void expect_lent(PlatformFile* file, const std::string& text, int64_t from, size_t more) {
+    PlatformLent lent{};
+    ASSERT_EQ(platform_lend_bytes(file, from, more, &lent), 0);
+    ASSERT_EQ(lent.start, from);
+    const size_t at = static_cast<size_t>(from);
+    ASSERT_EQ(std::string(lent.bytes, lent.length), text.substr(at, lent.length)) << from;
+    EXPECT_TRUE(!lent.at_end || (more > 0 && at + lent.length == text.size())) << from;
+    EXPECT_TRUE(more == 0 || lent.at_end || lent.length > 0) << from;
+    ASSERT_EQ(platform_tell(file), from);
+}
+
 // Lines of every length around the buffer's size and the matcher's 8 KiB
 // pieces; every few lines the reader is moved back within what it holds (as
-// the writer does) and must find the same lines again, or passes over some.
+// the writer does) and must find the same lines again, or passes over some,
+// or lends its bytes from far ahead and back where it stood (as the writer
+// reads).
 TEST(LineFeeds, ReaderSplitsAsFgetsWould) {
     std::mt19937 random(11);
     TempDir dir;
@@ -90,6 +105,13 @@ TEST(LineFeeds, ReaderSplitsAsFgetsWould) {
             }
             position += length;
             ASSERT_EQ(platform_tell(file), position);
+            if (i % 11 == 6) {
+                const int64_t ahead = position + static_cast<int64_t>(random() % 300000);
+                if (ahead <= static_cast<int64_t>(text.size())) {
+                    expect_lent(file, text, ahead, random() % 3 * 70000);
+                }
+                expect_lent(file, text, position, random() % 2 * (1 + random() % 9000));
+            }
             if (i % 5 == 2) {  // pass over some lines, as the indexer does a body
                 const size_t wanted = random() % 90;
                 const size_t left = expected.size() - i - 1;

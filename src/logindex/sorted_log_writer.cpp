@@ -7,11 +7,12 @@
 // mapped in a few large windows and messages are copied from where they lie:
 // no system call per message (on a virtual machine each costs about 1 us, and
 // a log of 3,000 messages in random order took 2,700 reads). Elsewhere a
-// message is read in one block as far as it reaches (to where the next
-// message of the file begins). Either way its lines are found by their line
-// feeds and looked at where they lie, and each run of lines kept one after
-// another is written in one call. A message the indexer found whole is copied
-// as it lies, its lines never looked at.
+// message is read as far as it reaches (to where the next message of the
+// file begins) in one read through the log's own reader, which lends the
+// bytes where they lie in its buffer. Either way its lines are found by their
+// line feeds and looked at where they lie, and each run of lines kept one
+// after another is written in one call. A message the indexer found whole is
+// copied as it lies, its lines never looked at.
 #include "logindex/sorted_log_writer.h"
 
 #include <algorithm>
@@ -30,10 +31,8 @@ namespace {
 
 // A piece this long is the front part of a longer line, not a cut-off end.
 constexpr size_t FULL_PIECE_LENGTH = LINE_BUFFER_SIZE - 1;
-// Messages are a few KiB; a longer one is read in blocks of this size.
-constexpr size_t BLOCK_SIZE = 64 * 1024;
-static_assert(BLOCK_SIZE >= 2 * FULL_PIECE_LENGTH,
-              "a block holds a whole piece after a partial one");
+// A long message is read in parts of at most this size.
+constexpr size_t LONG_READ = 64 * 1024;
 // Read past where a message ends, so that the line that ends it (the next
 // header line 1, some 30-80 bytes) comes in the same read.
 constexpr int64_t READ_PAST_MESSAGE = 256;
@@ -59,22 +58,21 @@ struct LogWindows {
     uint64_t uses;
 };
 
-// The bytes of the saved copy around the message being copied: a window of
-// the mapped log, or what was read of it into `own`.
-struct SavedBlock {
+// The bytes of the log around the message being copied: a window of the
+// mapped log, or what the log's reader lends of its buffer.
+struct LogBlock {
     int64_t start;       // file position of data[0]
     size_t length;       // bytes held
     size_t next;         // where the next line begins
-    bool at_end;         // nothing of the saved copy lies past data[length]
+    bool at_end;         // nothing of the log lies past data[length]
     LineFeedScan feeds;  // of data[0, length)
     const char* data;
-    char own[BLOCK_SIZE];
 };
 
 struct LogCopy {
-    PlatformFile* saved;  // the log as it is, read
-    PlatformFile* log;    // the new log, written; null when comparing
-    const char* saved_path;
+    PlatformFile* source;  // the log as it is, read
+    PlatformFile* log;     // the new log, written; null when comparing
+    const char* source_name;
     const char* log_path;
     int64_t compared;  // comparing: bytes found equal so far
     bool differs;      // comparing: a byte differs
@@ -85,7 +83,7 @@ struct LogCopy {
     size_t run_length;
     bool line_open;  // the log ends in a line without line end, shorter than a full piece
     LogWindows windows;
-    SavedBlock block;
+    LogBlock block;
 };
 
 int report_write_error(const LogCopy& copy) {
@@ -95,7 +93,7 @@ int report_write_error(const LogCopy& copy) {
 // Bytes of the block that would land where they already lie in the log:
 // equal without reading them again. Most of a log in order is so.
 bool lands_in_place(const LogCopy& copy, const char* bytes, size_t length) {
-    const SavedBlock& block = copy.block;
+    const LogBlock& block = copy.block;
     if (bytes < block.data || bytes + length > block.data + block.length) {
         return false;
     }
@@ -114,17 +112,17 @@ int compare_bytes(LogCopy* copy, const char* bytes, size_t length) {
         const char* theirs = held;
         size_t part = std::min(length, sizeof held);
         int64_t got = 0;
-        const SavedBlock& block = copy->block;
+        const LogBlock& block = copy->block;
         const int64_t in_block = copy->compared - block.start;
         if (in_block >= 0 && in_block < static_cast<int64_t>(block.length)) {
             theirs = block.data + in_block;
             part = std::min(length, block.length - static_cast<size_t>(in_block));
             got = static_cast<int64_t>(part);
         } else {
-            got = platform_read_at(copy->saved, copy->compared, held, part);
+            got = platform_read_at(copy->source, copy->compared, held, part);
         }
         if (got < 0) {
-            return report_read_error(copy->saved_path);
+            return report_read_error(copy->source_name);
         }
         if (static_cast<size_t>(got) != part || std::memcmp(theirs, bytes, part) != 0) {
             copy->differs = true;
@@ -198,31 +196,37 @@ int find_window(LogCopy* copy, int64_t offset) {
         windows.starts[slot] = -1;
     }
     const int mapped =
-        platform_map_view(copy->saved, start, windows.size + WINDOW_MARGIN, &windows.views[slot]);
+        platform_map_view(copy->source, start, windows.size + WINDOW_MARGIN, &windows.views[slot]);
     if (mapped != 0) {
-        return mapped > 0 ? -2 : report_read_error(copy->saved_path);
+        return mapped > 0 ? -2 : report_read_error(copy->source_name);
     }
     windows.starts[slot] = start;
     windows.last_used[slot] = ++windows.uses;
     return slot;
 }
 
-// The rest is read: the block is empty at `offset`, where the stream stands.
+// The block holds `length` bytes from file position `start` on.
+void hold_bytes(LogBlock* block, int64_t start, const char* data, size_t length, bool at_end) {
+    *block = LogBlock{start, length, 0, at_end, {}, data};
+    forget_line_feeds(&block->feeds);
+}
+
+// Reading moves to `offset`: the block starts there, empty; the first read
+// lends what the reader still holds from there on, and more.
+int seek_block(LogCopy* copy, int64_t offset) {
+    if (platform_seek(copy->source, offset) != 0) {
+        return report_read_error(copy->source_name);
+    }
+    hold_bytes(&copy->block, offset, "", 0, false);
+    return 0;
+}
+
+// The rest is read: the block starts at `offset`.
 // Nothing of the windows is referred to any more (no run is pending).
 int read_from_now_on(LogCopy* copy, int64_t offset) {
     unmap_windows(&copy->windows);
     copy->windows.mapped = false;
-    SavedBlock& block = copy->block;
-    block.data = block.own;
-    block.start = offset;
-    block.length = 0;
-    block.next = 0;
-    block.at_end = false;
-    forget_line_feeds(&block.feeds);
-    if (platform_seek(copy->saved, offset) != 0) {
-        return report_read_error(copy->saved_path);
-    }
-    return 0;
+    return seek_block(copy, offset);
 }
 
 // Puts the window holding `offset` in the block, reading from `offset`.
@@ -235,21 +239,18 @@ int show_window(LogCopy* copy, int64_t offset) {
         return -1;
     }
     const PlatformView& view = copy->windows.views[slot];
-    SavedBlock& block = copy->block;
     const int64_t start = copy->windows.starts[slot];
-    block.start = start;
-    block.data = view.bytes;
-    block.length = view.length;
-    block.at_end = view.length < copy->windows.size + WINDOW_MARGIN;
-    block.next = static_cast<size_t>(std::min(offset - start, static_cast<int64_t>(view.length)));
-    forget_line_feeds(&block.feeds);
+    hold_bytes(&copy->block, start, view.bytes, view.length,
+               view.length < copy->windows.size + WINDOW_MARGIN);
+    copy->block.next =
+        static_cast<size_t>(std::min(offset - start, static_cast<int64_t>(view.length)));
     return 0;
 }
 
 // Starts reading at file position `offset`, without a seek when the block
 // holds it or ends there.
 int move_to(LogCopy* copy, int64_t offset) {
-    SavedBlock& block = copy->block;
+    LogBlock& block = copy->block;
     if (offset >= block.start && offset <= block.start + static_cast<int64_t>(block.length)) {
         block.next = static_cast<size_t>(offset - block.start);
         return 0;
@@ -257,26 +258,18 @@ int move_to(LogCopy* copy, int64_t offset) {
     if (copy->windows.mapped) {
         if (offset < 0) {  // as the seek of a read refuses it
             errno = EINVAL;
-            return report_read_error(copy->saved_path);
+            return report_read_error(copy->source_name);
         }
         return show_window(copy, offset);
     }
-    if (platform_seek(copy->saved, offset) != 0) {
-        return report_read_error(copy->saved_path);
-    }
-    block.start = offset;
-    block.length = 0;
-    block.next = 0;
-    block.at_end = false;
-    forget_line_feeds(&block.feeds);
-    return 0;
+    return seek_block(copy, offset);
 }
 
 // Reads on after the bytes held, up to file position `wanted` when that lies
 // ahead. The pending run is written first and the unread bytes moved to the
 // front. 0, or -1 after a reported error.
 int read_more(LogCopy* copy, int64_t wanted) {
-    SavedBlock& block = copy->block;
+    LogBlock& block = copy->block;
     if (write_run(copy) != 0) {
         return -1;
     }
@@ -289,55 +282,37 @@ int read_more(LogCopy* copy, int64_t wanted) {
         block.at_end = block.at_end || (copy->windows.mapped && block.start == was);
         return 0;
     }
-    std::memmove(block.own, block.own + block.next, block.length - block.next);
-    forget_line_feeds(&block.feeds);
-    block.start += static_cast<int64_t>(block.next);
-    block.length -= block.next;
-    block.next = 0;
-    const size_t room = BLOCK_SIZE - block.length;
     const int64_t ahead = wanted - (block.start + static_cast<int64_t>(block.length));
-    size_t size =
-        ahead > 0 && static_cast<uint64_t>(ahead) < room ? static_cast<size_t>(ahead) : room;
-    if (ahead <= 0) {
-        size = std::min(room, SMALLEST_READ);
+    const size_t size =
+        ahead > 0 ? static_cast<size_t>(std::min<int64_t>(ahead, INT32_MAX)) : SMALLEST_READ;
+    PlatformLent lent;
+    if (platform_lend_bytes(copy->source, block.start + static_cast<int64_t>(block.next), size,
+                            &lent) != 0) {
+        return report_read_error(copy->source_name);
     }
-    const int64_t got = platform_read_block(copy->saved, block.own + block.length, size);
-    if (got < 0) {
-        return report_read_error(copy->saved_path);
-    }
-    block.length += static_cast<size_t>(got);
-    block.at_end = got == 0;
+    hold_bytes(&block, lent.start, lent.bytes, lent.length, lent.at_end);
     return 0;
 }
 
 // The next line, or piece of a longer line, as the line reader would give
-// it. 1 with a piece, 0 at the end of the saved copy, -1 after a reported
+// it. 1 with a piece, 0 at the end of the log, -1 after a reported
 // error.
 int next_piece(LogCopy* copy, int64_t wanted, const char** line, size_t* length) {
-    SavedBlock& block = copy->block;
+    LogBlock& block = copy->block;
     for (;;) {
-        const size_t held = block.length - block.next;
-        const char* start = block.data + block.next;
-        const size_t end = block.next + std::min(held, FULL_PIECE_LENGTH);
-        const size_t feed = find_line_feed(&block.feeds, block.data, block.length, block.next, end);
-        if (feed < end) {
-            *length = feed - block.next + 1;
-        } else if (held >= FULL_PIECE_LENGTH) {
-            *length = FULL_PIECE_LENGTH;
-        } else if (block.at_end) {
-            *length = held;
-        } else {
-            if (read_more(copy, wanted) != 0) {
-                return -1;
-            }
-            continue;
+        *length = line_piece_length(&block.feeds, block.data, block.length, block.next,
+                                    FULL_PIECE_LENGTH, block.at_end);
+        if (*length > 0) {
+            *line = block.data + block.next;
+            block.next += *length;
+            return 1;
         }
-        if (*length == 0) {
+        if (block.at_end) {
             return 0;
         }
-        *line = start;
-        block.next += *length;
-        return 1;
+        if (read_more(copy, wanted) != 0) {
+            return -1;
+        }
     }
 }
 
@@ -398,7 +373,7 @@ int copy_span(LogCopy* copy, int64_t from, int64_t to) {
     if (move_to(copy, from) != 0) {
         return -1;
     }
-    SavedBlock& block = copy->block;
+    LogBlock& block = copy->block;
     for (;;) {
         const int64_t held_to = std::min(to, block.start + static_cast<int64_t>(block.length));
         const size_t stop = static_cast<size_t>(held_to - block.start);
@@ -425,25 +400,25 @@ int copy_span(LogCopy* copy, int64_t from, int64_t to) {
 constexpr int64_t LONG_MESSAGE = 32 * 1024;
 
 int copy_span_by_reads(LogCopy* copy, int64_t from, int64_t to) {
-    char* buffer = copy->block.own;
     while (from < to) {
-        const size_t part = static_cast<size_t>(std::min<int64_t>(to - from, BLOCK_SIZE));
-        const int64_t got = platform_read_at(copy->saved, from, buffer, part);
-        if (got < 0) {
-            return report_read_error(copy->saved_path);
+        const size_t part = static_cast<size_t>(std::min<int64_t>(to - from, LONG_READ));
+        PlatformLent lent;
+        if (platform_lend_bytes(copy->source, from, part, &lent) != 0) {
+            return report_read_error(copy->source_name);
         }
-        if (got == 0) {
+        if (lent.length == 0) {
             return 0;  // the log ends
         }
-        if (write_bytes(copy, buffer, static_cast<size_t>(got)) != 0) {
+        const size_t got = std::min(lent.length, part);
+        if (write_bytes(copy, lent.bytes, got) != 0) {
             return -1;
         }
-        from += got;
+        from += static_cast<int64_t>(got);
     }
     return 0;
 }
 
-int64_t position_of(const SavedBlock& block, const char* line) {
+int64_t position_of(const LogBlock& block, const char* line) {
     return block.start + (line - block.data);
 }
 
@@ -604,21 +579,16 @@ int close_new_log(const LogCopy& copy, int result) {
 
 void start_copy(LogCopy* copy, PlatformFile* source, const char* source_name, const char* log_path,
                 const RunOptions& options, size_t window_size) {
-    copy->saved = source;
+    copy->source = source;
     copy->log = nullptr;
-    copy->saved_path = source_name;
+    copy->source_name = source_name;
     copy->log_path = log_path;
     copy->compared = 0;
     copy->differs = false;
     copy->run_start = 0;
     copy->run_length = 0;
     copy->line_open = false;
-    copy->block.start = 0;
-    copy->block.length = 0;
-    copy->block.next = 0;
-    copy->block.at_end = false;
-    copy->block.data = copy->block.own;
-    forget_line_feeds(&copy->block.feeds);
+    hold_bytes(&copy->block, 0, "", 0, false);
     copy->windows.mapped = false;
     copy->windows.size = window_size;
     copy->windows.uses = 0;
@@ -633,26 +603,22 @@ void start_copy(LogCopy* copy, PlatformFile* source, const char* source_name, co
 }
 
 // The log mapped from its head where it may be; else read from its head (it
-// may have been read before: indexed, compared), where the empty block says
-// it stands.
+// may have been read before: indexed, compared).
 int start_reading(LogCopy* copy) {
     LogWindows& windows = copy->windows;
     const int mapped =
         windows.size == 0
             ? 1
-            : platform_map_view(copy->saved, 0, windows.size + WINDOW_MARGIN, &windows.views[0]);
+            : platform_map_view(copy->source, 0, windows.size + WINDOW_MARGIN, &windows.views[0]);
     if (mapped < 0) {
-        return report_read_error(copy->saved_path);
+        return report_read_error(copy->source_name);
     }
     if (mapped == 0) {
         windows.mapped = true;
         windows.starts[0] = 0;
         return show_window(copy, 0);
     }
-    if (platform_seek(copy->saved, 0) != 0) {
-        return report_read_error(copy->saved_path);
-    }
-    return 0;
+    return seek_block(copy, 0);
 }
 
 int copy_all(LogCopy* copy, const IndexedLog& indexed) {

@@ -95,3 +95,20 @@ inline void forget_line_feeds(LineFeedScan* scan) {
     const size_t found = scan->at + static_cast<size_t>(std::countr_zero(mask));
     return found < end ? found : end;
 }
+
+// The next piece of data[from, valid): a line up to and including its line
+// feed, or the first `most` bytes of a longer line. 0 when the bytes held end
+// before either, for the caller to read on; `at_end` (nothing follows them)
+// gives what is left instead. The one rule by which every reader of a log
+// splits it, so that the indexer and the writer see the same lines.
+[[gnu::always_inline]] inline size_t line_piece_length(LineFeedScan* scan, const char* data,
+                                                       size_t valid, size_t from, size_t most,
+                                                       bool at_end) {
+    const size_t held = valid - from;
+    const size_t end = from + (held < most ? held : most);
+    const size_t feed = find_line_feed(scan, data, valid, from, end);
+    if (feed < end) {
+        return feed - from + 1;
+    }
+    return held >= most || at_end ? end - from : 0;
+}

@@ -54,9 +54,6 @@ int platform_read_line(PlatformFile* file, char* buffer, int size);
 // The same line, at most `limit` bytes, without the copy: *line points into
 // the file's own buffer, NUL-terminated, until the next call on `file`.
 int platform_next_line(PlatformFile* file, char** line, int limit);
-// Reads up to `size` bytes: the count, 0 at the end of the file, -1 on a read
-// error. Fewer than `size` only at the end of the file.
-int64_t platform_read_block(PlatformFile* file, char* buffer, size_t size);
 // Position of the next byte to be read, or -1.
 int64_t platform_tell(PlatformFile* file);
 // Moves to `offset` bytes from the start. 0 or -1.
@@ -119,6 +116,21 @@ int64_t platform_skip_lines(PlatformFile* file, int64_t lines, int limit, int* l
 // error. The lines no header can begin cost a few instructions each.
 int64_t platform_skip_plain_lines(PlatformFile* file, const bool* may_begin, int limit,
                                   int64_t* bytes, int* last_length);
+
+// The bytes of `file` from file position `from` on, lent where they lie in
+// its read buffer until the next call on `file`; when `more` is not 0, after
+// one read of up to `more` bytes past those held, as far as the buffer has
+// room. Bytes before `from` are let go; a `from` past the bytes held starts
+// the buffer there. 0 with *lent set, -1 on a read error. A reader that
+// keeps its own place in the lent bytes reads through the same buffer as
+// the line reader, at the sizes it chooses.
+struct PlatformLent {
+    const char* bytes;
+    int64_t start;  // file position of bytes[0]
+    size_t length;
+    bool at_end;  // the read found nothing more
+};
+int platform_lend_bytes(PlatformFile* file, int64_t from, size_t more, PlatformLent* lent);
 
 // A view maps part of a file for reading where nothing can shorten the file
 // under it, since a page past a shortened end would fault: on Linux only while

@@ -166,8 +166,9 @@ static void restore_held_byte(PlatformFile* file) {
 }
 
 // Reads on after the bytes not yet handed out, which move to the front of the
-// buffer. False at the end of the file or on an error.
-static bool read_more(PlatformFile* file, bool* failed) {
+// buffer: up to `size` bytes in one read, as far as the buffer has room.
+// False at the end of the file or on an error.
+static bool read_more(PlatformFile* file, size_t size, bool* failed) {
     const size_t kept = file->buffered - file->next;
     std::memmove(file->buffer, file->buffer + file->next, kept);
     forget_line_feeds(&file->feeds);
@@ -179,14 +180,35 @@ static bool read_more(PlatformFile* file, bool* failed) {
         return false;
     }
     const size_t room = READ_BUFFER_SIZE - kept;
-    const size_t size = file->read_size < room ? file->read_size : room;
     const size_t got = read_stream_at(file->stream, file->buffer_start + static_cast<int64_t>(kept),
-                                      file->buffer + kept, size, failed);
+                                      file->buffer + kept, size < room ? size : room, failed);
     file->buffered += got;
+    return got != 0;
+}
+
+// Lines are read in pieces that grow from a seek on.
+static bool read_more_lines(PlatformFile* file, bool* failed) {
+    const bool got = read_more(file, file->read_size, failed);
     if (file->read_size < READ_BUFFER_SIZE) {
         file->read_size *= 2;
     }
-    return got != 0;
+    return got;
+}
+
+// The next piece from file->next on, reading on as needed: its length, 0 at
+// the end of the file, -1 on a read error.
+[[gnu::always_inline]] static inline int64_t next_piece_length(PlatformFile* file, size_t most) {
+    bool failed = false;
+    for (;;) {
+        const size_t take =
+            line_piece_length(&file->feeds, file->buffer, file->buffered, file->next, most, false);
+        if (take > 0) {
+            return static_cast<int64_t>(take);
+        }
+        if (!read_more_lines(file, &failed)) {
+            return failed ? -1 : static_cast<int64_t>(file->buffered - file->next);
+        }
+    }
 }
 
 // The line is handed out where it lies; the copy a caller's buffer would
@@ -197,32 +219,16 @@ int platform_next_line(PlatformFile* file, char** line, int limit) {
         errno = EINVAL;
         return -1;
     }
-    const size_t most = static_cast<size_t>(limit);
-    bool failed = false;
-    for (;;) {
-        const size_t available = file->buffered - file->next;
-        const size_t end = file->next + (available < most ? available : most);
-        const size_t feed =
-            find_line_feed(&file->feeds, file->buffer, file->buffered, file->next, end);
-        size_t take = 0;
-        if (feed < end) {
-            take = feed - file->next + 1;
-        } else if (available >= most) {
-            take = most;
-        } else if (read_more(file, &failed)) {
-            continue;
-        } else if (failed) {
-            return -1;
-        } else {
-            take = file->buffered - file->next;  // the end of the file: what is left
-        }
-        *line = file->buffer + file->next;
-        file->next += take;
-        file->held_byte = file->buffer[file->next];
-        file->buffer[file->next] = '\0';
-        file->nul_placed = true;
-        return static_cast<int>(take);
+    const int64_t take = next_piece_length(file, static_cast<size_t>(limit));
+    if (take < 0) {
+        return -1;
     }
+    *line = file->buffer + file->next;
+    file->next += static_cast<size_t>(take);
+    file->held_byte = file->buffer[file->next];
+    file->buffer[file->next] = '\0';
+    file->nul_placed = true;
+    return static_cast<int>(take);
 }
 
 // Set bits of a 64-bit mask; the baseline x86-64 has no instruction for it,
@@ -289,7 +295,6 @@ int64_t platform_skip_lines(PlatformFile* file, int64_t lines, int limit, int* l
     }
     const size_t most = static_cast<size_t>(limit);
     int64_t skipped = 0;
-    bool failed = false;
     while (skipped < lines) {
         int64_t wanted = lines - skipped;
         skip_by_masks(file, &wanted, most, last_length);
@@ -297,26 +302,14 @@ int64_t platform_skip_lines(PlatformFile* file, int64_t lines, int limit, int* l
         if (wanted == 0) {
             break;
         }
-        const size_t available = file->buffered - file->next;
-        const size_t end = file->next + (available < most ? available : most);
-        const size_t feed =
-            find_line_feed(&file->feeds, file->buffer, file->buffered, file->next, end);
-        size_t take = 0;
-        if (feed < end) {
-            take = feed - file->next + 1;
-        } else if (available >= most) {
-            take = most;
-        } else if (read_more(file, &failed)) {
-            continue;
-        } else if (failed) {
-            return -1;
-        } else {
-            take = available;  // the end of the file: what is left
-        }
-        if (take == 0) {
+        const int64_t take = next_piece_length(file, most);
+        if (take <= 0) {
+            if (take < 0) {
+                return -1;
+            }
             break;
         }
-        file->next += take;
+        file->next += static_cast<size_t>(take);
         *last_length = static_cast<int>(take);
         ++skipped;
     }
@@ -363,7 +356,7 @@ int64_t platform_skip_plain_lines(PlatformFile* file, const bool* may_begin, int
     for (;;) {
         if (file->buffered - file->next <= LINE_FEED_SPAN) {
             bool failed = false;
-            if (!read_more(file, &failed)) {
+            if (!read_more_lines(file, &failed)) {
                 return failed ? -1 : skipped;
             }
             if (file->buffered - file->next <= LINE_FEED_SPAN) {
@@ -381,6 +374,35 @@ int64_t platform_skip_plain_lines(PlatformFile* file, const bool* may_begin, int
     }
 }
 
+int platform_lend_bytes(PlatformFile* file, int64_t from, size_t more, PlatformLent* lent) {
+    restore_held_byte(file);
+    if (from < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (from >= file->buffer_start &&
+        from <= file->buffer_start + static_cast<int64_t>(file->buffered)) {
+        file->next = static_cast<size_t>(from - file->buffer_start);
+    } else {
+        file->buffer_start = from;
+        forget_line_feeds(&file->feeds);
+        file->buffered = 0;
+        file->next = 0;
+    }
+    bool at_end = false;
+    if (more > 0) {
+        bool failed = false;
+        at_end = !read_more(file, more, &failed);
+        if (failed) {
+            return -1;
+        }
+    }
+    *lent = PlatformLent{file->buffer + file->next,
+                         file->buffer_start + static_cast<int64_t>(file->next),
+                         file->buffered - file->next, at_end};
+    return 0;
+}
+
 int platform_read_line(PlatformFile* file, char* buffer, int size) {
     if (size < 2) {
         errno = EINVAL;
@@ -394,33 +416,6 @@ int platform_read_line(PlatformFile* file, char* buffer, int size) {
     std::memcpy(buffer, line, static_cast<size_t>(length));
     buffer[length] = '\0';
     return length;
-}
-
-// Bytes still in the line buffer first, the rest straight from the stream.
-int64_t platform_read_block(PlatformFile* file, char* buffer, size_t size) {
-    restore_held_byte(file);
-    size_t held = file->buffered - file->next;
-    size_t taken = held < size ? held : size;
-    std::memcpy(buffer, file->buffer + file->next, taken);
-    file->next += taken;
-    if (taken == size) {
-        return static_cast<int64_t>(taken);
-    }
-    file->buffer_start += static_cast<int64_t>(file->buffered);
-    forget_line_feeds(&file->feeds);
-    file->buffered = 0;
-    file->next = 0;
-    if (platform_fail_if_injected(OP_READ)) {
-        return -1;
-    }
-    bool failed = false;
-    size_t got =
-        read_stream_at(file->stream, file->buffer_start, buffer + taken, size - taken, &failed);
-    file->buffer_start += static_cast<int64_t>(got);
-    if (failed) {
-        return -1;
-    }
-    return static_cast<int64_t>(taken + got);
 }
 
 int64_t platform_read_at(PlatformFile* file, int64_t offset, char* buffer, size_t size) {

@@ -301,8 +301,8 @@ int platform_remove(const char* path) {
     }
     int error = errno;
     // As unlink does, whatever the read-only attribute says: the job removes
-    // only its own side file and the temporary copy of a log it has just
-    // rewritten, and both are read-only when the log was.
+    // only its own side file and the old content of a log it has just
+    // replaced, and both are read-only when the log was.
     DWORD attributes = GetFileAttributesA(name);
     if (error == EACCES && attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) ==
