@@ -189,7 +189,7 @@ TEST(HoldLog, WritersAreSeen) {
         if (child == 0) {
             // Record locks of one's own process never conflict: ask from another.
             PlatformFile* file = nullptr;
-            _exit(platform_open_log(path.c_str(), &file) == -2 ? 0 : 1);
+            _exit(platform_open_log(path.c_str(), &file) == PLATFORM_BUSY ? 0 : 1);
         }
         int status = 0;
         waitpid(child, &status, 0);
@@ -274,7 +274,7 @@ TEST(ReplaceLog, OnlyRunsOfTheLogExcludeEachOther) {
     if (child == 0) {
         LogHold* second = nullptr;
         HoldReport other = {};
-        _exit(hold_log("forum.log", "FORUM.LOG", &second, &other) == -2 ? 0 : 1);
+        _exit(hold_log("forum.log", "FORUM.LOG", &second, &other) == PLATFORM_BUSY ? 0 : 1);
     }
     int status = 0;
     waitpid(child, &status, 0);
