@@ -98,7 +98,14 @@ static bool holds_read_lease(int descriptor) {
 #endif
 }
 
-int platform_map_view(PlatformFile* file, int64_t offset, size_t length, PlatformView* view) {
+#ifdef MAP_POPULATE
+constexpr int MAP_POPULATE_FLAG = MAP_POPULATE;
+#else
+constexpr int MAP_POPULATE_FLAG = 0;  // pages are then mapped as they are touched
+#endif
+
+int platform_map_view(PlatformFile* file, int64_t offset, size_t length, PlatformView* view,
+                      bool prefault) {
     view->bytes = nullptr;
     view->length = 0;
     const int descriptor = fileno(platform_stream_of(file));
@@ -121,8 +128,8 @@ int platform_map_view(PlatformFile* file, int64_t offset, size_t length, Platfor
     }
     const uint64_t left = static_cast<uint64_t>(status.st_size - offset);
     const size_t reach = left < length ? static_cast<size_t>(left) : length;
-    void* bytes =
-        mmap(nullptr, reach, PROT_READ, MAP_SHARED, descriptor, static_cast<off_t>(offset));
+    void* bytes = mmap(nullptr, reach, PROT_READ, MAP_SHARED | (prefault ? MAP_POPULATE_FLAG : 0),
+                       descriptor, static_cast<off_t>(offset));
     if (bytes == MAP_FAILED) {
         return -1;
     }

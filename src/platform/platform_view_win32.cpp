@@ -9,7 +9,8 @@
 #include "platform/platform.h"
 #include "platform/platform_names.h"
 
-int platform_map_view(PlatformFile* file, int64_t offset, size_t length, PlatformView* view) {
+// `prefault` is not needed: Windows maps the pages of a view in clusters.
+int platform_map_view(PlatformFile* file, int64_t offset, size_t length, PlatformView* view, bool) {
     view->bytes = nullptr;
     view->length = 0;
     if (offset < 0 || offset % static_cast<int64_t>(PLATFORM_VIEW_ALIGNMENT) != 0) {
