@@ -118,7 +118,11 @@ int index_log_named(const char* name, const Mode& mode, IndexedLog* indexed) {
 int run_job(const std::string& log, const Mode& mode, Files* files) {
     clear_directory();
     write_whole(LOG_NAME, log);
-    int result = is_problem(process_log_file(LOG_NAME, options_of(mode), fuzz_indexed)) ? -1 : 0;
+    // Each run is a command line of its own: no backup counts as made before it.
+    BackupsMade made = {};
+    const int result =
+        is_problem(process_log_file(LOG_NAME, options_of(mode), fuzz_indexed, &made)) ? -1 : 0;
+    forget_backups_made(&made);
     *files = directory_files();
     return result;
 }

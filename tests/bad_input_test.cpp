@@ -196,8 +196,10 @@ TEST(VanishingFile, EachCheckRefusesWithAMessage) {
         write_file(dir.file("LOG.TXT"), PCVAN_LOG);
         const RunOptions options = {SERVICE_PCVAN, 1, 1, 0};
         InDirectory inside(dir.path());
+        BackupsMade made = {};
         const FailedRun run = run_failing(
-            n, ENOENT, [&] { return process_log_file("LOG.TXT", options, indexed.get()); });
+            n, ENOENT, [&] { return process_log_file("LOG.TXT", options, indexed.get(), &made); });
+        forget_backups_made(&made);
         const std::string& err = run.err;
         EXPECT_TRUE(is_problem(static_cast<LogOutcome>(run.result)))
             << run.result << printable(err);

@@ -209,9 +209,21 @@ void count_outcome(RunTally* tally, LogOutcome outcome) {
     ++tally->logs;
 }
 
+// What the logs of one command line share: its settings, the one index,
+// the backups made so far and what became of each file argument.
+struct CommandLineRun {
+    const RunOptions* options;
+    IndexedLog* indexed;
+    BackupsMade made;
+    RunTally tally;
+};
+
+void process_one_log(CommandLineRun* run, const char* name) {
+    count_outcome(&run->tally, process_log_file(name, *run->options, run->indexed, &run->made));
+}
+
 // The files `count` NUL-separated `names` name, in the order of their names.
-int process_expanded_names(char* names, int count, const RunOptions& options, IndexedLog* indexed,
-                           RunTally* tally) {
+int process_expanded_names(char* names, int count, CommandLineRun* run) {
     auto* list = static_cast<char**>(std::malloc(static_cast<size_t>(count) * sizeof(char*)));
     if (list == nullptr) {
         print_message<MSG_MEMORY_ERROR>();
@@ -223,7 +235,7 @@ int process_expanded_names(char* names, int count, const RunOptions& options, In
     }
     std::qsort(list, static_cast<size_t>(count), sizeof(char*), compare_names);
     for (int i = 0; i < count; ++i) {
-        count_outcome(tally, process_log_file(list[i], options, indexed));
+        process_one_log(run, list[i]);
     }
     std::free(list);
     return 0;
@@ -233,13 +245,12 @@ int process_expanded_names(char* names, int count, const RunOptions& options, In
 // pattern matches are processed; a pattern that matches nothing is refused
 // by name, as everywhere. Where the shell expands patterns, one that reaches
 // zembra was quoted, or matched nothing.
-void process_pattern(const char* pattern, const RunOptions& options, IndexedLog* indexed,
-                     RunTally* tally) {
+void process_pattern(const char* pattern, CommandLineRun* run) {
     char* names = nullptr;
     const int count = platform_expand_pattern(pattern, &names);
     if (count > 0) {
-        if (process_expanded_names(names, count, options, indexed, tally) != 0) {
-            count_outcome(tally, LOG_NO_MATCH);
+        if (process_expanded_names(names, count, run) != 0) {
+            count_outcome(&run->tally, LOG_NO_MATCH);
         }
         std::free(names);
         return;
@@ -252,7 +263,7 @@ void process_pattern(const char* pattern, const RunOptions& options, IndexedLog*
     } else {
         print_hint("no file matches this pattern, so it reached zembra unexpanded");
     }
-    count_outcome(tally, LOG_NO_MATCH);
+    count_outcome(&run->tally, LOG_NO_MATCH);
 }
 
 // How the summary calls each outcome that is a problem.
@@ -321,16 +332,16 @@ struct FileArgument {
 int process_file_arguments(const FileArgument* files, int count, const RunOptions& options,
                            IndexedLog* indexed, bool summary) {
     platform_start_run();
-    forget_processed_files();
-    RunTally tally = {};
+    CommandLineRun run = {&options, indexed, {}, {}};
     for (int i = 0; i < count; ++i) {
         if (!files[i].literal && has_wildcard(files[i].name)) {
-            process_pattern(files[i].name, options, indexed, &tally);
+            process_pattern(files[i].name, &run);
         } else {
-            count_outcome(&tally, process_log_file(files[i].name, options, indexed));
+            process_one_log(&run, files[i].name);
         }
     }
-    forget_processed_files();
+    forget_backups_made(&run.made);
+    const RunTally& tally = run.tally;
     if (summary && tally.logs > 0) {
         print_summary(tally, options.check_only != 0);
     }

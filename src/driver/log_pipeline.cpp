@@ -232,7 +232,7 @@ static LogOutcome rewrite_outcome(int rewritten) {
 }
 
 static LogOutcome index_and_rewrite(LogHold* hold, const LogNames& names, const RunOptions& options,
-                                    IndexedLog* indexed) {
+                                    IndexedLog* indexed, BackupsMade* made) {
     PlatformFile* log = held_log_file(hold);
     if (!options.list_only) {
         print_message<MSG_READING>(names.shown);
@@ -250,7 +250,7 @@ static LogOutcome index_and_rewrite(LogHold* hold, const LogNames& names, const 
         }
         return verdict == 0 ? LOG_IN_ORDER : LOG_WOULD_CHANGE;
     }
-    return rewrite_outcome(rewrite_log(hold, names, *indexed, options));
+    return rewrite_outcome(rewrite_log(hold, names, *indexed, options, made));
 }
 
 // A log that cannot be opened is refused as the original tool refused it:
@@ -328,7 +328,8 @@ static LogOutcome resolve_log_names(const char* argument, const RunOptions& opti
     return find_log_file(argument, names->shown, names->target);
 }
 
-LogOutcome process_log_file(const char* argument, const RunOptions& options, IndexedLog* indexed) {
+LogOutcome process_log_file(const char* argument, const RunOptions& options, IndexedLog* indexed,
+                            BackupsMade* made) {
     LogNames names;
     const LogOutcome resolved = resolve_log_names(argument, options, &names);
     if (resolved != LOG_SORTED) {
@@ -348,7 +349,7 @@ LogOutcome process_log_file(const char* argument, const RunOptions& options, Ind
     if (opened != 0) {
         return refuse_unheld(names, options, opened, report);
     }
-    LogOutcome outcome = index_and_rewrite(hold, names, options, indexed);
+    LogOutcome outcome = index_and_rewrite(hold, names, options, indexed, made);
     // Only read: a failed close changes nothing on disk; a side file that
     // cannot be removed is named.
     char side_left[NAME_BUFFER_SIZE];

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "driver/log_rewrite.h"
 #include "logindex/log_indexer.h"
 
 // What became of one file argument: the driver counts them for the run's
@@ -37,5 +38,7 @@ inline bool is_problem(LogOutcome outcome) {
 // indexing and the check), printing what a user needs to follow it. Every
 // outcome but LOG_SORTED, LOG_IN_ORDER and LOG_WOULD_CHANGE has printed a
 // line that names the file.
-// `indexed` is the run's one index, filled anew for each log.
-LogOutcome process_log_file(const char* argument, const RunOptions& options, IndexedLog* indexed);
+// `indexed` is the run's one index, filled anew for each log; `made` the
+// backups the command line made so far.
+LogOutcome process_log_file(const char* argument, const RunOptions& options, IndexedLog* indexed,
+                            BackupsMade* made);

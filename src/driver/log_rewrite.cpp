@@ -27,66 +27,51 @@ enum Placement {
     NOT_PLACED,             // the log is as it was
 };
 
-struct FileKey {
-    uint64_t device;
-    uint64_t file_id;
-};
-
 }  // namespace
-
-// The backups this run made, in a block grown as needed (C heap: the program
-// needs no C++ runtime library).
-static FileKey* made_backups = nullptr;
-static size_t made_count = 0;
-static size_t made_room = 0;
-// Set when the block could not grow: every backup then counts as this run's,
-// since replacing one just made would lose a log.
-static bool made_unknown = false;
 
 static void report_changed(const char* shown_name) {
     print_message<MSG_FILE_CHANGED>(shown_name);
 }
 
-static void remember_backup(LogHold* hold, const char* backup_name) {
+// The block grows as needed (C heap: the program needs no C++ runtime
+// library). One that cannot grow makes every backup count as made, since
+// replacing one just made would lose a log.
+static void remember_backup(LogHold* hold, const char* backup_name, BackupsMade* made) {
     PlatformFileIdentity identity;
     if (identify_in_held_folder(hold, backup_name, &identity) != 0) {
         return;
     }
-    if (made_count == made_room) {
-        const size_t room = made_room == 0 ? 16 : made_room * 2;
-        void* grown = std::realloc(made_backups, room * sizeof(FileKey));
+    if (made->count == made->room) {
+        const size_t room = made->room == 0 ? 16 : made->room * 2;
+        void* grown = std::realloc(made->keys, room * sizeof(FileKey));
         if (grown == nullptr) {
-            made_unknown = true;
+            made->unknown = true;
             return;
         }
-        made_backups = static_cast<FileKey*>(grown);
-        made_room = room;
+        made->keys = static_cast<FileKey*>(grown);
+        made->room = room;
     }
-    made_backups[made_count++] = {identity.device, identity.file_id};
+    made->keys[made->count++] = {identity.device, identity.file_id};
 }
 
 // Within one command line, FORUM.LOG and FORUM.TXT share FORUM.BAK: the
 // second must not replace the backup the first just made.
-static bool is_backup_of_this_run(LogHold* hold, const char* backup_name) {
+static bool is_backup_of_this_run(LogHold* hold, const char* backup_name, const BackupsMade& made) {
     PlatformFileIdentity identity;
     if (identify_in_held_folder(hold, backup_name, &identity) != 0) {
         return false;
     }
-    for (size_t i = 0; i < made_count; ++i) {
-        if (made_backups[i].device == identity.device &&
-            made_backups[i].file_id == identity.file_id) {
+    for (size_t i = 0; i < made.count; ++i) {
+        if (made.keys[i].device == identity.device && made.keys[i].file_id == identity.file_id) {
             return true;
         }
     }
-    return made_unknown;
+    return made.unknown;
 }
 
-void forget_processed_files() {
-    std::free(made_backups);
-    made_backups = nullptr;
-    made_count = 0;
-    made_room = 0;
-    made_unknown = false;
+void forget_backups_made(BackupsMade* made) {
+    std::free(made->keys);
+    *made = {};
 }
 
 static void report_backup_failed() {
@@ -162,7 +147,7 @@ static RewriteResult report_kept(const CommitReport& report, const char* log_nam
 // Checks that nothing would be lost, then the replace and the folder's sync.
 // *why says what a failure (or a log not on disk) came to.
 static Placement put_in_place(LogHold* hold, const LogNames& names,
-                              const PlatformFileIdentity* indexed, bool backup,
+                              const PlatformFileIdentity* indexed, bool backup, BackupsMade* made,
                               RewriteResult* why) {
     const char* log_name = names.on_disk;
     const char* shown_name = names.shown;
@@ -173,7 +158,7 @@ static Placement put_in_place(LogHold* hold, const LogNames& names,
             *why = REWRITE_BACKUP_FAILED;
             return NOT_PLACED;
         }
-        if (is_backup_of_this_run(hold, backup_name)) {
+        if (is_backup_of_this_run(hold, backup_name, *made)) {
             print_message<MSG_ALREADY_PROCESSED>(shown_name);
             print_hint(
                 "a log sorted earlier in this run shares the backup %s; sort this one "
@@ -195,7 +180,7 @@ static Placement put_in_place(LogHold* hold, const LogNames& names,
         return NOT_PLACED;
     }
     if (backup) {
-        remember_backup(hold, backup_name);
+        remember_backup(hold, backup_name, made);
     }
     if (outcome == COMMIT_NOT_SYNCED) {
         errno = report.error;
@@ -209,7 +194,7 @@ static Placement put_in_place(LogHold* hold, const LogNames& names,
 }
 
 RewriteResult rewrite_log(LogHold* hold, const LogNames& names, const IndexedLog& indexed,
-                          const RunOptions& options) {
+                          const RunOptions& options, BackupsMade* made) {
     const char* log_name = names.on_disk;
     print_message<MSG_SORTING>(static_cast<unsigned>(indexed.count));
     print_message<MSG_WRITING>();
@@ -238,7 +223,7 @@ RewriteResult rewrite_log(LogHold* hold, const LogNames& names, const IndexedLog
     platform_hold_interrupts();
     RewriteResult why = REWRITE_WRITE_ERROR;
     const Placement placed =
-        put_in_place(hold, names, &indexed.identity, options.make_backup != 0, &why);
+        put_in_place(hold, names, &indexed.identity, options.make_backup != 0, made, &why);
     const int error = errno;
     // One that may not be on disk has said so instead.
     if (placed == PLACED || placed == PLACED_SIDE_FILE_LEFT) {

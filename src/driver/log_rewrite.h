@@ -21,8 +21,19 @@ enum RewriteResult {
 // and side names are made from names.target. Every result but REWRITE_SORTED
 // and REWRITE_IN_ORDER has been reported, ending in "Skip!" where the log was
 // left as it was.
+// The backups one command line made: within it, a backup made is never
+// replaced (FORUM.LOG and FORUM.TXT share FORUM.BAK).
+struct FileKey {
+    uint64_t device;
+    uint64_t file_id;
+};
+struct BackupsMade {
+    FileKey* keys;
+    size_t count;
+    size_t room;
+    bool unknown;  // the block could not grow: every backup counts as made
+};
+void forget_backups_made(BackupsMade* made);
+
 RewriteResult rewrite_log(LogHold* hold, const LogNames& names, const IndexedLog& indexed,
-                          const RunOptions& options);
-// Forgets the backups an earlier command line made (called once per command
-// line): within one, a backup this run made is never replaced.
-void forget_processed_files();
+                          const RunOptions& options, BackupsMade* made);
