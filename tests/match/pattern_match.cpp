@@ -137,19 +137,6 @@ inline WordKind word_kind(uint16_t word) {
                                   : WORD_LITERAL;
 }
 
-// Whether the one-unit item at `word` (a literal, "." or a class) takes
-// `unit`, which is not the end of the text.
-inline bool item_takes(const uint16_t* words, size_t word, CharUnit unit) {
-    switch (word_kind(words[word])) {
-        case WORD_ANY:
-            return true;
-        case WORD_CLASS:
-            return class_holds(words, word, unit);
-        default:
-            return words[word] == unit;
-    }
-}
-
 // A repeat word's offset is positive where it opens the item and negative
 // where it closes it.
 inline bool opens_repeat(const uint16_t* words, size_t word) {
