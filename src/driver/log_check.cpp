@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "logindex/index_sort.h"
 #include "logindex/log_indexer.h"
 #include "logindex/sorted_log_writer.h"
 #include "support/messages.h"
@@ -48,8 +49,7 @@ int count_moves(const MessageIndexEntry* sorted, int count, LogChanges* changes)
     }
     int kept = 0;
     for (int i = 0; i < count; ++i) {
-        // The writer's rule: a number equal to the one sorted just before it.
-        if (i > 0 && sorted[i].number == sorted[i - 1].number) {
+        if (is_repeat(sorted, i)) {
             ++changes->repeats_dropped;
         } else {
             written[kept++] = sorted[i].offset;

@@ -23,6 +23,7 @@
 #include <cstring>
 
 #include "logindex/header_rules.h"
+#include "logindex/index_sort.h"
 #include "match/line_feeds.h"
 #include "platform/platform.h"
 #include "support/messages.h"
@@ -501,7 +502,7 @@ int copy_in_order(LogCopy* copy, const MessageIndexEntry* index, int count,
                   const FileOrder& order) {
     const int32_t* const end = order.offsets + order.known;
     for (int i = 0; i < count; ++i) {
-        if (i > 0 && index[i].number == index[i - 1].number) {
+        if (is_repeat(index, i)) {
             continue;
         }
         const int32_t* next = std::upper_bound(order.offsets, end, index[i].offset);
@@ -516,8 +517,7 @@ int copy_in_order(LogCopy* copy, const MessageIndexEntry* index, int count,
     return 0;
 }
 
-// A repeat is an entry whose number equals the one just before it; the first
-// entry never is, whatever its number. A message reaches to the next offset
+// Repeats (is_repeat) are passed over. A message reaches to the next offset
 // in file order, where the indexer found the next header line 1.
 int copy_messages(LogCopy* copy, const MessageIndexEntry* index, int count,
                   const MessageSpans* spans) {
@@ -615,7 +615,7 @@ int copy_all(LogCopy* copy, const IndexedLog& indexed) {
 int kept_messages(const IndexedLog& indexed) {
     int kept = 0;
     for (int i = 0; i < indexed.count; ++i) {
-        kept += i > 0 && indexed.entries[i].number == indexed.entries[i - 1].number ? 0 : 1;
+        kept += is_repeat(indexed.entries, i) ? 0 : 1;
     }
     return kept;
 }
