@@ -137,10 +137,12 @@ TEST(IndexSortTest, BothSortsFollowTheStepsExactly) {
     for (int round = 0; round < 300; ++round) {
         const int count = round % 50 == 0 ? MAX_INDEX_ENTRIES : static_cast<int>(random() % 60) + 1;
         const uint32_t spread = round % 3 == 0 ? 2 : 5;  // few distinct keys: many ties
+        // Every fourth round around the sign bit: keys compare as signed values.
+        const uint32_t base = round % 4 == 1 ? 0x80000000u - spread / 2 : 0;
         std::vector<MessageIndexEntry> entries;
         for (int i = 0; i < count; ++i) {
-            entries.push_back(entry(static_cast<int32_t>(random() % spread), random() % spread,
-                                    random() % spread, i));
+            entries.push_back(entry(static_cast<int32_t>(base + random() % spread),
+                                    base + random() % spread, base + random() % spread, i));
         }
         std::vector<MessageIndexEntry> expected = entries;
         reference_quicksort(expected, 0, count - 1);
@@ -214,13 +216,21 @@ TEST(IndexSortTest, FullTableOfEqualEntries) {
 // among the cases.
 TEST(IndexSortTest, LargeIndexesSortStably) {
     std::mt19937 random(777);
-    const std::pair<int, uint32_t> cases[] = {
-        {MAX_INDEX_ENTRIES + 1, 5}, {5000, 2}, {30000, 40000}, {65537, 3}, {200000, 1}};
-    for (const auto& [count, spread] : cases) {
+    const struct {
+        int count;
+        uint32_t spread;
+        uint32_t base;  // keys around the sign bit compare as signed values
+    } cases[] = {{MAX_INDEX_ENTRIES + 1, 5, 0},
+                 {5000, 2, 0},
+                 {30000, 40000, 0},
+                 {65537, 3, 0},
+                 {200000, 1, 0},
+                 {9000, 6, 0x7FFFFFFDu}};
+    for (const auto& [count, spread, base] : cases) {
         std::vector<MessageIndexEntry> entries;
         for (int i = 0; i < count; ++i) {
-            entries.push_back(entry(static_cast<int32_t>(random() % spread), random() % spread,
-                                    random() % spread, i));
+            entries.push_back(entry(static_cast<int32_t>(base + random() % spread),
+                                    base + random() % spread, base + random() % spread, i));
         }
         std::vector<MessageIndexEntry> expected = entries;
         std::stable_sort(expected.begin(), expected.end(),

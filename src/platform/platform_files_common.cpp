@@ -39,8 +39,37 @@ struct PlatformFile {
     char buffer[READ_BUFFER_SIZE + 1];
 };
 
+// A run has two files open at once (the log and the new log) and opens two
+// more for each further log. The C library maps a block this size afresh at
+// every malloc and unmaps it at every free, and on the virtual machines
+// measured an unmap took about 0.3 ms, as long as reading a megabyte: the
+// blocks of closed files are kept for the next files opened instead.
+constexpr int KEPT_FILE_BLOCKS = 2;
+static PlatformFile* kept_file_blocks[KEPT_FILE_BLOCKS];
+
+static PlatformFile* new_file_block() {
+    for (PlatformFile*& kept : kept_file_blocks) {
+        if (kept != nullptr) {
+            PlatformFile* file = kept;
+            kept = nullptr;
+            return file;
+        }
+    }
+    return static_cast<PlatformFile*>(std::malloc(sizeof(PlatformFile)));
+}
+
+static void free_file_block(PlatformFile* file) {
+    for (PlatformFile*& kept : kept_file_blocks) {
+        if (kept == nullptr) {
+            kept = file;
+            return;
+        }
+    }
+    std::free(file);
+}
+
 static PlatformFile* wrap_stream(FILE* stream, bool writing) {
-    auto* file = static_cast<PlatformFile*>(std::malloc(sizeof(PlatformFile)));
+    PlatformFile* file = new_file_block();
     if (file == nullptr) {
         std::fclose(stream);
         errno = ENOMEM;
@@ -493,7 +522,7 @@ int platform_close(PlatformFile* file) {
     int result = std::fclose(file->stream);
     int saved_errno = errno;
     bool write_failed = file->write_failed;
-    std::free(file);
+    free_file_block(file);
     if (injected != 0) {
         errno = injected;
         return -1;

@@ -17,8 +17,9 @@ int resolve_new_name(const char* path, char* resolved, size_t size);
 int resolve_guard_name(const char* path, char* resolved);
 #ifndef _WIN32
 // Whether names are Shift_JIS text (the locale's encoding), whose second byte
-// of a character may look like an ASCII letter and is never folded.
-bool names_are_sjis();
+// of a character may look like an ASCII letter and is never folded: asked of
+// `length` bytes of a name, which the answer changes only if one is past ASCII.
+bool names_are_sjis(const char* name, size_t length);
 #endif
 
 #include <cstdio>

@@ -36,7 +36,7 @@
 // Names are text of the locale's encoding. Only in Shift_JIS can the second
 // byte of a character be an ASCII letter; in UTF-8, EUC-JP and the rest every
 // byte of a multi-byte character is 0x80 or above. Asked once.
-bool names_are_sjis() {
+static bool locale_is_sjis() {
     static int sjis = -1;
     if (sjis < 0) {
         sjis = 0;
@@ -51,6 +51,17 @@ bool names_are_sjis() {
         }
     }
     return sjis == 1;
+}
+
+// A name of ASCII bytes reads the same by either rule, and loading the
+// locale to ask costs more than the rest of a run's start.
+bool names_are_sjis(const char* name, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        if (static_cast<unsigned char>(name[i]) >= 0x80) {
+            return locale_is_sjis();
+        }
+    }
+    return false;
 }
 
 // Reads the whole of `directory` (an open descriptor, closed here) for the
@@ -70,7 +81,7 @@ static int list_case_insensitive(int directory, const char* name, size_t length,
         }
         // Folded as the working name was upper-cased: by the names' rule.
         if (std::strlen(entry->d_name) != length ||
-            !same_ignoring_case(entry->d_name, name, length, names_are_sjis())) {
+            !same_ignoring_case(name, entry->d_name, length, names_are_sjis(name, length))) {
             continue;
         }
         // A listing read while another program renames in the directory may
@@ -99,6 +110,7 @@ constexpr off_t LISTING_BYTES_PER_SPELLING = 64;
 // lead byte is never one); false when there are too many to try every spelling.
 static bool find_letters(const char* name, size_t length, size_t* positions, int* letters) {
     *letters = 0;
+    const bool sjis = names_are_sjis(name, length);
     bool after_lead = false;
     for (size_t i = 0; i < length; ++i) {
         const unsigned char c = static_cast<unsigned char>(name[i]);
@@ -109,7 +121,7 @@ static bool find_letters(const char* name, size_t length, size_t* positions, int
             }
             positions[(*letters)++] = i;
         }
-        after_lead = !after_lead && starts_double_byte(c, names_are_sjis());
+        after_lead = !after_lead && starts_double_byte(c, sjis);
     }
     return true;
 }
@@ -571,7 +583,7 @@ int platform_pattern_matches(const char* pattern) {
 }
 
 void platform_upper_case_name(char* name) {
-    upper_case_name(name, names_are_sjis());
+    upper_case_name(name, names_are_sjis(name, std::strlen(name)));
 }
 
 int platform_text_to_utf8(const char* text, const char* from, char* out, size_t size) {

@@ -90,7 +90,7 @@ static int with_extension(const char* name, const char* extension, char* out) {
 // "\x83\x61" and "\x83\x41" are two katakana, so two different logs.
 static bool same_name_ignoring_case(const char* a, const char* b) {
     const size_t length = std::strlen(a);
-    return std::strlen(b) == length && same_ignoring_case(a, b, length, names_are_sjis());
+    return std::strlen(b) == length && same_ignoring_case(a, b, length, names_are_sjis(a, length));
 }
 
 static int side_entry_name(const char* base, int attempt, char* out) {
