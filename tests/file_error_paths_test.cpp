@@ -133,6 +133,39 @@ TEST(StreamMisuse, PositionOfAWrittenStream) {
     EXPECT_EQ(read_file(dir.file("w")), "12345");
 }
 
+// Pieces land after what was written before them and before what follows,
+// in order, across many system calls (empty pieces, one larger than the
+// stream's buffer); the seam fails them as one write, and the close says so.
+TEST(StreamMisuse, PiecesKeepTheirPlaceAmongWrites) {
+    TempDir dir;
+    const std::string large(100 * 1024, 'L');
+    std::vector<std::string> texts;
+    for (int i = 0; i < 300; ++i) {
+        texts.push_back(i % 7 == 0 ? "" : std::to_string(i) + ",");
+    }
+    texts[150] = large;
+    std::vector<PlatformPiece> pieces;
+    std::string expected = "head:";
+    for (const std::string& text : texts) {
+        pieces.push_back(PlatformPiece{text.data(), text.size()});
+        expected += text;
+    }
+    for (const bool failing : {false, true}) {
+        SCOPED_TRACE(failing);
+        PlatformFile* file = platform_open_write(dir.file("w").c_str());
+        ASSERT_NE(file, nullptr);
+        ASSERT_EQ(platform_write(file, "head:", 5), 0);
+        const ScopedFault fault(OP_WRITE, failing ? 1 : 0, ENOSPC);
+        EXPECT_EQ(platform_write_pieces(file, pieces.data(), static_cast<int>(pieces.size())),
+                  failing ? -1 : 0);
+        ASSERT_EQ(platform_write(file, ":tail", 5), 0);
+        EXPECT_EQ(platform_close(file), failing ? -1 : 0);
+        if (!failing) {
+            EXPECT_EQ(read_file(dir.file("w")), expected + ":tail");
+        }
+    }
+}
+
 TEST(StreamMisuse, DirectoryCannotBeCreatedOver) {
     TempDir dir;
     fs::create_directory(dir.file("d"));

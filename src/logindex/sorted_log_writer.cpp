@@ -12,7 +12,9 @@
 // bytes where they lie in its buffer. Either way its lines are found by their
 // line feeds and looked at where they lie, and each run of lines kept one
 // after another is written in one call. A message the indexer found whole is
-// copied as it lies, its lines never looked at.
+// copied as it lies, its lines never looked at. From a mapped log the runs
+// are written many at once from where they lie (copied once, by the system,
+// where a copy into a buffer first cost as much as the write itself).
 #include "logindex/sorted_log_writer.h"
 
 #include <algorithm>
@@ -47,6 +49,8 @@ constexpr size_t WINDOW_MARGIN = 64 * 1024;
 static_assert(LOG_WINDOW_SIZE % PLATFORM_VIEW_ALIGNMENT == 0, "windows start where a view may");
 static_assert(WINDOW_MARGIN >= 2 * FULL_PIECE_LENGTH, "a line piece fits past a window's end");
 constexpr int MAX_WINDOWS = 8;
+// Runs of the mapped log waiting to be written in one call.
+constexpr int MAX_PENDING_PIECES = 256;
 
 struct LogWindows {
     bool mapped;    // false: the log is read instead
@@ -82,6 +86,10 @@ struct LogCopy {
     size_t run_start;  // kept lines of the block not yet written
     size_t run_length;
     bool line_open;  // the log ends in a line without line end, shorter than a full piece
+    // Writing from mapped windows: bytes that lie in a window, the banner or
+    // the program's own text, written when the list is full or a window goes.
+    PlatformPiece pending[MAX_PENDING_PIECES];
+    int pending_count;
     LogWindows windows;
     LogBlock block;
 };
@@ -135,11 +143,33 @@ int compare_bytes(LogCopy* copy, const char* bytes, size_t length) {
     return 0;
 }
 
+int write_pending(LogCopy* copy) {
+    const int count = copy->pending_count;
+    copy->pending_count = 0;
+    if (count > 0 && platform_write_pieces(copy->log, copy->pending, count) != 0) {
+        return report_write_error(*copy);
+    }
+    return 0;
+}
+
 int write_bytes(LogCopy* copy, const char* bytes, size_t length) {
     if (copy->log == nullptr) {
         return compare_bytes(copy, bytes, length);
     }
-    if (length > 0 && platform_write(copy->log, bytes, length) != 0) {
+    if (length == 0) {
+        return 0;
+    }
+    if (copy->windows.mapped) {
+        if (copy->pending_count == MAX_PENDING_PIECES && write_pending(copy) != 0) {
+            return -1;
+        }
+        copy->pending[copy->pending_count++] = PlatformPiece{bytes, length};
+        return 0;
+    }
+    if (write_pending(copy) != 0) {
+        return -1;
+    }
+    if (platform_write(copy->log, bytes, length) != 0) {
         return report_write_error(*copy);
     }
     return 0;
@@ -198,6 +228,9 @@ int find_window(LogCopy* copy, int64_t offset) {
         return -2;
     }
     if (windows.starts[slot] >= 0) {
+        if (write_pending(copy) != 0) {
+            return -1;
+        }
         platform_unmap_view(&windows.views[slot]);
         windows.starts[slot] = -1;
     }
@@ -230,6 +263,9 @@ int seek_block(LogCopy* copy, int64_t offset) {
 // The rest is read: the block starts at `offset`.
 // Nothing of the windows is referred to any more (no run is pending).
 int read_from_now_on(LogCopy* copy, int64_t offset) {
+    if (write_pending(copy) != 0) {
+        return -1;
+    }
     unmap_windows(&copy->windows);
     copy->windows.mapped = false;
     return seek_block(copy, offset);
@@ -564,6 +600,7 @@ void start_copy(LogCopy* copy, PlatformFile* source, const char* source_name, co
     copy->run_start = 0;
     copy->run_length = 0;
     copy->line_open = false;
+    copy->pending_count = 0;
     hold_bytes(&copy->block, 0, "", 0, false);
     copy->windows.mapped = false;
     // The comparison touches no page of a log in order; a write copies nearly
@@ -640,7 +677,10 @@ int write_sorted_log_from(PlatformFile* source, const char* source_name, const c
         print_message<MSG_FILE_OPEN_ERROR>(log_path);
         return -1;
     }
-    const int copied = copy_all(&copy, indexed);
+    int copied = copy_all(&copy, indexed);
+    if (copied == 0) {
+        copied = write_pending(&copy);
+    }
     unmap_windows(&copy.windows);
     return close_new_log(copy, copied);
 }

@@ -59,6 +59,15 @@ int64_t platform_tell(PlatformFile* file);
 // Moves to `offset` bytes from the start. 0 or -1.
 int platform_seek(PlatformFile* file, int64_t offset);
 int platform_write(PlatformFile* file, const char* data, size_t length);
+// Bytes that stay where they lie until written: written after what was
+// written before, in one system call where the system gathers them (POSIX
+// writev), never copied into the stream's buffer first. 0 or -1, as
+// platform_write; counted as one write by the test seam.
+struct PlatformPiece {
+    const char* bytes;
+    size_t length;
+};
+int platform_write_pieces(PlatformFile* file, const PlatformPiece* pieces, int count);
 int platform_flush(PlatformFile* file);
 // Flushes and forces the file's content to stable storage.
 int platform_sync(PlatformFile* file);

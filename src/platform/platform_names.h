@@ -44,6 +44,9 @@ void platform_offer_new(FILE* stream, const char* path);
 PlatformFile* platform_wrap_read_stream(FILE* stream);
 // True, with errno set, when the test seam fails this operation.
 bool platform_fail_if_injected(PlatformOperation operation);
+// Writes `pieces` after what `stream` holds, at the stream's place; 0, or -1
+// with errno set. The stream's own position is then its file's end.
+int write_gathered(FILE* stream, const PlatformPiece* pieces, int count);
 // The stdio stream under a file, for the platform's own sync.
 FILE* platform_stream_of(PlatformFile* file);
 // The file size as a signed 32-bit value, the way Windows reports it.

@@ -13,6 +13,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/syscall.h>
@@ -536,6 +537,65 @@ int platform_identify_named(const char* path, PlatformFileIdentity* identity) {
     }
     identity_from(status, identity);
     return 0;
+}
+
+// --- Writing ---------------------------------------------------------------------
+
+// Pieces from `done` on, the first `skip` bytes of pieces[done] already
+// written, as at most `most` vectors.
+static int vectors_from(const PlatformPiece* pieces, int count, int done, size_t skip,
+                        iovec* vectors, int most) {
+    int used = 0;
+    for (int i = done; i < count && used < most; ++i) {
+        const size_t from = i == done ? skip : 0;
+        vectors[used].iov_base = const_cast<char*>(pieces[i].bytes + from);
+        vectors[used].iov_len = pieces[i].length - from;
+        ++used;
+    }
+    return used;
+}
+
+int write_gathered(FILE* stream, const PlatformPiece* pieces, int count) {
+    if (std::fflush(stream) != 0) {
+        return -1;
+    }
+    constexpr int MOST_VECTORS = 64;  // far under any system's IOV_MAX
+    const int descriptor = fileno(stream);
+    int done = 0;
+    size_t skip = 0;
+    for (;;) {
+        while (done < count && pieces[done].length == skip) {
+            ++done;
+            skip = 0;
+        }
+        if (done == count) {
+            break;
+        }
+        iovec vectors[MOST_VECTORS];
+        const int used = vectors_from(pieces, count, done, skip, vectors, MOST_VECTORS);
+        ssize_t wrote = writev(descriptor, vectors, used);
+        if (wrote < 0 && errno == EINTR) {
+            continue;
+        }
+        if (wrote <= 0) {
+            errno = wrote == 0 ? ENOSPC : errno;
+            return -1;
+        }
+        // A short write (a full disk, a signal) goes on where it stopped.
+        while (wrote > 0) {
+            const size_t rest = pieces[done].length - skip;
+            const size_t taken =
+                static_cast<size_t>(wrote) < rest ? static_cast<size_t>(wrote) : rest;
+            skip += taken;
+            wrote -= static_cast<ssize_t>(taken);
+            if (skip == pieces[done].length) {
+                ++done;
+                skip = 0;
+            }
+        }
+    }
+    // The stream wrote nothing of these: its idea of its place is put right.
+    return fseeko(stream, 0, SEEK_END);
 }
 
 // --- Console -----------------------------------------------------------------------

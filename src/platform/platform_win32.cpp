@@ -463,6 +463,16 @@ TerminalKind platform_error_terminal() {
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) ? TERMINAL_CONSOLE : TERMINAL_NONE;
 }
 
+// The C library's stream copies them; Windows gathers nothing here.
+int write_gathered(FILE* stream, const PlatformPiece* pieces, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (std::fwrite(pieces[i].bytes, 1, pieces[i].length, stream) != pieces[i].length) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
 // Messages are a line or two; a longer text goes in parts that end between
 // characters.
 int platform_write_console(const char* text, size_t length) {
