@@ -49,8 +49,12 @@ constexpr size_t WINDOW_MARGIN = 64 * 1024;
 static_assert(LOG_WINDOW_SIZE % PLATFORM_VIEW_ALIGNMENT == 0, "windows start where a view may");
 static_assert(WINDOW_MARGIN >= 2 * FULL_PIECE_LENGTH, "a line piece fits past a window's end");
 constexpr int MAX_WINDOWS = 8;
-// Runs of the mapped log waiting to be written in one call.
+// Runs of the mapped log waiting to be written in one call. Each call costs
+// the file system several microseconds: messages shorter than this on
+// average (90,000 of 200 bytes took 12% longer gathered) are copied into the
+// stream's buffer instead.
 constexpr int MAX_PENDING_PIECES = 256;
+constexpr int64_t SMALLEST_GATHERED_AVERAGE = 1024;
 
 struct LogWindows {
     bool mapped;    // false: the log is read instead
@@ -88,6 +92,7 @@ struct LogCopy {
     bool line_open;  // the log ends in a line without line end, shorter than a full piece
     // Writing from mapped windows: bytes that lie in a window, the banner or
     // the program's own text, written when the list is full or a window goes.
+    bool gathered;  // messages long enough on average to be gathered
     PlatformPiece pending[MAX_PENDING_PIECES];
     int pending_count;
     LogWindows windows;
@@ -159,7 +164,7 @@ int write_bytes(LogCopy* copy, const char* bytes, size_t length) {
     if (length == 0) {
         return 0;
     }
-    if (copy->windows.mapped) {
+    if (copy->windows.mapped && copy->gathered) {
         if (copy->pending_count == MAX_PENDING_PIECES && write_pending(copy) != 0) {
             return -1;
         }
@@ -600,6 +605,7 @@ void start_copy(LogCopy* copy, PlatformFile* source, const char* source_name, co
     copy->run_start = 0;
     copy->run_length = 0;
     copy->line_open = false;
+    copy->gathered = false;
     copy->pending_count = 0;
     hold_bytes(&copy->block, 0, "", 0, false);
     copy->windows.mapped = false;
@@ -672,6 +678,7 @@ int write_sorted_log_from(PlatformFile* source, const char* source_name, const c
     }
     LogCopy copy;
     start_copy(&copy, source, source_name, log_path, options, window_size);
+    copy.gathered = indexed.identity.size >= SMALLEST_GATHERED_AVERAGE * indexed.count;
     copy.log = platform_open_write(log_path);
     if (copy.log == nullptr) {
         print_message<MSG_FILE_OPEN_ERROR>(log_path);

@@ -559,7 +559,7 @@ int write_gathered(FILE* stream, const PlatformPiece* pieces, int count) {
     if (std::fflush(stream) != 0) {
         return -1;
     }
-    constexpr int MOST_VECTORS = 64;  // far under any system's IOV_MAX
+    constexpr int MOST_VECTORS = IOV_MAX < 256 ? IOV_MAX : 256;
     const int descriptor = fileno(stream);
     int done = 0;
     size_t skip = 0;
