@@ -272,6 +272,52 @@ static int64_t count_feeds(uint64_t mask) {
     return static_cast<int64_t>((mask * 0x0101010101010101ull) >> 56);
 }
 
+// Where the line after the last line feed of a non-zero mask starts.
+static size_t after_last_feed(size_t at, uint64_t mask) {
+    return at + LINE_FEED_SPAN - static_cast<size_t>(std::countl_zero(mask));
+}
+
+// Spans of 64 bytes whose line feeds are all passed over are only counted
+// (most of a message's body): where its lines start is needed only for the
+// last two, found from the masks of the last two spans that hold a line
+// feed. Stops before the span holding the last line feed wanted, and
+// wherever a line might grow as long as a piece (its start is bounded by
+// the last span with a line feed); the exact pass goes on from the returned
+// place with *line_start and *ended_start set.
+static size_t count_whole_spans(const PlatformFile* file, int64_t* wanted, size_t limit,
+                                size_t* line_start, size_t* ended_start) {
+    const char* data = file->buffer;
+    size_t last_fed = SIZE_MAX;
+    size_t fed_before = SIZE_MAX;
+    size_t since = file->next;  // the line being passed over starts here or later
+    int64_t left = *wanted;
+    for (size_t at = file->next; file->buffered - at >= LINE_FEED_SPAN; at += LINE_FEED_SPAN) {
+        const int feeds = at + LINE_FEED_SPAN - since < limit ? line_feed_count(data + at) : -1;
+        if (feeds < 0 || feeds >= left) {
+            break;
+        }
+        if (feeds > 0) {
+            left -= feeds;
+            fed_before = last_fed;
+            last_fed = at;
+            since = at;
+        }
+    }
+    if (last_fed == SIZE_MAX) {
+        return file->next;
+    }
+    *wanted = left;
+    const uint64_t mask = line_feed_mask(data + last_fed);
+    *line_start = after_last_feed(last_fed, mask);
+    const uint64_t before = mask & ~(uint64_t{1} << (63 - std::countl_zero(mask)));
+    if (before != 0) {
+        *ended_start = after_last_feed(last_fed, before);
+    } else if (fed_before != SIZE_MAX) {
+        *ended_start = after_last_feed(fed_before, line_feed_mask(data + fed_before));
+    }
+    return last_fed + LINE_FEED_SPAN;
+}
+
 // Passes over lines 64 bytes at a time, counting their line feeds, while no
 // line is as long as a piece; stops at a line boundary, with *wanted the
 // lines still to pass over.
@@ -281,8 +327,8 @@ static void skip_by_masks(PlatformFile* file, int64_t* wanted, size_t limit, int
     }
     size_t line_start = file->next;   // of the line being passed over
     size_t ended_start = line_start;  // of the last line passed over
-    for (size_t at = file->next; *wanted > 0 && file->buffered - at >= LINE_FEED_SPAN;
-         at += LINE_FEED_SPAN) {
+    for (size_t at = count_whole_spans(file, wanted, limit, &line_start, &ended_start);
+         *wanted > 0 && file->buffered - at >= LINE_FEED_SPAN; at += LINE_FEED_SPAN) {
         uint64_t mask = line_feed_mask(file->buffer + at);
         if (at + (mask == 0 ? LINE_FEED_SPAN : static_cast<size_t>(std::countr_zero(mask))) -
                 line_start >=
@@ -533,6 +579,7 @@ int platform_flush(PlatformFile* file) {
 }
 
 int platform_close(PlatformFile* file) {
+    platform_forget_views_of(file);
     int injected = platform_injected_failure(OP_CLOSE);
     int result = std::fclose(file->stream);
     int saved_errno = errno;

@@ -49,6 +49,9 @@ int platform_map_view(PlatformFile* file, int64_t offset, size_t length, Platfor
     return 0;
 }
 
+// Views are let go at once here: none is kept.
+void platform_forget_views_of(PlatformFile*) {}
+
 void platform_unmap_view(PlatformView* view) {
     if (view->length > 0) {
         UnmapViewOfFile(view->bytes);
