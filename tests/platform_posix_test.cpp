@@ -240,6 +240,30 @@ TEST(HoldLog, ALogShortenedUnderAViewIsSeen) {
     platform_unmap_view(&view);
 }
 
+// A view let go is kept for the next one of the same place, which must
+// still show its own file: never one closed meanwhile, whose descriptor a
+// log held next may have been given.
+TEST(HoldLog, AViewKeptForReuseShowsOnlyItsOwnFile) {
+    TempDir dir;
+    const size_t length = 2 * PLATFORM_VIEW_ALIGNMENT;
+    for (const char letter : {'a', 'b'}) {
+        const std::string path = dir.file(std::string(1, letter) + ".log");
+        write_file(path, std::string(length, letter));
+        HeldLog log(path.c_str());
+        ASSERT_EQ(log.result, 0);
+        for (int time = 0; time < 2; ++time) {
+            PlatformView view;
+            if (platform_map_view(log.file, 0, length, &view, time == 1) != 0) {
+                GTEST_SKIP() << "no lease granted here";
+            }
+            ASSERT_EQ(view.length, length);
+            EXPECT_EQ(view.bytes[0], letter);
+            EXPECT_EQ(view.bytes[length - 1], letter);
+            platform_unmap_view(&view);
+        }
+    }
+}
+
 // Immutable where the file system has the flag; false where it has not.
 bool make_immutable(const std::string& path, bool on) {
 #if defined(__linux__) && defined(FS_IOC_SETFLAGS)
