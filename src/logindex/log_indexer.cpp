@@ -58,11 +58,8 @@ int read_next_line(LogReader* reader) {
 // Numbers are read from the line as a C string: a column at or past its end
 // (or past a NUL inside it) is an empty field, never a stale byte of an
 // earlier, longer line.
-int32_t read_field(const char* line, int column) {
-    if (std::strlen(line) <= static_cast<size_t>(column)) {
-        return 0;
-    }
-    return read_number(line + column);
+int32_t read_field(const char* line, size_t length, int column) {
+    return length <= static_cast<size_t>(column) ? 0 : read_number(line + column);
 }
 
 // Lines no pattern is tested on: passed over without being handed out.
@@ -77,12 +74,13 @@ int discard_lines(LogReader* reader, int64_t lines) {
 
 HeaderDate read_header_date(const char* line2, int service) {
     const int* columns = HEADER_COLUMNS[service];
+    const size_t length = std::strlen(line2);
     HeaderDate date;
-    date.year = full_year(read_field(line2, columns[COLUMN_YEAR]));
-    date.month = read_field(line2, columns[COLUMN_MONTH]);
-    date.day = read_field(line2, columns[COLUMN_DAY]);
-    date.hour = read_field(line2, columns[COLUMN_HOUR]);
-    date.minute = read_field(line2, columns[COLUMN_MINUTE]);
+    date.year = full_year(read_field(line2, length, columns[COLUMN_YEAR]));
+    date.month = read_field(line2, length, columns[COLUMN_MONTH]);
+    date.day = read_field(line2, length, columns[COLUMN_DAY]);
+    date.hour = read_field(line2, length, columns[COLUMN_HOUR]);
+    date.minute = read_field(line2, length, columns[COLUMN_MINUTE]);
     return date;
 }
 
@@ -97,7 +95,7 @@ void print_dump_line(const MessageIndexEntry& entry, const HeaderDate& date) {
 // NIFTY SERVE: the first non-zero room number is the log's room; every
 // header after it must carry the same one.
 bool room_is_consistent(const char* line2, int32_t* first_room) {
-    int32_t room = read_field(line2, 1);
+    int32_t room = read_field(line2, std::strlen(line2), 1);
     if (*first_room == 0) {
         *first_room = room;
         return true;
