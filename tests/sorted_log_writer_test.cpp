@@ -55,8 +55,8 @@ class WriterTest : public JobStepTest {
     }
     int write_quietly() {
         testing::internal::CaptureStderr();
-        int result =
-            write_sorted_log_file(old_log_path().c_str(), new_log_path().c_str(), *indexed_, options_);
+        int result = write_sorted_log_file(old_log_path().c_str(), new_log_path().c_str(),
+                                           *indexed_, options_);
         err_ = testing::internal::GetCapturedStderr();
         return result;
     }
@@ -231,7 +231,8 @@ TEST_F(WriterTest, OpenErrors) {
     write_file(old_log_path(), pcvan_header(1));
     const std::string no_dir = dir_.file("missing/LOG.TXT");
     testing::internal::CaptureStderr();
-    EXPECT_EQ(write_sorted_log_file(old_log_path().c_str(), no_dir.c_str(), *indexed_, options_), -1);
+    EXPECT_EQ(write_sorted_log_file(old_log_path().c_str(), no_dir.c_str(), *indexed_, options_),
+              -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "File Open Error: " + no_dir + "\n");
 }
 
@@ -432,6 +433,21 @@ std::string shuffled_log(std::mt19937& random, int service, int messages) {
     return log;
 }
 
+// Past the index's usual room (--max-messages) a message still ends where
+// the next in the file begins: a PC-VAN count that overstates its lines
+// stops there, so the result holds each header once and sorts to itself.
+TEST_F(WriterTest, PastTheIndexRoomMessagesEndWhereTheNextBegins) {
+    std::mt19937 random(90);
+    options_.service = SERVICE_PCVAN;
+    options_.max_messages = 2 * MAX_INDEX_ENTRIES;
+    const int messages = MAX_INDEX_ENTRIES + 700;
+    const std::string sorted = sort_log(shuffled_log(random, SERVICE_PCVAN, messages));
+    ASSERT_EQ(result_, 0) << err_;
+    std::vector<MessageIndexEntry> again;
+    ASSERT_EQ(index_and_sort(sorted, &again), messages) << err_;
+    EXPECT_TRUE(sort_log(sorted) == sorted);
+}
+
 TEST_F(WriterTest, SmallWindowsGiveTheReadBytes) {
     std::mt19937 random(25);
     for (int service : {SERVICE_PCVAN, SERVICE_NIFTY}) {
@@ -452,8 +468,8 @@ TEST_F(WriterTest, SmallWindowsGiveTheReadBytes) {
                     source = platform_open_read(old_log_path().c_str());
                 }
                 ASSERT_NE(source, nullptr);
-                ASSERT_EQ(write_sorted_log_from(source, "LOG.TXT", new_log_path().c_str(), *indexed_,
-                                                options_, PLATFORM_VIEW_ALIGNMENT),
+                ASSERT_EQ(write_sorted_log_from(source, "LOG.TXT", new_log_path().c_str(),
+                                                *indexed_, options_, PLATFORM_VIEW_ALIGNMENT),
                           0);
                 differs[way] = compare_sorted_log(source, "LOG.TXT", *indexed_, options_,
                                                   PLATFORM_VIEW_ALIGNMENT);
