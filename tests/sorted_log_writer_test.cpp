@@ -266,7 +266,9 @@ TEST_F(WriterTest, EveryFailedOperationFailsTheWrite) {
     const ScopedFault counted;
     ASSERT_EQ(write_quietly(), 0);
     const long operations = counted.operations();
-    ASSERT_GT(operations, 8);
+    // Open, reads (or a view, on Windows, whose runs go out in one gathered
+    // write), writes, flush, close.
+    ASSERT_GT(operations, 6);
     for (long n = 1; n <= operations + 1; ++n) {
         SCOPED_TRACE("failing operation " + std::to_string(n));
         const ScopedFault fault(OP_ANY, n, ENOSPC);
