@@ -166,6 +166,32 @@ TEST(StreamMisuse, PiecesKeepTheirPlaceAmongWrites) {
     }
 }
 
+// Closed files' blocks are reused by the next files opened: what one file
+// read or wrote never shows through another, whichever kind each is.
+TEST(StreamMisuse, AReusedBlockHoldsNothingOfItsLastFile) {
+    TempDir dir;
+    write_file(dir.file("a"), "first file, first line\nmore of it\n");
+    write_file(dir.file("b"), "b\n");
+    for (int round = 0; round < 3; ++round) {
+        PlatformFile* a = platform_open_read(dir.file("a").c_str());
+        PlatformFile* w = platform_open_write(dir.file("w").c_str());
+        ASSERT_NE(a, nullptr);
+        ASSERT_NE(w, nullptr);
+        char* line = nullptr;
+        ASSERT_EQ(platform_next_line(a, &line, 100), 23);
+        ASSERT_EQ(platform_write(w, "written, not flushed", 20), 0);
+        EXPECT_EQ(platform_close(a), 0);
+        PlatformFile* b = platform_open_read(dir.file("b").c_str());
+        ASSERT_NE(b, nullptr);
+        ASSERT_EQ(platform_next_line(b, &line, 100), 2);
+        EXPECT_EQ(std::string(line), "b\n");
+        EXPECT_EQ(platform_next_line(b, &line, 100), 0);
+        EXPECT_EQ(platform_close(b), 0);
+        EXPECT_EQ(platform_close(w), 0);
+        EXPECT_EQ(read_file(dir.file("w")), "written, not flushed");
+    }
+}
+
 TEST(StreamMisuse, DirectoryCannotBeCreatedOver) {
     TempDir dir;
     fs::create_directory(dir.file("d"));
