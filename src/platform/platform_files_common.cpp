@@ -277,6 +277,11 @@ static size_t after_last_feed(size_t at, uint64_t mask) {
     return at + LINE_FEED_SPAN - static_cast<size_t>(std::countl_zero(mask));
 }
 
+// A non-zero mask without its last line feed.
+static uint64_t without_last_feed(uint64_t mask) {
+    return mask & ~(uint64_t{1} << (63 - std::countl_zero(mask)));
+}
+
 // Spans of 64 bytes whose line feeds are all passed over are only counted
 // (most of a message's body): where its lines start is needed only for the
 // last two, found from the masks of the last two spans that hold a line
@@ -309,7 +314,7 @@ static size_t count_whole_spans(const PlatformFile* file, int64_t* wanted, size_
     *wanted = left;
     const uint64_t mask = line_feed_mask(data + last_fed);
     *line_start = after_last_feed(last_fed, mask);
-    const uint64_t before = mask & ~(uint64_t{1} << (63 - std::countl_zero(mask)));
+    const uint64_t before = without_last_feed(mask);
     if (before != 0) {
         *ended_start = after_last_feed(last_fed, before);
     } else if (fed_before != SIZE_MAX) {
@@ -341,11 +346,9 @@ static void skip_by_masks(PlatformFile* file, int64_t* wanted, size_t limit, int
         const int64_t feeds = count_feeds(mask);
         if (feeds < *wanted) {
             // All of them: the last two line feeds bound the last line.
-            const int last = 63 - std::countl_zero(mask);
-            const uint64_t before = mask & ~(uint64_t{1} << last);
-            ended_start =
-                before == 0 ? line_start : at + static_cast<size_t>(64 - std::countl_zero(before));
-            line_start = at + static_cast<size_t>(last) + 1;
+            const uint64_t before = without_last_feed(mask);
+            ended_start = before == 0 ? line_start : after_last_feed(at, before);
+            line_start = after_last_feed(at, mask);
             *wanted -= feeds;
             continue;
         }
