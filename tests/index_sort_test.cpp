@@ -213,24 +213,29 @@ TEST(IndexSortTest, FullTableOfEqualEntries) {
 // Past MAX_INDEX_ENTRIES (--max-messages) the sort is stable: copies of one
 // message keep their file order, so the writer keeps the first in the file.
 // A table of 200,000 equal entries, quadratic for the quicksort steps, is
-// among the cases.
+// among the cases, and overlapping downloads each in order.
 TEST(IndexSortTest, LargeIndexesSortStably) {
     std::mt19937 random(777);
     const struct {
         int count;
         uint32_t spread;
         uint32_t base;  // keys around the sign bit compare as signed values
-    } cases[] = {{MAX_INDEX_ENTRIES + 1, 5, 0},
-                 {5000, 2, 0},
-                 {30000, 40000, 0},
-                 {65537, 3, 0},
-                 {200000, 1, 0},
-                 {9000, 6, 0x7FFFFFFDu}};
-    for (const auto& [count, spread, base] : cases) {
+        int downloads;  // 0: keys at random; else each download's keys rise
+    } cases[] = {{MAX_INDEX_ENTRIES + 1, 5, 0, 0},
+                 {5000, 2, 0, 0},
+                 {30000, 40000, 0, 0},
+                 {65537, 3, 0, 0},
+                 {200000, 1, 0, 0},
+                 {9000, 6, 0x7FFFFFFDu, 0},
+                 {20000, 3, 0, 3},
+                 {12345, 2, 0, 1}};
+    for (const auto& [count, spread, base, downloads] : cases) {
         std::vector<MessageIndexEntry> entries;
         for (int i = 0; i < count; ++i) {
-            entries.push_back(entry(static_cast<int32_t>(base + random() % spread),
-                                    base + random() % spread, base + random() % spread, i));
+            const auto rising =
+                downloads == 0 ? 0u : static_cast<uint32_t>(i % (count / downloads + 7));
+            entries.push_back(entry(static_cast<int32_t>(base + rising + random() % spread),
+                                    base + rising, base + random() % spread, i));
         }
         std::vector<MessageIndexEntry> expected = entries;
         std::stable_sort(expected.begin(), expected.end(),

@@ -77,6 +77,29 @@ class WriterTest : public JobStepTest {
         result_ = write_quietly();
         return read_file(new_log_path());
     }
+    // The indexed log written and compared without the indexer's spans, with
+    // them, and from the log held as a run holds it (mapped where the lease
+    // is granted).
+    void write_three_ways(std::string written[3], int differs[3]) {
+        IndexedLog without_spans = *indexed_;
+        without_spans.spans.count = 0;
+        for (int way = 0; way < 3; ++way) {
+            const IndexedLog& indexed = way == 0 ? without_spans : *indexed_;
+            PlatformFile* source = nullptr;
+            if (way == 2) {
+                ASSERT_EQ(platform_open_log(old_log_path().c_str(), &source), 0);
+            } else {
+                source = platform_open_read(old_log_path().c_str());
+            }
+            ASSERT_NE(source, nullptr);
+            ASSERT_EQ(write_sorted_log_from(source, "LOG.TXT", new_log_path().c_str(), indexed,
+                                            options_, way == 2 ? LOG_WINDOW_SIZE : 0),
+                      0);
+            differs[way] = compare_sorted_log(source, "LOG.TXT", indexed, options_);
+            platform_close(source);
+            written[way] = read_file(new_log_path());
+        }
+    }
     std::string old_log_path() const { return dir_.file("LOG.TXT"); }
     std::string new_log_path() const { return dir_.file("LOG.$$$"); }
 
@@ -360,28 +383,9 @@ TEST_F(WriterTest, WholeMessagesGiveTheLineByLineBytes) {
         if (count <= 0) {
             continue;
         }
-        // The same entries without the indexer's spans.
-        IndexedLog without_spans = *indexed_;
-        without_spans.spans.count = 0;
         std::string written[3];
         int differs[3];
-        for (int way = 0; way < 3; ++way) {
-            const IndexedLog& indexed = way == 0 ? without_spans : *indexed_;
-            PlatformFile* source = nullptr;
-            if (way == 2) {
-                ASSERT_EQ(platform_open_log(old_log_path().c_str(), &source), 0);
-            } else {
-                source = platform_open_read(old_log_path().c_str());
-            }
-            ASSERT_NE(source, nullptr);
-            // The held log is mapped where the window size asks for it.
-            ASSERT_EQ(write_sorted_log_from(source, "LOG.TXT", new_log_path().c_str(), indexed,
-                                            options_, way == 2 ? LOG_WINDOW_SIZE : 0),
-                      0);
-            differs[way] = compare_sorted_log(source, "LOG.TXT", indexed, options_);
-            platform_close(source);
-            written[way] = read_file(new_log_path());
-        }
+        write_three_ways(written, differs);
         for (int way = 1; way < 3; ++way) {
             ASSERT_EQ(printable(written[way]), printable(written[0])) << printable(log);
             ASSERT_EQ(differs[way], differs[0]) << printable(log);
@@ -448,6 +452,30 @@ TEST_F(WriterTest, PastTheIndexRoomMessagesEndWhereTheNextBegins) {
     std::vector<MessageIndexEntry> again;
     ASSERT_EQ(index_and_sort(sorted, &again), messages) << err_;
     EXPECT_TRUE(sort_log(sorted) == sorted);
+}
+
+// Past the index's usual room too, messages found whole are copied as they
+// lie, and the rest line by line: the same bytes as without the spans.
+TEST_F(WriterTest, PastTheIndexRoomWholeMessagesGiveTheLineByLineBytes) {
+    std::mt19937 random(3001);
+    options_.max_messages = 4 * MAX_INDEX_ENTRIES;
+    for (int service : {SERVICE_PCVAN, SERVICE_NIFTY}) {
+        options_.service = service;
+        std::string log;
+        for (int piece = 0; piece < 2000; ++piece) {
+            log += random_log(random, service, 10 * piece + 1);
+        }
+        std::vector<MessageIndexEntry> index;
+        ASSERT_GT(index_and_sort(log, &index), MAX_INDEX_ENTRIES) << err_;
+        std::string written[3];
+        int differs[3];
+        write_three_ways(written, differs);
+        EXPECT_GT(written[0].size(), log.size() / 2);
+        for (int way = 1; way < 3; ++way) {
+            EXPECT_TRUE(written[way] == written[0]) << way;
+            EXPECT_EQ(differs[way], differs[0]);
+        }
+    }
 }
 
 TEST_F(WriterTest, SmallWindowsGiveTheReadBytes) {

@@ -116,42 +116,64 @@ void quicksort_range(void* base, size_t record_size, RecordCompare compare, int 
 
 namespace {
 
-// Merges the sorted runs [lo, middle) and [middle, hi) of `from` into `to`;
-// on equal keys the earlier run goes first.
-void merge_runs(const MessageIndexEntry* from, MessageIndexEntry* to, int lo, int middle, int hi) {
-    int left = lo;
-    int right = middle;
-    for (int out = lo; out < hi; ++out) {
-        const bool take_left =
-            right == hi || (left < middle && !sorts_before(from[right], from[left]));
-        to[out] = take_left ? from[left++] : from[right++];
+// Runs this short are sorted by insertion before they are merged.
+constexpr int SHORTEST_MERGED_RUN = 16;
+
+// Stable: an entry moves only past entries that sort after it.
+void insertion_sort(MessageIndexEntry* index, int lo, int hi) {
+    for (int i = lo + 1; i < hi; ++i) {
+        const MessageIndexEntry entry = index[i];
+        int at = i;
+        for (; at > lo && sorts_before(entry, index[at - 1]); --at) {
+            index[at] = index[at - 1];
+        }
+        index[at] = entry;
     }
 }
 
-// Bottom-up merge sort, n log n whatever the keys. Stable: of the copies of
-// one message the first in the file stays first, and the writer keeps it.
-// -1 when the scratch block cannot be had.
+// Merges the sorted runs [lo, middle) and [middle, hi) of `index`, the first
+// moved to `scratch`; on equal keys the first run goes first.
+void merge_runs(MessageIndexEntry* index, MessageIndexEntry* scratch, int lo, int middle, int hi) {
+    const int left_count = middle - lo;
+    std::memcpy(scratch, index + lo, static_cast<size_t>(left_count) * sizeof *scratch);
+    int left = 0;
+    int right = middle;
+    int out = lo;
+    while (left < left_count && right < hi) {
+        const bool take_right = sorts_before(index[right], scratch[left]);
+        index[out++] = take_right ? index[right] : scratch[left];
+        right += take_right ? 1 : 0;
+        left += take_right ? 0 : 1;
+    }
+    // What is left of the second run already lies in its place.
+    std::memcpy(index + out, scratch + left,
+                static_cast<size_t>(left_count - left) * sizeof *scratch);
+}
+
+// Top-down merge sort, n log n whatever the keys, scratch for half of them.
+// Two runs already in order (downloads mostly are) are left as they lie.
+void merge_sort_range(MessageIndexEntry* index, MessageIndexEntry* scratch, int lo, int hi) {
+    if (hi - lo <= SHORTEST_MERGED_RUN) {
+        insertion_sort(index, lo, hi);
+        return;
+    }
+    const int middle = lo + (hi - lo + 1) / 2;
+    merge_sort_range(index, scratch, lo, middle);
+    merge_sort_range(index, scratch, middle, hi);
+    if (sorts_before(index[middle], index[middle - 1])) {
+        merge_runs(index, scratch, lo, middle, hi);
+    }
+}
+
+// Stable: of the copies of one message the first in the file stays first,
+// and the writer keeps it. -1 when the scratch block cannot be had.
 int merge_sort_index(MessageIndex index, int count) {
-    auto* scratch = static_cast<MessageIndexEntry*>(
-        std::malloc(static_cast<size_t>(count) * sizeof(MessageIndexEntry)));
+    const size_t half = static_cast<size_t>(count) / 2 + 1;
+    auto* scratch = static_cast<MessageIndexEntry*>(std::malloc(half * sizeof(MessageIndexEntry)));
     if (scratch == nullptr) {
         return -1;
     }
-    MessageIndexEntry* from = index;
-    MessageIndexEntry* to = scratch;
-    for (int64_t width = 1; width < count; width *= 2) {
-        for (int64_t lo = 0; lo < count; lo += 2 * width) {
-            const int middle = static_cast<int>(std::min<int64_t>(lo + width, count));
-            const int hi = static_cast<int>(std::min<int64_t>(lo + 2 * width, count));
-            merge_runs(from, to, static_cast<int>(lo), middle, hi);
-        }
-        MessageIndexEntry* swapped = from;
-        from = to;
-        to = swapped;
-    }
-    if (from != index) {
-        std::memcpy(index, from, static_cast<size_t>(count) * sizeof(MessageIndexEntry));
-    }
+    merge_sort_range(index, scratch, 0, count);
     std::free(scratch);
     return 0;
 }

@@ -25,14 +25,14 @@ static_assert(sizeof(MessageIndexEntry) == 20, "index entries are five 32-bit fi
 // Room for MAX_INDEX_ENTRIES entries, allocated once at start-up.
 using MessageIndex = MessageIndexEntry*;
 
-// Where the first MAX_INDEX_ENTRIES indexed messages lie, in file order: each
-// header's offset, and whether the writer's line-by-line copy of the message
-// would be exactly the bytes from it to the next header, so that they may be
-// copied as they lie.
+// Where the indexed messages lie, in file order: each header's offset, and
+// whether the writer's line-by-line copy of the message would be exactly the
+// bytes from it to the next header, so that they may be copied as they lie.
+// Room for as many as the index holds, grown with it.
 struct MessageSpans {
     int count;
-    int32_t offsets[MAX_INDEX_ENTRIES];
-    bool whole[MAX_INDEX_ENTRIES];
+    int32_t* offsets;
+    bool* whole;
 };
 
 // The bytes isspace accepts in the C locale; the program never changes locale,

@@ -230,15 +230,33 @@ bool fits_in_offset(int64_t position) {
 
 }  // namespace
 
+// The entries and the spans of `room` messages, moved into blocks of that
+// room where they are not already; false when memory is short (the blocks
+// already grown stay the log's).
+static bool hold_room(IndexedLog* indexed, int room) {
+    const auto size = static_cast<size_t>(room);
+    void* entries = std::realloc(indexed->entries, size * sizeof(MessageIndexEntry));
+    if (entries != nullptr) {
+        indexed->entries = static_cast<MessageIndex>(entries);
+    }
+    void* offsets = std::realloc(indexed->spans.offsets, size * sizeof(int32_t));
+    if (offsets != nullptr) {
+        indexed->spans.offsets = static_cast<int32_t*>(offsets);
+    }
+    void* whole = std::realloc(indexed->spans.whole, size * sizeof(bool));
+    if (whole != nullptr) {
+        indexed->spans.whole = static_cast<bool*>(whole);
+    }
+    return entries != nullptr && offsets != nullptr && whole != nullptr;
+}
+
 IndexedLog* create_indexed_log() {
     auto* indexed = static_cast<IndexedLog*>(std::calloc(1, sizeof(IndexedLog)));
     if (indexed == nullptr) {
         return nullptr;
     }
-    indexed->entries =
-        static_cast<MessageIndex>(std::calloc(MAX_INDEX_ENTRIES, sizeof(MessageIndexEntry)));
-    if (indexed->entries == nullptr) {
-        std::free(indexed);
+    if (!hold_room(indexed, MAX_INDEX_ENTRIES)) {
+        destroy_indexed_log(indexed);
         return nullptr;
     }
     indexed->room = MAX_INDEX_ENTRIES;
@@ -248,25 +266,24 @@ IndexedLog* create_indexed_log() {
 void destroy_indexed_log(IndexedLog* indexed) {
     if (indexed != nullptr) {
         std::free(indexed->entries);
+        std::free(indexed->spans.offsets);
+        std::free(indexed->spans.whole);
         std::free(indexed);
     }
 }
 
-// Room for one more entry past `count`: the entries double as the log needs,
-// up to the limit, and keep that room for the next log. -1 when they cannot
-// grow ("Memory Allocate Error!" reported).
+// Room for one more entry past `count`: the entries and spans double as the
+// log needs, up to the limit, and keep that room for the next log. -1 when
+// they cannot grow ("Memory Allocate Error!" reported).
 static int make_room(IndexedLog* indexed, int count, int max_messages) {
     if (count < indexed->room) {
         return 0;
     }
     const int64_t wanted = std::min<int64_t>(int64_t{indexed->room} * 2, max_messages);
-    void* grown =
-        std::realloc(indexed->entries, static_cast<size_t>(wanted) * sizeof(MessageIndexEntry));
-    if (grown == nullptr) {
+    if (!hold_room(indexed, static_cast<int>(wanted))) {
         print_message<MSG_MEMORY_ERROR>();
         return -1;
     }
-    indexed->entries = static_cast<MessageIndex>(grown);
     indexed->room = static_cast<int>(wanted);
     return 0;
 }
@@ -314,18 +331,16 @@ static bool note_count_fit(const LogReader& reader) {
 // unless its line count stops short of this header or runs into it, or a
 // banner line inside it is dropped.
 static void note_span_end(LogReader* reader, int count, bool count_fits) {
-    if (count > 0 && count <= MAX_INDEX_ENTRIES) {
+    if (count > 0) {
         reader->indexed->spans.whole[count - 1] = count_fits && !reader->banner_since_header;
     }
     reader->banner_since_header = false;
 }
 
 static void note_span_start(MessageSpans* spans, int count, int32_t offset) {
-    if (count < MAX_INDEX_ENTRIES) {
-        spans->offsets[count] = offset;
-        spans->whole[count] = false;  // until the next header is seen
-        spans->count = count + 1;
-    }
+    spans->offsets[count] = offset;
+    spans->whole[count] = false;  // until the next header is seen
+    spans->count = count + 1;
 }
 
 // The identity at the end must match the one at the start, and the size the

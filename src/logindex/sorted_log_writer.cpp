@@ -509,8 +509,7 @@ int copy_message(LogCopy* copy, const MessageIndexEntry& entry, int64_t reach, b
 struct FileOrder {
     const int32_t* offsets;
     int known;
-    const bool* whole;  // of the first `whole_known` offsets; null: none known to be
-    int whole_known;
+    const bool* whole;  // of each offset; null: none known to be
     // Past MAX_INDEX_ENTRIES: the offsets of stretch b of the file (each
     // `stretch` bytes) are offsets[first_in[b], first_in[b + 1]); null: none.
     const int32_t* first_in;
@@ -518,42 +517,19 @@ struct FileOrder {
 };
 
 // A log of more messages than the index's usual room (--max-messages) has
-// its offsets put in file order by stretches of the file, about one message
-// to a stretch: counted, placed, and sorted within each stretch; where a
-// message ends is then looked up in its own stretch. (Sorting 90,000 offsets
-// and a binary search for each message took a quarter of such a run.)
-// `first_in` holds stretches + 1 counts; the offsets must not be negative.
-void order_by_stretches(const MessageIndexEntry* index, int count, int32_t* offsets,
-                        int32_t* first_in, int stretches, int64_t stretch) {
-    std::fill(first_in, first_in + stretches + 1, 0);
-    for (int i = 0; i < count; ++i) {
-        ++first_in[index[i].offset / stretch + 1];
-    }
-    for (int b = 0; b < stretches; ++b) {
-        first_in[b + 1] += first_in[b];
-    }
-    for (int i = 0; i < count; ++i) {  // first_in[b] runs on to where b + 1 starts
-        offsets[first_in[index[i].offset / stretch]++] = index[i].offset;
-    }
-    for (int b = stretches; b > 0; --b) {
-        first_in[b] = first_in[b - 1];
-    }
-    first_in[0] = 0;
-    for (int b = 0; b < stretches; ++b) {
-        std::sort(offsets + first_in[b], offsets + first_in[b + 1]);
-    }
-}
-
-// The largest offset, or -1 when one is negative.
-int32_t largest_offset(const MessageIndexEntry* index, int count) {
-    int32_t last = 0;
-    for (int i = 0; i < count; ++i) {
-        if (index[i].offset < 0) {
-            return -1;
+// its offsets, in file order, divided into stretches of the file, about one
+// message to a stretch, so that where a message ends is looked up in its own
+// stretch. (A binary search over 90,000 offsets for each message took a
+// tenth of such a run.) `first_in` holds stretches + 1 counts.
+void divide_into_stretches(const int32_t* offsets, int count, int32_t* first_in, int stretches,
+                           int64_t stretch) {
+    int at = 0;
+    for (int b = 0; b <= stretches; ++b) {
+        while (at < count && offsets[at] < b * stretch) {
+            ++at;
         }
-        last = std::max(last, index[i].offset);
+        first_in[b] = at;
     }
-    return last;
 }
 
 // The first offset in file order past `offset`, or the end of the offsets.
@@ -568,42 +544,40 @@ const int32_t* next_in_file_order(const FileOrder& order, int32_t offset) {
 
 // From the indexer's spans when they describe this index; else the offsets
 // sorted into `own`, which holds MAX_INDEX_ENTRIES, or past that into a block
-// of the heap (*allocated, freed by the caller). -1 when it cannot be had.
+// of the heap. Past MAX_INDEX_ENTRIES the stretches go in a block of the heap
+// too (*allocated, freed by the caller). -1 when it cannot be had.
 int file_order_of(const MessageIndexEntry* index, int count, const MessageSpans* spans,
                   int32_t* own, int32_t** allocated, FileOrder* order) {
     *allocated = nullptr;
-    const bool spans_fit = spans != nullptr && spans->count == std::min(count, MAX_INDEX_ENTRIES);
-    if (spans_fit && count <= MAX_INDEX_ENTRIES) {
-        *order = FileOrder{spans->offsets, count, spans->whole, count, nullptr, 0};
-        return 0;
-    }
-    int32_t* offsets = own;
-    int32_t* first_in = nullptr;
-    if (count > MAX_INDEX_ENTRIES) {
-        const size_t room = static_cast<size_t>(count) * 2 + 1;  // offsets, stretches + 1
+    const bool spans_fit = spans != nullptr && spans->count == count;
+    const bool many = count > MAX_INDEX_ENTRIES;
+    if (many) {
+        const size_t room = static_cast<size_t>(count) * (spans_fit ? 1 : 2) + 1;
         *allocated = static_cast<int32_t*>(std::malloc(room * sizeof *own));
         if (*allocated == nullptr) {
             print_message<MSG_MEMORY_ERROR>();
             return -1;
         }
-        offsets = *allocated;
-        first_in = *allocated + count;
     }
-    // The spans cover the first MAX_INDEX_ENTRIES messages of the file.
-    *order =
-        FileOrder{offsets, count, spans_fit ? spans->whole : nullptr, spans_fit ? spans->count : 0,
-                  nullptr, 0};
-    const int32_t last = largest_offset(index, count);
-    if (first_in != nullptr && last >= 0) {
-        order->first_in = first_in;
-        order->stretch = last / count + 1;
-        order_by_stretches(index, count, offsets, first_in, count, order->stretch);
-        return 0;
+    *order = FileOrder{own, count, nullptr, nullptr, 0};
+    if (spans_fit) {
+        order->offsets = spans->offsets;
+        order->whole = spans->whole;
+    } else {
+        int32_t* offsets = many ? *allocated + count + 1 : own;
+        for (int i = 0; i < count; ++i) {
+            offsets[i] = index[i].offset;
+        }
+        std::sort(offsets, offsets + count);
+        order->offsets = offsets;
     }
-    for (int i = 0; i < count; ++i) {
-        offsets[i] = index[i].offset;
+    // The offsets of a log are never negative; entries made otherwise are
+    // looked up over all.
+    if (many && order->offsets[0] >= 0) {
+        order->first_in = *allocated;
+        order->stretch = order->offsets[count - 1] / count + 1;
+        divide_into_stretches(order->offsets, count, *allocated, count, order->stretch);
     }
-    std::sort(offsets, offsets + count);
     return 0;
 }
 
@@ -618,7 +592,7 @@ int copy_in_order(LogCopy* copy, const MessageIndexEntry* index, int count,
         const int64_t reach = next == end ? REACH_UNKNOWN : *next;
         const int64_t at = next - 1 - order.offsets;
         const bool whole = order.whole != nullptr && next != order.offsets &&
-                           next[-1] == index[i].offset && at < order.whole_known && order.whole[at];
+                           next[-1] == index[i].offset && order.whole[at];
         if (copy_message(copy, index[i], reach, whole) != 0) {
             return -1;
         }

@@ -65,7 +65,7 @@ static std::string repeat_held_by_count(std::mt19937& random, int number) {
     return pcvan_header(number, time, " (0)") + "body\r\n" + pcvan_header(number, later, " (0)");
 }
 
-std::string random_log(std::mt19937& random, int service) {
+std::string random_log(std::mt19937& random, int service, int first_number) {
     auto chance = [&](int percent) { return static_cast<int>(random() % 100) < percent; };
     std::string log = chance(10) ? "ATDT\r\n" : "";
     if (service == SERVICE_NIFTY && chance(50)) {
@@ -76,8 +76,9 @@ std::string random_log(std::mt19937& random, int service) {
     }
     const int messages = 1 + static_cast<int>(random() % 4);
     for (int i = 0; i < messages; ++i) {
-        const int number = chance(15) && i > 0 ? i : i + 1;  // a repeat now and then
-        const int minute = chance(15) ? 59 - i : 10 + i;     // out of order now and then
+        // A repeat now and then.
+        const int number = first_number + (chance(15) && i > 0 ? i - 1 : i);
+        const int minute = chance(15) ? 59 - i : 10 + i;  // out of order now and then
         const std::string time = "96/05/12" + std::string(service == SERVICE_PCVAN ? "  " : " ") +
                                  "21:" + std::to_string(minute);
         const int count = static_cast<int>(random() % 3);

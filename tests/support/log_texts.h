@@ -36,5 +36,6 @@ std::string banner(const std::string& date);
 // copy holds the repeat after it, text before the first message, NIFTY SERVE
 // banner lines (some with dates the banner rule ignores), lines longer than a piece (one that runs
 // into the next header), NUL bytes, and unended last lines (an end-of-file
-// mark, a header cut after its line 2).
-std::string random_log(std::mt19937& random, int service);
+// mark, a header cut after its line 2). Its messages are numbered from
+// `first_number` on.
+std::string random_log(std::mt19937& random, int service, int first_number = 1);
