@@ -219,21 +219,27 @@ def bench_log(zembra, floor, switch, source, sorted_bytes, runs, work, extra=(),
     env = dict(os.environ, LC_ALL="C")
     size = str(sorted_bytes)
     extra = list(extra)
-    for _ in range(runs):
-        log = steady(work, source)
-        times["zembra"].append(timed([zembra, switch] + extra + [log], work,
-                                     cpu=times["zembra cpu"]))
-        log = steady(work, source)
-        times["zembra -B"].append(timed([zembra, switch + "B"] + extra + [log], work))
-        log = steady(work, source)
-        times["floor"].append(timed([floor, log, size], work))
-        log = steady(work, source)
-        times["floor -B"].append(timed([floor, log, size, "-B"], work))
-        if others:
+    commands = [("zembra", [zembra, switch] + extra, None),
+                ("zembra -B", [zembra, switch + "B"] + extra, None),
+                ("floor", [floor], None),
+                ("floor -B", [floor], None)]
+    if others:
+        commands += [("cp", ["cp"], None), ("sort", ["sort", "-o", "sorted.log"], env)]
+    # Each round starts with another command: the first after a round's
+    # copies and sync ran slower (on the 256 MB log by a third), and that
+    # must not always fall on one of them.
+    for round_index in range(runs):
+        shift = round_index % len(commands)
+        for name, command, command_env in commands[shift:] + commands[:shift]:
             log = steady(work, source)
-            times["cp"].append(timed(["cp", log, "copy.log"], work))
-            log = steady(work, source)
-            times["sort"].append(timed(["sort", "-o", "sorted.log", log], work, env))
+            if name.startswith("floor"):
+                line = command + [log, size] + (["-B"] if name == "floor -B" else [])
+            elif name == "cp":
+                line = command + [log, "copy.log"]
+            else:
+                line = command + [log]
+            cpu = times["zembra cpu"] if name == "zembra" else None
+            times[name].append(timed(line, work, command_env, cpu))
     log = steady(work, source)
     rss = peak_rss_kib([zembra, switch] + extra + [log], work)
     log = steady(work, source)

@@ -329,7 +329,8 @@ namespace {
 
 // A DOS end-of-file mark ends the log without a line end. When its message
 // sorts before another, the next header must still start a line of its own,
-// or the next run would no longer see that message.
+// or the next run would no longer see that message; and no line may become
+// a header the next run would refuse.
 TEST_F(WriterTest, UnterminatedLastLineNeverJoinsTheNextHeader) {
     struct Case {
         int service;
@@ -349,6 +350,11 @@ TEST_F(WriterTest, UnterminatedLastLineNeverJoinsTheNextHeader) {
         {SERVICE_PCVAN, 0,
          pcvan_header(2, "96/05/13  10:00") + "two\r\n" + pcvan_header(1) + std::string(8192, 'F'),
          pcvan_header(1) + std::string(8192, 'F') + pcvan_header(2, "96/05/13  10:00") + "two\r\n"},
+        // Cut inside a header line 1: ended, the line would read as a
+        // header, so it stays the last line, unended.
+        {SERVICE_PCVAN, 0,
+         pcvan_header(2, "96/05/13  10:00") + "two\r\n" + pcvan_header(1) + "one\r\n#7/1",
+         pcvan_header(1) + "one\r\n" + pcvan_header(2, "96/05/13  10:00") + "two\r\n#7/1"},
         // Already in order: the log is rewritten byte for byte.
         {SERVICE_PCVAN, 0,
          pcvan_header(1) + "one\r\n" + pcvan_header(2, "96/05/13  10:00") + "\x1a",

@@ -1,9 +1,5 @@
 #include "logindex/log_format.h"
 
-bool is_blank_byte(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 // Computed in unsigned arithmetic so that a field of many digits wraps modulo
 // 2^32 instead of overflowing; the conversion back to int32_t is modular.
 int32_t read_number(const char* text) {

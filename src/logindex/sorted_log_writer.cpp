@@ -93,6 +93,10 @@ struct LogCopy {
     size_t run_start;  // kept lines of the block not yet written
     size_t run_length;
     bool line_open;  // the log ends in a line without line end, shorter than a full piece
+    // PC-VAN: a cut last line that would read as a header line 1 once ended,
+    // written at the end instead (-1: none).
+    int64_t held_back_at;
+    size_t held_back_length;
     // Writing from mapped windows: bytes that lie in a window, the banner or
     // the program's own text, written when the list is full or a window goes.
     bool gathered;  // messages long enough on average to be gathered
@@ -407,6 +411,23 @@ bool is_cut_line(const char* line, size_t length) {
     return line[length - 1] != '\n' && length < FULL_PIECE_LENGTH;
 }
 
+// A PC-VAN log cut inside a header line 1 ends in "#12/3", which reads as
+// no header. Ended, as a line must be when another message follows it, it
+// would read as one, and the next run would refuse the log at the line
+// after it: so it is written last, unended, as it lay, where it stays part
+// of the last message. (With line counts it stays in place: a count decides
+// which lines a message keeps, and moved past the last count the line would
+// be dropped by the next run; refused, the log keeps it.)
+bool reads_as_header_once_ended(const LogCopy& copy, const char* line, size_t length) {
+    if (copy.service != SERVICE_PCVAN || copy.counted || !is_cut_line(line, length)) {
+        return false;
+    }
+    char ended[LINE_BUFFER_SIZE];
+    std::memcpy(ended, line, length);
+    ended[length] = '\n';
+    return piece_matches(ended, length + 1, copy.matchers.line1);
+}
+
 // NIFTY SERVE keeps a line that ends in a line feed, except banner lines, and
 // a full piece of a longer line; a shorter end without a line feed (an
 // end-of-file mark, say) is dropped.
@@ -495,6 +516,11 @@ int copy_message(LogCopy* copy, const MessageIndexEntry& entry, int64_t reach, b
             if (keep_cut_header(copy, line, length, crlf) != 0) {
                 return -1;
             }
+            continue;
+        }
+        if (lines_read > 0 && reads_as_header_once_ended(*copy, line, length)) {
+            copy->held_back_at = position_of(copy->block, line);
+            copy->held_back_length = length;
             continue;
         }
         const bool keep = pcvan || nifty_keeps_line(*copy, line, length);
@@ -647,6 +673,8 @@ void start_copy(LogCopy* copy, PlatformFile* source, const char* source_name, co
     copy->run_start = 0;
     copy->run_length = 0;
     copy->line_open = false;
+    copy->held_back_at = -1;
+    copy->held_back_length = 0;
     copy->gathered = false;
     copy->pending_count = 0;
     hold_bytes(&copy->block, 0, "", 0, false);
@@ -692,6 +720,10 @@ int copy_all(LogCopy* copy, const IndexedLog& indexed) {
     int result = write_banner(copy, indexed.banner);
     if (result == 0) {
         result = copy_messages(copy, indexed.entries, indexed.count, &indexed.spans);
+    }
+    if (result == 0 && copy->held_back_at >= 0) {
+        const int64_t at = copy->held_back_at;
+        result = copy_span(copy, at, at + static_cast<int64_t>(copy->held_back_length));
     }
     return result;
 }
