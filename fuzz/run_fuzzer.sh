@@ -29,6 +29,9 @@ mkdir -p "$work_dir/$target-corpus" "$work_dir/$target-artifacts"
     ${FUZZ_CXXFLAGS:-} -I"$source_dir/src" -I"$source_dir/tests" $sources -o "$work_dir/$target"
 
 seeds="$source_dir/fuzz/corpus/$target"
-exec "$work_dir/$target" -runs="$runs" -max_len="${FUZZ_MAX_LEN:-1024}" -timeout=30 \
+# libFuzzer checks for slow inputs with an alarm signal every half timeout,
+# and the log job takes that signal for an interrupt and stops the process:
+# the timeout is longer than any bounded run.
+exec "$work_dir/$target" -runs="$runs" -max_len="${FUZZ_MAX_LEN:-1024}" -timeout=600 \
     -artifact_prefix="$work_dir/$target-artifacts/" \
     "$work_dir/$target-corpus" "$seeds"
