@@ -32,7 +32,8 @@ void count_head_changes(const IndexedLog& indexed, int service, LogChanges* chan
         banner_bytes = shape.leading_banner_bytes;
     }
     // The spans begin with the first message of the file.
-    changes->leading_text_dropped = indexed.spans.offsets[0] != banner_bytes;
+    changes->leading_text_dropped =
+        indexed.spans.count > 0 && indexed.spans.offsets[0] != banner_bytes;
     // A NIFTY SERVE log's unended last line is dropped, or ended when it is a
     // header's line 2; PC-VAN keeps it.
     changes->lines_changed =
