@@ -77,28 +77,32 @@ class WriterTest : public JobStepTest {
         result_ = write_quietly();
         return read_file(new_log_path());
     }
-    // The indexed log written and compared without the indexer's spans, with
-    // them, and from the log held as a run holds it (mapped where the lease
-    // is granted).
+    // The indexed log written and compared, from the log read or held as a
+    // run holds it (mapped where the lease is granted and `window_size` is
+    // not 0).
+    void write_and_compare(const IndexedLog& indexed, bool held, size_t window_size,
+                           std::string* written, int* differs) {
+        PlatformFile* source = nullptr;
+        if (held) {
+            ASSERT_EQ(platform_open_log(old_log_path().c_str(), &source), 0);
+        } else {
+            source = platform_open_read(old_log_path().c_str());
+        }
+        ASSERT_NE(source, nullptr);
+        ASSERT_EQ(write_sorted_log_from(source, "LOG.TXT", new_log_path().c_str(), indexed,
+                                        options_, window_size),
+                  0);
+        *differs = compare_sorted_log(source, "LOG.TXT", indexed, options_, window_size);
+        platform_close(source);
+        *written = read_file(new_log_path());
+    }
+    // Without the indexer's spans, with them, and from the held log.
     void write_three_ways(std::string written[3], int differs[3]) {
         IndexedLog without_spans = *indexed_;
         without_spans.spans.count = 0;
-        for (int way = 0; way < 3; ++way) {
-            const IndexedLog& indexed = way == 0 ? without_spans : *indexed_;
-            PlatformFile* source = nullptr;
-            if (way == 2) {
-                ASSERT_EQ(platform_open_log(old_log_path().c_str(), &source), 0);
-            } else {
-                source = platform_open_read(old_log_path().c_str());
-            }
-            ASSERT_NE(source, nullptr);
-            ASSERT_EQ(write_sorted_log_from(source, "LOG.TXT", new_log_path().c_str(), indexed,
-                                            options_, way == 2 ? LOG_WINDOW_SIZE : 0),
-                      0);
-            differs[way] = compare_sorted_log(source, "LOG.TXT", indexed, options_);
-            platform_close(source);
-            written[way] = read_file(new_log_path());
-        }
+        write_and_compare(without_spans, false, 0, &written[0], &differs[0]);
+        write_and_compare(*indexed_, false, 0, &written[1], &differs[1]);
+        write_and_compare(*indexed_, true, LOG_WINDOW_SIZE, &written[2], &differs[2]);
     }
     std::string old_log_path() const { return dir_.file("LOG.TXT"); }
     std::string new_log_path() const { return dir_.file("LOG.$$$"); }
@@ -497,20 +501,8 @@ TEST_F(WriterTest, SmallWindowsGiveTheReadBytes) {
             std::string written[2];
             int differs[2];
             for (int way = 0; way < 2; ++way) {
-                PlatformFile* source = nullptr;
-                if (way == 1) {
-                    ASSERT_EQ(platform_open_log(old_log_path().c_str(), &source), 0);
-                } else {
-                    source = platform_open_read(old_log_path().c_str());
-                }
-                ASSERT_NE(source, nullptr);
-                ASSERT_EQ(write_sorted_log_from(source, "LOG.TXT", new_log_path().c_str(),
-                                                *indexed_, options_, PLATFORM_VIEW_ALIGNMENT),
-                          0);
-                differs[way] = compare_sorted_log(source, "LOG.TXT", *indexed_, options_,
-                                                  PLATFORM_VIEW_ALIGNMENT);
-                platform_close(source);
-                written[way] = read_file(new_log_path());
+                write_and_compare(*indexed_, way == 1, PLATFORM_VIEW_ALIGNMENT, &written[way],
+                                  &differs[way]);
             }
             ASSERT_EQ(written[1], written[0]);
             ASSERT_EQ(differs[1], differs[0]);
