@@ -45,6 +45,7 @@ system: on a RAM file system fsync and freeing blocks cost nothing.
 """
 import argparse
 import os
+import random
 import shutil
 import statistics
 import subprocess
@@ -225,12 +226,14 @@ def bench_log(zembra, floor, switch, source, sorted_bytes, runs, work, extra=(),
                 ("floor -B", [floor], None)]
     if others:
         commands += [("cp", ["cp"], None), ("sort", ["sort", "-o", "sorted.log"], env)]
-    # Each round starts with another command, so that what a command leaves
-    # the machine doing does not always fall on the same next one (on the
-    # 256 MB log zembra took 0.60 s after the floor and 0.40 s after itself).
+    # Each round runs the commands in another order (the same for every
+    # benchmark run), so that what a command leaves the machine doing does
+    # not always fall on the same next one: on the 256 MB log zembra took
+    # 0.60 s after the floor and 0.40 s after itself.
     for round_index in range(runs):
-        shift = round_index % len(commands)
-        for name, command, command_env in commands[shift:] + commands[:shift]:
+        order = list(commands)
+        random.Random(round_index).shuffle(order)
+        for name, command, command_env in order:
             log = steady(work, source)
             if name.startswith("floor"):
                 line = command + [log, size] + (["-B"] if name == "floor -B" else [])
