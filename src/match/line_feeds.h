@@ -93,6 +93,21 @@ inline void forget_line_feeds(LineFeedScan* scan) {
     scan->mask = 0;
 }
 
+// Past 128 bytes of a line without a line feed the C library finds the line
+// feed in data[from, end) many bytes a step: a log whose lines of 8-20 KiB
+// hold half its bytes took a quarter more instructions 64 bytes at a time.
+inline size_t find_line_feed_far(LineFeedScan* scan, const char* data, size_t valid, size_t from,
+                                 size_t end) {
+    const void* feed = std::memchr(data + from, '\n', end - from);
+    if (feed == nullptr) {
+        return end;
+    }
+    const auto found = static_cast<size_t>(static_cast<const char*>(feed) - data);
+    scan->at = found;
+    scan->mask = line_feed_mask_of(data + found, valid - found);
+    return found;
+}
+
 // The first line feed in data[from, end), or `end`; `valid` bytes of `data`
 // may be read, and end <= valid. Called once a line, so always inlined: a
 // call costs as much as the rest of it.
@@ -104,10 +119,13 @@ inline void forget_line_feeds(LineFeedScan* scan) {
     }
     const size_t skipped = from - scan->at;
     uint64_t mask = scan->mask >> skipped << skipped;
-    while (mask == 0) {
+    for (int spans = 0; mask == 0; ++spans) {
         const size_t next = scan->at + LINE_FEED_SPAN;
         if (next >= end) {
             return end;
+        }
+        if (spans == 1) {
+            return find_line_feed_far(scan, data, valid, next, end);
         }
         scan->at = next;
         scan->mask = line_feed_mask_of(data + next, valid - next);

@@ -397,6 +397,24 @@ int64_t platform_skip_lines(PlatformFile* file, int64_t lines, int limit, int* l
     return skipped;
 }
 
+// After the span at `at` without a line feed, far into a line: the span
+// before the one that holds the next line feed, found by the C library many
+// bytes a step (as find_line_feed_far).
+// SIZE_MAX where the 64-byte steps would stop first: the line started at
+// `line_start` reaches `limit`, or no whole span holds a line feed.
+static size_t span_before_next_feed(const PlatformFile* file, size_t at, size_t line_start,
+                                    size_t limit) {
+    const size_t from = at + LINE_FEED_SPAN;
+    const size_t spans_end = from + (file->buffered - from) / LINE_FEED_SPAN * LINE_FEED_SPAN;
+    const void* feed = std::memchr(file->buffer + from, '\n', spans_end - from);
+    if (feed == nullptr) {
+        return SIZE_MAX;
+    }
+    const auto found = static_cast<size_t>(static_cast<const char*>(feed) - file->buffer);
+    const size_t span = from + (found - from) / LINE_FEED_SPAN * LINE_FEED_SPAN;
+    return span - line_start >= limit ? SIZE_MAX : span - LINE_FEED_SPAN;
+}
+
 // The plain lines of what the buffer holds from file->next on, 64 bytes at a
 // time; stops at a line a header may begin, before a line that may be a
 // piece's length, or where the bytes held end.
@@ -414,6 +432,13 @@ static int64_t skip_plain_by_masks(PlatformFile* file, const bool* may_begin, si
                 line_start >=
             limit) {
             break;  // a long line: platform_next_line gives its pieces
+        }
+        if (mask == 0 && at - line_start >= LINE_FEED_SPAN) {
+            at = span_before_next_feed(file, at, line_start, limit);
+            if (at == SIZE_MAX) {
+                break;  // as above, or the bytes held end first
+            }
+            continue;
         }
         for (; mask != 0 && !stop; mask &= mask - 1) {
             const size_t end = at + static_cast<size_t>(std::countr_zero(mask)) + 1;
