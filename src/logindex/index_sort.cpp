@@ -31,10 +31,12 @@ inline SortKey sort_key_of(const MessageIndexEntry& entry) {
                    static_cast<uint32_t>(entry.number) ^ SIGN};
 }
 
-inline bool sorts_before(const MessageIndexEntry& a, const MessageIndexEntry& b) {
-    const SortKey x = sort_key_of(a);
-    const SortKey y = sort_key_of(b);
+inline bool key_before(const SortKey& x, const SortKey& y) {
     return x.when < y.when || (x.when == y.when && x.number < y.number);
+}
+
+inline bool sorts_before(const MessageIndexEntry& a, const MessageIndexEntry& b) {
+    return key_before(sort_key_of(a), sort_key_of(b));
 }
 
 }  // namespace
@@ -75,13 +77,16 @@ namespace {
 // entry is equal). The steps are written once, over how records are compared
 // and swapped, so that sort_index can run them on typed entries (the
 // comparison inlined, a record swapped whole) and give exactly the order of
-// the generic version.
-template <typename Less, typename Swap>
-int partition_steps(int lo, int hi, const Less& less, const Swap& swap) {
+// the generic version. `less_than(p)` gives the test "record i sorts before
+// record p": the pivot stays in place through the partition, so the typed
+// test reads its key once.
+template <typename LessThan, typename Swap>
+int partition_steps(int lo, int hi, const LessThan& less_than, const Swap& swap) {
     swap(lo, static_cast<int>((int64_t{lo} + hi) / 2));
+    const auto before_pivot = less_than(lo);
     int last = lo;
     for (int i = lo + 1; i <= hi; ++i) {
-        if (less(i, lo)) {
+        if (before_pivot(i)) {
             ++last;
             swap(last, i);
         }
@@ -90,15 +95,15 @@ int partition_steps(int lo, int hi, const Less& less, const Swap& swap) {
     return last;
 }
 
-template <typename Less, typename Swap>
-void quicksort_steps(int lo, int hi, const Less& less, const Swap& swap) {
+template <typename LessThan, typename Swap>
+void quicksort_steps(int lo, int hi, const LessThan& less_than, const Swap& swap) {
     while (lo < hi) {
-        const int last = partition_steps(lo, hi, less, swap);
+        const int last = partition_steps(lo, hi, less_than, swap);
         if (last - lo < hi - last) {
-            quicksort_steps(lo, last - 1, less, swap);
+            quicksort_steps(lo, last - 1, less_than, swap);
             lo = last + 1;
         } else {
-            quicksort_steps(last + 1, hi, less, swap);
+            quicksort_steps(last + 1, hi, less_than, swap);
             hi = last - 1;
         }
     }
@@ -110,7 +115,7 @@ void quicksort_range(void* base, size_t record_size, RecordCompare compare, int 
     const auto* bytes = static_cast<const unsigned char*>(base);
     auto record = [&](int i) { return bytes + static_cast<size_t>(i) * record_size; };
     quicksort_steps(
-        lo, hi, [&](int i, int j) { return compare(record(i), record(j)) < 0; },
+        lo, hi, [&](int p) { return [&, p](int i) { return compare(record(i), record(p)) < 0; }; },
         [&](int i, int j) { swap_records(base, record_size, i, j); });
 }
 
@@ -190,7 +195,11 @@ void sort_index(MessageIndex index, int count) {
         return;
     }
     quicksort_steps(
-        0, count - 1, [&](int i, int j) { return sorts_before(index[i], index[j]); },
+        0, count - 1,
+        [&](int p) {
+            const SortKey pivot = sort_key_of(index[p]);
+            return [index, pivot](int i) { return key_before(sort_key_of(index[i]), pivot); };
+        },
         [&](int i, int j) {
             const MessageIndexEntry entry = index[i];
             index[i] = index[j];
