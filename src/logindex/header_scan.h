@@ -93,6 +93,59 @@ inline bool take_literal(UnitScan* scan, const char* literal) {
     return true;
 }
 
+// A header's first bytes are ASCII, and most lines that begin as one may are
+// turned away at their second or third byte: a rule takes them as bytes
+// first, and decodes units only where the bytes cannot tell. The takes stop
+// at the first byte that is not the ASCII wanted.
+struct ByteScan {
+    const unsigned char* bytes;
+    uint32_t at;
+};
+
+inline ByteScan byte_scan_of(const char* line) {
+    return ByteScan{reinterpret_cast<const unsigned char*>(line), 0};
+}
+
+[[gnu::always_inline]] inline bool take_ascii_in(ByteScan* scan, char low, char high) {
+    const unsigned char byte = scan->bytes[scan->at];
+    if (byte < static_cast<unsigned char>(low) || byte > static_cast<unsigned char>(high)) {
+        return false;
+    }
+    ++scan->at;
+    return true;
+}
+
+[[gnu::always_inline]] inline bool take_ascii_digits(ByteScan* scan, int count) {
+    for (int taken = 0; taken < count; ++taken) {
+        if (!take_ascii_in(scan, '0', '9')) {
+            return false;
+        }
+    }
+    return true;
+}
+
+[[gnu::always_inline]] inline bool take_ascii_text(ByteScan* scan, const char* text) {
+    for (; *text != '\0'; ++text) {
+        if (!take_ascii_in(scan, *text, *text)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+enum class ByteAnswer { NO, YES, ASK_UNITS };
+
+// After a chain of takes that `held` or stopped: YES when it held and the
+// line goes on past it, NO where it stopped at a byte that is its own unit
+// (ASCII, a single-byte kana, the end), so the units differ there as the
+// bytes do; ASK_UNITS at a lead byte, whose character may count as ASCII.
+[[gnu::always_inline]] inline ByteAnswer answer_of(const ByteScan& scan, bool held) {
+    if (held) {
+        return peek(UnitScan{scan.bytes, scan.at}) != 0 ? ByteAnswer::YES : ByteAnswer::NO;
+    }
+    return is_sjis_lead_byte(scan.bytes[scan.at]) ? ByteAnswer::ASK_UNITS : ByteAnswer::NO;
+}
+
 // A "[1-9][0-9]*" number.
 inline bool take_number(UnitScan* scan) {
     if (!is_unit_in(next(scan), '1', '9')) {

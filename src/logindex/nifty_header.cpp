@@ -12,6 +12,14 @@ namespace {
 
 // "^[0-9][0-9][0-9][0-9][0-9]/[0-9][0-9][0-9][0-9][0-9] [A-Z].+"
 bool is_nifty_line1(const char* line) {
+    ByteScan bytes = byte_scan_of(line);
+    const bool held = take_ascii_digits(&bytes, 5) && take_ascii_text(&bytes, "/") &&
+                      take_ascii_digits(&bytes, 5) && take_ascii_text(&bytes, " ") &&
+                      take_ascii_in(&bytes, 'A', 'Z');
+    const ByteAnswer answer = answer_of(bytes, held);
+    if (answer != ByteAnswer::ASK_UNITS) {
+        return answer == ByteAnswer::YES;
+    }
     UnitScan scan = scan_of(line);
     return take_digits(&scan, 5) && next(&scan) == '/' && take_digits(&scan, 5) &&
            next(&scan) == ' ' && is_capital_unit(next(&scan)) && peek(scan) != 0;
@@ -29,6 +37,17 @@ namespace {
 
 // "^\([ 0-9][0-9]\)   [0-9][0-9]/[0-9][0-9]/[0-9][0-9] .+"
 bool is_nifty_line2(const char* line) {
+    ByteScan bytes = byte_scan_of(line);
+    const bool held = take_ascii_text(&bytes, "(") &&
+                      (take_ascii_text(&bytes, " ") || take_ascii_in(&bytes, '0', '9')) &&
+                      take_ascii_digits(&bytes, 1) && take_ascii_text(&bytes, ")   ") &&
+                      take_ascii_digits(&bytes, 2) && take_ascii_text(&bytes, "/") &&
+                      take_ascii_digits(&bytes, 2) && take_ascii_text(&bytes, "/") &&
+                      take_ascii_digits(&bytes, 2) && take_ascii_text(&bytes, " ");
+    const ByteAnswer answer = answer_of(bytes, held);
+    if (answer != ByteAnswer::ASK_UNITS) {
+        return answer == ByteAnswer::YES;
+    }
     UnitScan scan = scan_of(line);
     if (next(&scan) != '(' || !is_blank_or_digit_unit(next(&scan))) {
         return false;
