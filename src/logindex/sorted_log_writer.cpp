@@ -127,7 +127,7 @@ int compare_bytes(LogCopy* copy, const char* bytes, size_t length) {
         copy->compared += static_cast<int64_t>(length);
         return 0;
     }
-    char held[16 * 1024];
+    char held[4 * 1024];  // a page: bytes compared here are few, up to the first that differs
     while (length > 0) {
         const char* theirs = held;
         size_t part = std::min(length, sizeof held);
@@ -569,29 +569,32 @@ const int32_t* next_in_file_order(const FileOrder& order, int32_t offset) {
     return std::upper_bound(order.offsets, order.offsets + order.known, offset);
 }
 
-// From the indexer's spans when they describe this index; else the offsets
-// sorted into `own`, which holds MAX_INDEX_ENTRIES, or past that into a block
-// of the heap. Past MAX_INDEX_ENTRIES the stretches go in a block of the heap
-// too (*allocated, freed by the caller). -1 when it cannot be had.
+// From the indexer's spans when they describe this index (a run's always
+// do); else the offsets sorted into a block of the heap. Past
+// MAX_INDEX_ENTRIES the stretches go in that block too. *allocated is freed
+// by the caller; -1 when it cannot be had. (Not on the stack: each page of
+// stack a run first touches costs it a fault, some 15 us on the virtual
+// machines measured.)
 int file_order_of(const MessageIndexEntry* index, int count, const MessageSpans* spans,
-                  int32_t* own, int32_t** allocated, FileOrder* order) {
+                  int32_t** allocated, FileOrder* order) {
     *allocated = nullptr;
     const bool spans_fit = spans != nullptr && spans->count == count;
     const bool many = count > MAX_INDEX_ENTRIES;
-    if (many) {
-        const size_t room = static_cast<size_t>(count) * (spans_fit ? 1 : 2) + 1;
-        *allocated = static_cast<int32_t*>(std::malloc(room * sizeof *own));
+    const size_t room =
+        (many ? static_cast<size_t>(count) + 1 : 0) + (spans_fit ? 0 : static_cast<size_t>(count));
+    if (room > 0) {
+        *allocated = static_cast<int32_t*>(std::malloc(room * sizeof **allocated));
         if (*allocated == nullptr) {
             print_message<MSG_MEMORY_ERROR>();
             return -1;
         }
     }
-    *order = FileOrder{own, count, nullptr, nullptr, 0};
+    *order = FileOrder{nullptr, count, nullptr, nullptr, 0};
     if (spans_fit) {
         order->offsets = spans->offsets;
         order->whole = spans->whole;
     } else {
-        int32_t* offsets = many ? *allocated + count + 1 : own;
+        int32_t* offsets = many ? *allocated + count + 1 : *allocated;
         for (int i = 0; i < count; ++i) {
             offsets[i] = index[i].offset;
         }
@@ -631,10 +634,9 @@ int copy_in_order(LogCopy* copy, const MessageIndexEntry* index, int count,
 // in file order, where the indexer found the next header line 1.
 int copy_messages(LogCopy* copy, const MessageIndexEntry* index, int count,
                   const MessageSpans* spans) {
-    int32_t own_order[MAX_INDEX_ENTRIES];
     int32_t* allocated = nullptr;
     FileOrder order;
-    if (file_order_of(index, count, spans, own_order, &allocated, &order) != 0) {
+    if (file_order_of(index, count, spans, &allocated, &order) != 0) {
         return -1;
     }
     const int result = copy_in_order(copy, index, count, order);
