@@ -417,7 +417,9 @@ static size_t span_before_next_feed(const PlatformFile* file, size_t at, size_t 
 
 // The plain lines of what the buffer holds from file->next on, 64 bytes at a
 // time; stops at a line a header may begin, before a line that may be a
-// piece's length, or where the bytes held end.
+// piece's length, or before the last 64 bytes held: a span that ends the
+// bytes held would need its last line feed's next byte, which is not yet
+// read (the caller reads on, or hands the line out).
 static int64_t skip_plain_by_masks(PlatformFile* file, const bool* may_begin, size_t limit,
                                    int64_t* bytes, int* last_length) {
     const auto* data = reinterpret_cast<const unsigned char*>(file->buffer);
@@ -425,7 +427,7 @@ static int64_t skip_plain_by_masks(PlatformFile* file, const bool* may_begin, si
     size_t ended_start = line_start;  // of the last line passed over
     int64_t skipped = 0;
     bool stop = may_begin[data[line_start]];
-    for (size_t at = line_start; !stop && file->buffered - at >= LINE_FEED_SPAN;
+    for (size_t at = line_start; !stop && file->buffered - at > LINE_FEED_SPAN;
          at += LINE_FEED_SPAN) {
         uint64_t mask = line_feed_mask(file->buffer + at);
         if (at + (mask == 0 ? LINE_FEED_SPAN : static_cast<size_t>(std::countr_zero(mask))) -
@@ -441,11 +443,11 @@ static int64_t skip_plain_by_masks(PlatformFile* file, const bool* may_begin, si
             continue;
         }
         for (; mask != 0 && !stop; mask &= mask - 1) {
-            const size_t end = at + static_cast<size_t>(std::countr_zero(mask)) + 1;
+            const size_t end = at + static_cast<unsigned>(std::countr_zero(mask)) + 1;
             ++skipped;
             ended_start = line_start;
             line_start = end;
-            stop = end == file->buffered || may_begin[data[end]];
+            stop = may_begin[data[end]];
         }
     }
     // Told once: stored line by line, they cost a third of the loop.
