@@ -93,10 +93,10 @@ inline bool take_literal(UnitScan* scan, const char* literal) {
     return true;
 }
 
-// A header's first bytes are ASCII, and most lines that begin as one may are
-// turned away at their second or third byte: a rule takes them as bytes
-// first, and decodes units only where the bytes cannot tell. The takes stop
-// at the first byte that is not the ASCII wanted.
+// A header's first bytes are ASCII, and most lines whose first byte a header
+// may begin with are no header a few bytes on ("2400bps ..."): a rule takes
+// those bytes as bytes first, and decodes units only where the bytes cannot
+// tell. The takes stop at the first byte that is not the ASCII wanted.
 struct ByteScan {
     const unsigned char* bytes;
     uint32_t at;
