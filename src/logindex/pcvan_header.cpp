@@ -34,12 +34,32 @@ const char PCVAN_LINE2_PATTERN[] =
 
 namespace {
 
+// One or more of [ 0-9A-Z] as bytes, stopping at the first other byte.
+bool take_code_bytes(ByteScan* scan) {
+    const uint32_t from = scan->at;
+    while (take_ascii_text(scan, " ") || take_ascii_in(scan, '0', '9') ||
+           take_ascii_in(scan, 'A', 'Z')) {
+    }
+    return scan->at > from;
+}
+
 // "^★タイトル \([ 0-9A-Z]+\)  [0-9][0-9]/.+"; ")" ends the code, being none
 // of its characters.
 bool is_pcvan_line2(const char* line) {
     UnitScan scan = scan_of(line);
-    if (!take_literal(&scan, "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b (") ||
-        !is_code_unit(next(&scan))) {
+    if (!take_literal(&scan, "\x81\x9a\x83\x5e\x83\x43\x83\x67\x83\x8b (")) {
+        return false;
+    }
+    // The code and what follows it are ASCII in a header: as bytes first.
+    ByteScan bytes{scan.text, scan.position};
+    bool held = take_code_bytes(&bytes);
+    held = held && take_ascii_text(&bytes, ")  ") && take_ascii_digits(&bytes, 2) &&
+           take_ascii_text(&bytes, "/");
+    const ByteAnswer answer = answer_of(bytes, held);
+    if (answer != ByteAnswer::ASK_UNITS) {
+        return answer == ByteAnswer::YES;
+    }
+    if (!is_code_unit(next(&scan))) {
         return false;
     }
     while (is_code_unit(peek(scan))) {
