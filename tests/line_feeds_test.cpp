@@ -158,4 +158,46 @@ TEST(LineFeeds, ReaderSplitsAsFgetsWould) {
     EXPECT_GT(plain_lines, 10000);
 }
 
+// Plain lines of every length short of the piece limit are passed over in
+// bulk, however far into a line its line feed lies: the pass hands out only
+// the pieces of lines that reach the limit, and now and then a line that
+// runs past the bytes held (once a buffer at most).
+TEST(LineFeeds, PlainLinesOfAnyLengthArePassedInBulk) {
+    std::mt19937 random(5);
+    constexpr int LIMIT = 8191;
+    std::string text;
+    for (int i = 0; i < 2000; ++i) {
+        const size_t length = i % 97 == 0         ? LIMIT + random() % 3000
+                              : random() % 4 == 0 ? 64 + random() % 8000
+                                                  : random() % 130;
+        text += std::string(length, 'x') + "\n";
+    }
+    const auto header_at = static_cast<int64_t>(text.size());
+    text += "#1/1 header\n" + std::string(200, 'y') + "\n";
+    TempDir dir;
+    write_file(dir.file("log"), text);
+    PlatformFile* file = platform_open_read(dir.file("log").c_str());
+    ASSERT_NE(file, nullptr);
+    bool may_begin[256] = {};
+    may_begin[static_cast<unsigned char>('#')] = true;
+    int short_lines_handed_out = 0;
+    while (platform_tell(file) < header_at) {
+        int64_t bytes = 0;
+        int last = 0;
+        const int64_t passed = platform_skip_plain_lines(file, may_begin, LIMIT, &bytes, &last);
+        ASSERT_GE(passed, 0);
+        if (passed == 0 && platform_tell(file) < header_at) {
+            char* line = nullptr;
+            const int length = platform_next_line(file, &line, LIMIT);
+            ASSERT_GT(length, 0);
+            short_lines_handed_out += length < LIMIT ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(platform_tell(file), header_at);
+    // Tail pieces of long lines are short too: one for each of them.
+    const int long_lines = 2000 / 97 + 1;
+    EXPECT_LE(short_lines_handed_out, long_lines + static_cast<int>(text.size() / 32768) + 2);
+    EXPECT_EQ(platform_close(file), 0);
+}
+
 }  // namespace
