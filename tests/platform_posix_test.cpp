@@ -309,6 +309,40 @@ TEST(ReplaceLog, OnlyRunsOfTheLogExcludeEachOther) {
     close(folder);
 }
 
+// Another log's run (forum.txt, same side names) swaps its side file in as
+// its log while this run looks at the side name: its record is gone by then,
+// but the name leads elsewhere, so the file is no live run of this log.
+void swap_side_file_in() {
+    EXPECT_EQ(std::rename("FORUM.$$$", "forum.txt"), 0);
+}
+
+TEST(ReplaceLog, ASideFileSwappedInWhileLookedAtIsNoRunOfThisLog) {
+    TempDir dir;
+    InDirectory inside(dir.path());
+    write_file("forum.log", OLD_LOG);
+    const int other_run = open("FORUM.$$$", O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(other_run, 0);
+    ASSERT_EQ(flock(other_run, LOCK_EX | LOCK_NB), 0);
+    LogHold* hold = nullptr;
+    HoldReport report = {};
+    long looked_again = 0;
+    {
+        // Still named so and without a record: a run of this log that has
+        // not written its record yet.
+        const ScopedFault counting;
+        EXPECT_EQ(hold_log("forum.log", "FORUM.LOG", &hold, &report), PLATFORM_BUSY);
+        looked_again = counting.operations(OP_STATUS);
+    }
+    const ScopedFault swap(OP_STATUS, looked_again, swap_side_file_in);
+    ASSERT_EQ(hold_log("forum.log", "FORUM.LOG", &hold, &report), 0) << std::strerror(errno);
+    EXPECT_STREQ(held_side_name(hold), "FORUM.$$$");
+    char side_left[NAME_BUFFER_SIZE];
+    EXPECT_EQ(release_hold(hold, side_left), 0);
+    close(other_run);
+    EXPECT_EQ(snapshot_tree(dir.path()),
+              (std::map<std::string, std::string>{{"forum.log", OLD_LOG}, {"forum.txt", ""}}));
+}
+
 // The new log gets the log's owner, group, mode and nothing of the folder's
 // default access list; an immutable log is refused with nothing changed.
 TEST(ReplaceLog, ExactPermissionsAndImmutableLogs) {

@@ -30,8 +30,9 @@ namespace {
 // LOG.$$$, then LOG.$01 to LOG.$99.
 constexpr int SIDE_NAME_ATTEMPTS = 100;
 // A run that finishes between our open and our side file leaves its new log
-// under the name; then the log is opened again. Each round needs a whole run
-// of the other process.
+// under the name; then the log is opened again. Likewise a side name whose
+// live file another run swaps in while we look at it is looked at again.
+// Each round needs a whole run of the other process.
 constexpr int HOLD_ROUNDS = 8;
 // How long a locked side file without a record is watched for one.
 constexpr int RECORD_WAITS = 20;
@@ -458,10 +459,20 @@ static int link_new_side(LogHold* hold, const char* name) {
 #endif
 }
 
-// Takes the side name `name`: a new file, or a side file whose run died
-// (its lock is free). 0 with hold->side set; 1 when the name is not ours to
-// take; PLATFORM_BUSY when a live run of this log holds it; -1 on failure.
-static int take_side_name(LogHold* hold, const char* name, bool* pending) {
+// take_side_name_once found the name leading elsewhere than the file it
+// opened: another run's side file became that run's log in between.
+constexpr int SIDE_NAME_MOVED = 2;
+
+// The entry `name` of the held folder is still the file `opened`.
+static bool still_names(const LogHold* hold, const char* name, const struct stat& opened) {
+    struct stat named;
+    return !platform_fail_if_injected(OP_STATUS) &&
+           fstatat(hold->directory, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           same_inode(named, opened);
+}
+
+// As take_side_name, once; SIDE_NAME_MOVED when the name must be looked at again.
+static int take_side_name_once(LogHold* hold, const char* name, bool* pending) {
     int fd = link_new_side(hold, name);
     if (fd >= 0) {
         hold->side = fd;
@@ -511,6 +522,12 @@ static int take_side_name(LogHold* hold, const char* name, bool* pending) {
             usleep(RECORD_PAUSE_US);
             has_side_record = read_record(fd, SIDE_RECORD, record);
         }
+        // A live side file loses its record only as its run swaps it in
+        // as that run's log: what the name leads to now is another file.
+        if (!has_side_record && !still_names(hold, name, opened)) {
+            close(fd);
+            return SIDE_NAME_MOVED;
+        }
         close(fd);
         // A live run: of this log (busy), of another log with the same
         // side names, or a file someone else holds (the next name).
@@ -540,6 +557,19 @@ static int take_side_name(LogHold* hold, const char* name, bool* pending) {
     guard_side(hold->directory, name);
     hold->side = fd;
     return 0;
+}
+
+// Takes the side name `name`: a new file, or a side file whose run died
+// (its lock is free). 0 with hold->side set; 1 when the name is not ours to
+// take; PLATFORM_BUSY when a live run of this log holds it; -1 on failure.
+static int take_side_name(LogHold* hold, const char* name, bool* pending) {
+    for (int round = 0; round < HOLD_ROUNDS; ++round) {
+        const int taken = take_side_name_once(hold, name, pending);
+        if (taken != SIDE_NAME_MOVED) {
+            return taken;
+        }
+    }
+    return 1;
 }
 
 // A run ended between swapping its new log in and renaming the old one to
