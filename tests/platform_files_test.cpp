@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -117,3 +118,31 @@ TEST(DiskFreeBytes, RootsOfNoDriveFailAndLeaveTheCountAlone) {
 }
 
 }  // namespace
+
+// Working memory is handed out in aligned, separate blocks while it lasts;
+// past that (or where none could be reserved) the caller gets null and
+// takes the heap.
+TEST(WorkingMemory, HandsOutSeparateAlignedBlocksWhileItLasts) {
+    platform_reserve_working_memory();
+    void* first = platform_working_memory(100);
+    if (first == nullptr) {
+        GTEST_SKIP() << "no large page can be had here";
+    }
+    platform_reserve_working_memory();  // once a run: the block stays
+    void* second = platform_working_memory(64);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(first) % 64, 0u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(second) % 64, 0u);
+    EXPECT_GE(static_cast<char*>(second), static_cast<char*>(first) + 100);
+    EXPECT_EQ(platform_working_memory(SIZE_MAX), nullptr);
+    EXPECT_EQ(platform_working_memory(PLATFORM_WORKING_MEMORY), nullptr);
+    std::vector<char> heap(100);
+    EXPECT_TRUE(platform_is_working_memory(second));
+    EXPECT_FALSE(platform_is_working_memory(heap.data()));
+    EXPECT_FALSE(platform_is_working_memory(nullptr));
+    // Every byte is the caller's to use, up to the last.
+    void* rest = platform_working_memory(PLATFORM_WORKING_MEMORY - 192);
+    ASSERT_NE(rest, nullptr);
+    std::memset(rest, 1, PLATFORM_WORKING_MEMORY - 192);
+    EXPECT_EQ(platform_working_memory(1), nullptr);
+}

@@ -456,11 +456,8 @@ int run_zembra(int argc, char** argv, RunOptions* settings) {
     set_hints_wanted(verbose);
     auto* files =
         static_cast<FileArgument*>(std::malloc(static_cast<size_t>(argc) * sizeof(FileArgument)));
-    IndexedLog* indexed = create_indexed_log();
-    if (files == nullptr || indexed == nullptr) {
+    if (files == nullptr) {
         print_message<MSG_MEMORY_ERROR>();
-        std::free(files);
-        destroy_indexed_log(indexed);
         std::free(program_name);
         return 1;
     }
@@ -469,9 +466,19 @@ int run_zembra(int argc, char** argv, RunOptions* settings) {
     const char* value = nullptr;
     const CommandLineResult result =
         read_command_line(argc, argv, settings, files, &count, &argument, &value);
+    // An index that may grow past its first room (--max-messages) leaves it
+    // behind in the working memory: with its grown room beside, the run
+    // would hold more than it needs.
+    if (result == COMMAND_RUN && settings->max_messages <= MAX_INDEX_ENTRIES) {
+        platform_reserve_working_memory();
+    }
+    IndexedLog* indexed = result == COMMAND_RUN ? create_indexed_log() : nullptr;
     int status = 0;
     if (result != COMMAND_RUN) {
         status = finish_without_files(result, argument, value, program_name);
+    } else if (indexed == nullptr) {
+        print_message<MSG_MEMORY_ERROR>();
+        status = 1;
     } else {
         if (settings->service == -1) {
             settings->service = detect_service_from_name(program_name);

@@ -50,6 +50,35 @@ struct PlatformFile {
 constexpr int KEPT_FILE_BLOCKS = 2;
 static PlatformFile* kept_file_blocks[KEPT_FILE_BLOCKS];
 
+// The block platform_reserve_working_memory reserved and how much of it is
+// handed out.
+static char* working_memory = nullptr;
+static size_t working_memory_used = 0;
+
+void platform_reserve_working_memory() {
+    if (working_memory == nullptr) {
+        working_memory = map_large_page_block();
+    }
+}
+
+void* platform_working_memory(size_t size) {
+    constexpr size_t ALIGNMENT = 64;
+    const size_t rounded = (size + ALIGNMENT - 1) & ~(ALIGNMENT - 1);
+    if (working_memory == nullptr || rounded < size ||
+        rounded > PLATFORM_WORKING_MEMORY - working_memory_used) {
+        return nullptr;
+    }
+    void* block = working_memory + working_memory_used;
+    working_memory_used += rounded;
+    return block;
+}
+
+bool platform_is_working_memory(const void* block) {
+    const auto* bytes = static_cast<const char*>(block);
+    return working_memory != nullptr && bytes >= working_memory &&
+           bytes < working_memory + PLATFORM_WORKING_MEMORY;
+}
+
 static PlatformFile* new_file_block() {
     for (PlatformFile*& kept : kept_file_blocks) {
         if (kept != nullptr) {
@@ -58,7 +87,9 @@ static PlatformFile* new_file_block() {
             return file;
         }
     }
-    return static_cast<PlatformFile*>(std::malloc(sizeof(PlatformFile)));
+    void* reserved = platform_working_memory(sizeof(PlatformFile));
+    return static_cast<PlatformFile*>(reserved != nullptr ? reserved
+                                                          : std::malloc(sizeof(PlatformFile)));
 }
 
 static void free_file_block(PlatformFile* file) {
@@ -67,6 +98,17 @@ static void free_file_block(PlatformFile* file) {
             kept = file;
             return;
         }
+    }
+    // A block of working memory cannot be freed: it is kept in a heap block's place.
+    if (platform_is_working_memory(file)) {
+        for (PlatformFile*& kept : kept_file_blocks) {
+            if (!platform_is_working_memory(kept)) {
+                std::free(kept);
+                kept = file;
+                return;
+            }
+        }
+        return;
     }
     std::free(file);
 }

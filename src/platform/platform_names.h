@@ -58,5 +58,8 @@ int query_free_bytes(const char* root, const char* path, uint64_t* free_bytes);
 bool platform_views_intact();
 // A newly held log starts with its views intact.
 void platform_forget_lost_views();
+// PLATFORM_WORKING_MEMORY bytes that the system may back with one large
+// page, aligned to that size; null where it cannot.
+char* map_large_page_block();
 // A file being closed takes with it any view of it kept for reuse.
 void platform_forget_views_of(PlatformFile* file);

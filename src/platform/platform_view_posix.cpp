@@ -11,6 +11,40 @@
 #include "platform/platform.h"
 #include "platform/platform_names.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define ZEMBRA_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZEMBRA_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+char* map_large_page_block() {
+#if defined(MADV_HUGEPAGE) && !defined(ZEMBRA_ADDRESS_SANITIZER)
+    // Twice the size, so that an aligned block lies inside; the rest goes back.
+    const size_t size = PLATFORM_WORKING_MEMORY;
+    void* mapped =
+        mmap(nullptr, 2 * size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) {
+        return nullptr;
+    }
+    const auto start = reinterpret_cast<uintptr_t>(mapped);
+    const uintptr_t aligned = (start + size - 1) & ~uintptr_t{size - 1};
+    if (aligned > start) {
+        munmap(mapped, aligned - start);
+    }
+    if (aligned + size < start + 2 * size) {
+        munmap(reinterpret_cast<void*>(aligned + size), start + 2 * size - (aligned + size));
+    }
+    auto* block = reinterpret_cast<char*>(aligned);
+    // Without transparent huge pages the block is paged as any memory.
+    madvise(block, size, MADV_HUGEPAGE);
+    return block;
+#else
+    return nullptr;
+#endif
+}
+
 // A lease broken by a writer is given back at once, and a stopped run lets
 // it go too, so a program may still shorten the log under a live view: a
 // page past the new end then faults with SIGBUS. The guard puts zero pages in

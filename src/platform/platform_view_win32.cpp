@@ -10,6 +10,11 @@
 #include "platform/platform_names.h"
 
 // `prefault` is not needed: Windows maps the pages of a view in clusters.
+// Large pages need a privilege that users do not hold.
+char* map_large_page_block() {
+    return nullptr;
+}
+
 int platform_map_view(PlatformFile* file, int64_t offset, size_t length, PlatformView* view, bool) {
     view->bytes = nullptr;
     view->length = 0;
