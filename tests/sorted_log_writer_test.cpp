@@ -81,7 +81,8 @@ class WriterTest : public JobStepTest {
     // run holds it (mapped where the lease is granted and `window_size` is
     // not 0).
     void write_and_compare(const IndexedLog& indexed, bool held, size_t window_size,
-                           std::string* written, int* differs) {
+                           std::string* written, int* differs,
+                           ReadAheadRoom room = ReadAheadRoom{nullptr, 0}) {
         PlatformFile* source = nullptr;
         if (held) {
             ASSERT_EQ(platform_open_log(old_log_path().c_str(), &source), 0);
@@ -90,20 +91,26 @@ class WriterTest : public JobStepTest {
         }
         ASSERT_NE(source, nullptr);
         ASSERT_EQ(write_sorted_log_from(source, "LOG.TXT", new_log_path().c_str(), indexed,
-                                        options_, window_size),
+                                        options_, window_size, room),
                   0);
         *differs = compare_sorted_log(source, "LOG.TXT", indexed, options_, window_size);
         platform_close(source);
         *written = read_file(new_log_path());
     }
-    // Without the indexer's spans, with them, and from the held log.
-    void write_three_ways(std::string written[3], int differs[3]) {
+    // Without the indexer's spans, with them, from the held log, and read
+    // ahead in a room of a few messages (longer ones are read alone).
+    static constexpr int WAYS = 4;
+    void write_every_way(std::string written[WAYS], int differs[WAYS]) {
         IndexedLog without_spans = *indexed_;
         without_spans.spans.count = 0;
         write_and_compare(without_spans, false, 0, &written[0], &differs[0]);
         write_and_compare(*indexed_, false, 0, &written[1], &differs[1]);
         write_and_compare(*indexed_, true, LOG_WINDOW_SIZE, &written[2], &differs[2]);
+        write_and_compare(*indexed_, false, 0, &written[3], &differs[3],
+                          ReadAheadRoom{room_.data(), SMALL_ROOM});
     }
+    static constexpr size_t SMALL_ROOM = 6 * 1024;
+    std::vector<char> room_ = std::vector<char>(READ_AHEAD_SIZE);
     std::string old_log_path() const { return dir_.file("LOG.TXT"); }
     std::string new_log_path() const { return dir_.file("LOG.$$$"); }
 
@@ -393,10 +400,10 @@ TEST_F(WriterTest, WholeMessagesGiveTheLineByLineBytes) {
         if (count <= 0) {
             continue;
         }
-        std::string written[3];
-        int differs[3];
-        write_three_ways(written, differs);
-        for (int way = 1; way < 3; ++way) {
+        std::string written[WAYS];
+        int differs[WAYS];
+        write_every_way(written, differs);
+        for (int way = 1; way < WAYS; ++way) {
             ASSERT_EQ(printable(written[way]), printable(written[0])) << printable(log);
             ASSERT_EQ(differs[way], differs[0]) << printable(log);
         }
@@ -423,7 +430,7 @@ TEST_F(WriterTest, WholeMessagesGiveTheLineByLineBytes) {
 // where the lease is granted): window ends fall inside messages and lines,
 // and windows are let go of and mapped again. The result, and the comparison
 // with the log, are what reading the log gives; so for the sorted result.
-std::string shuffled_log(std::mt19937& random, int service, int messages) {
+std::string shuffled_log(std::mt19937& random, int service, int messages, int most_padding = 0) {
     std::vector<int> numbers;
     for (int n = 1; n <= messages; ++n) {
         numbers.push_back(n);
@@ -442,6 +449,8 @@ std::string shuffled_log(std::mt19937& random, int service, int messages) {
             log += random() % 50 == 0 ? std::string(LINE_BUFFER_SIZE + 100, 'x') + "\r\n"
                                       : "body " + std::to_string(n) + "\r\n";
         }
+        const int padding = most_padding > 0 ? static_cast<int>(random() % most_padding) : 0;
+        log += std::string(static_cast<size_t>(padding), 'p') + (padding > 0 ? "\r\n" : "");
         if (service == SERVICE_NIFTY && n % 50 == 0) {
             log += banner(date);
         }
@@ -477,11 +486,11 @@ TEST_F(WriterTest, PastTheIndexRoomWholeMessagesGiveTheLineByLineBytes) {
         }
         std::vector<MessageIndexEntry> index;
         ASSERT_GT(index_and_sort(log, &index), MAX_INDEX_ENTRIES) << err_;
-        std::string written[3];
-        int differs[3];
-        write_three_ways(written, differs);
+        std::string written[WAYS];
+        int differs[WAYS];
+        write_every_way(written, differs);
         EXPECT_GT(written[0].size(), log.size() / 2);
-        for (int way = 1; way < 3; ++way) {
+        for (int way = 1; way < WAYS; ++way) {
             EXPECT_TRUE(written[way] == written[0]) << way;
             EXPECT_EQ(differs[way], differs[0]);
         }
@@ -508,6 +517,29 @@ TEST_F(WriterTest, SmallWindowsGiveTheReadBytes) {
             ASSERT_EQ(differs[1], differs[0]);
             EXPECT_EQ(differs[0], pass == 0 ? 1 : 0);
             log = written[0];
+        }
+    }
+}
+
+// Two downloads of the same messages, each shuffled, most messages long
+// enough to be written many at once: read ahead in rooms of a few messages
+// to all of the run's, the bytes are those read message by message.
+TEST_F(WriterTest, ReadAheadGivesTheBytesReadMessageByMessage) {
+    std::mt19937 random(1200);
+    for (int service : {SERVICE_PCVAN, SERVICE_NIFTY}) {
+        options_.service = service;
+        const std::string log =
+            shuffled_log(random, service, 500, 3000) + shuffled_log(random, service, 500, 3000);
+        std::vector<MessageIndexEntry> index;
+        ASSERT_EQ(index_and_sort(log, &index), 1000) << err_;
+        std::string alone;
+        int differs = 0;
+        write_and_compare(*indexed_, false, 0, &alone, &differs);
+        for (size_t size : {SMALL_ROOM, size_t{64 * 1024 + 100}, READ_AHEAD_SIZE}) {
+            std::string written;
+            write_and_compare(*indexed_, false, 0, &written, &differs,
+                              ReadAheadRoom{room_.data(), size});
+            ASSERT_TRUE(written == alone) << size;
         }
     }
 }
