@@ -166,9 +166,10 @@ void platform_unmap_view(PlatformView* view);
 // large page (Linux: a transparent huge page). On the virtual machines
 // measured each 4 KiB page a process first touches costs about 15 us, and a
 // run touched some 50 of them; the large page costs about 0.15 ms at once.
-// Where no large page can be had (Windows without the privilege for them,
-// other systems, a build with AddressSanitizer, which must see every
-// overrun of these buffers) nothing is reserved.
+// Where no large page can be had (Linux with transparent huge pages set to
+// never, Windows without the privilege for them, other systems, a build with
+// AddressSanitizer, which must see every overrun of these buffers) nothing
+// is reserved.
 constexpr size_t PLATFORM_WORKING_MEMORY = 2 * 1024 * 1024;
 void platform_reserve_working_memory();
 // `size` bytes of the reserved block, aligned for any type; null when none is

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdint>
@@ -19,8 +20,33 @@
 #endif
 #endif
 
+#if defined(MADV_HUGEPAGE) && !defined(ZEMBRA_ADDRESS_SANITIZER)
+// Whether the system may give a transparent huge page to a block that asks
+// for one. Where it never does, the block would be paged 4 KiB at a time,
+// and the large buffers taken from it would cost more in faults than the
+// system calls they save.
+static bool large_pages_offered() {
+    const int fd = open("/sys/kernel/mm/transparent_hugepage/enabled", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    char setting[128];
+    const ssize_t got = read(fd, setting, sizeof setting - 1);
+    close(fd);
+    if (got <= 0) {
+        return false;
+    }
+    setting[got] = '\0';
+    return std::strstr(setting, "[always]") != nullptr ||
+           std::strstr(setting, "[madvise]") != nullptr;
+}
+#endif
+
 char* map_large_page_block() {
 #if defined(MADV_HUGEPAGE) && !defined(ZEMBRA_ADDRESS_SANITIZER)
+    if (!large_pages_offered()) {
+        return nullptr;
+    }
     // Twice the size, so that an aligned block lies inside; the rest goes back.
     const size_t size = PLATFORM_WORKING_MEMORY;
     void* mapped =
@@ -37,7 +63,6 @@ char* map_large_page_block() {
         munmap(reinterpret_cast<void*>(aligned + size), start + 2 * size - (aligned + size));
     }
     auto* block = reinterpret_cast<char*>(aligned);
-    // Without transparent huge pages the block is paged as any memory.
     madvise(block, size, MADV_HUGEPAGE);
     return block;
 #else
