@@ -19,10 +19,6 @@ namespace {
 // 13 us, as long as a dozen reads: a 128 KiB buffer cost more than the reads
 // it saved, on every log of up to 8 MB.
 constexpr size_t READ_BUFFER_SIZE = 64 * 1024;
-// The log a run holds is read twice, at least once whole: from working
-// memory, whose pages cost no fault each, its buffer is larger (an 8 MB log
-// in 32 reads a pass instead of 128).
-constexpr size_t HELD_LOG_BUFFER_SIZE = 256 * 1024;
 // The first read after a seek away from the buffer: the writer seeks to every
 // message it copies, and a message is a few KiB. Sequential reads double the
 // size from there up to the whole buffer.
@@ -41,11 +37,9 @@ struct PlatformFile {
     bool nul_placed;     // buffer[next] holds the NUL after a line lent in place
     char held_byte;      // the byte that NUL covers
     LineFeedScan feeds;  // of the bytes buffered
-    // Lines read, or the stream's write buffer, `buffer_size` bytes right
-    // after this in its block; and room for the NUL after a line that ends
-    // the buffer.
-    size_t buffer_size;
-    char* buffer;
+    // Lines read, or the stream's write buffer; and room for the NUL after a
+    // line that ends the buffer.
+    char buffer[READ_BUFFER_SIZE + 1];
 };
 
 // A run has two files open at once (the log and the new log) and opens two
@@ -85,30 +79,17 @@ bool platform_is_working_memory(const void* block) {
            bytes < working_memory + PLATFORM_WORKING_MEMORY;
 }
 
-// A block whose buffer holds `buffer_size` bytes; a larger buffer than
-// READ_BUFFER_SIZE only from working memory.
-static PlatformFile* new_file_block(size_t buffer_size) {
+static PlatformFile* new_file_block() {
     for (PlatformFile*& kept : kept_file_blocks) {
-        if (kept != nullptr && kept->buffer_size == buffer_size) {
+        if (kept != nullptr) {
             PlatformFile* file = kept;
             kept = nullptr;
             return file;
         }
     }
-    const size_t size = sizeof(PlatformFile) + buffer_size + 1;
-    void* block = platform_working_memory(size);
-    if (block == nullptr && buffer_size > READ_BUFFER_SIZE) {
-        return new_file_block(READ_BUFFER_SIZE);
-    }
-    if (block == nullptr) {
-        block = std::malloc(size);
-    }
-    auto* file = static_cast<PlatformFile*>(block);
-    if (file != nullptr) {
-        file->buffer_size = buffer_size;
-        file->buffer = reinterpret_cast<char*>(file + 1);
-    }
-    return file;
+    void* reserved = platform_working_memory(sizeof(PlatformFile));
+    return static_cast<PlatformFile*>(reserved != nullptr ? reserved
+                                                          : std::malloc(sizeof(PlatformFile)));
 }
 
 static void free_file_block(PlatformFile* file) {
@@ -132,9 +113,8 @@ static void free_file_block(PlatformFile* file) {
     std::free(file);
 }
 
-static PlatformFile* wrap_stream(FILE* stream, bool writing,
-                                 size_t buffer_size = READ_BUFFER_SIZE) {
-    PlatformFile* file = new_file_block(buffer_size);
+static PlatformFile* wrap_stream(FILE* stream, bool writing) {
+    PlatformFile* file = new_file_block();
     if (file == nullptr) {
         std::fclose(stream);
         errno = ENOMEM;
@@ -144,7 +124,7 @@ static PlatformFile* wrap_stream(FILE* stream, bool writing,
     file->buffer_start = 0;
     file->buffered = 0;
     file->next = 0;
-    file->read_size = file->buffer_size;
+    file->read_size = READ_BUFFER_SIZE;
     file->writing = writing;
     file->write_failed = false;
     file->nul_placed = false;
@@ -156,7 +136,7 @@ static PlatformFile* wrap_stream(FILE* stream, bool writing,
     // given the memory: asked for a size alone, it may keep its default.)
     // Best effort: the stream works either way.
     if (writing) {
-        std::setvbuf(stream, file->buffer, _IOFBF, file->buffer_size);
+        std::setvbuf(stream, file->buffer, _IOFBF, READ_BUFFER_SIZE);
     } else {
         std::setvbuf(stream, nullptr, _IONBF, 0);
     }
@@ -172,7 +152,7 @@ static PlatformFile* open_stream(const char* name, const char* mode, bool writin
 }
 
 PlatformFile* platform_wrap_read_stream(FILE* stream) {
-    return wrap_stream(stream, false, HELD_LOG_BUFFER_SIZE);
+    return wrap_stream(stream, false);
 }
 
 bool platform_fail_if_injected(PlatformOperation operation) {
@@ -273,7 +253,7 @@ static bool read_more(PlatformFile* file, size_t size, bool* failed) {
         *failed = true;
         return false;
     }
-    const size_t room = file->buffer_size - kept;
+    const size_t room = READ_BUFFER_SIZE - kept;
     const size_t got = read_stream_at(file->stream, file->buffer_start + static_cast<int64_t>(kept),
                                       file->buffer + kept, size < room ? size : room, failed);
     file->buffered += got;
@@ -283,7 +263,7 @@ static bool read_more(PlatformFile* file, size_t size, bool* failed) {
 // Lines are read in pieces that grow from a seek on.
 static bool read_more_lines(PlatformFile* file, bool* failed) {
     const bool got = read_more(file, file->read_size, failed);
-    if (file->read_size < file->buffer_size) {
+    if (file->read_size < READ_BUFFER_SIZE) {
         file->read_size *= 2;
     }
     return got;

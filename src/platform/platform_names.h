@@ -39,9 +39,8 @@ size_t read_stream_at(FILE* stream, int64_t offset, char* buffer, size_t size, b
 // Hands the stream of a file just created as `path` (a path that fits
 // NAME_BUFFER_SIZE) to the next platform_open_write of that same `path`.
 void platform_offer_new(FILE* stream, const char* path);
-// The log's stream, opened by the platform, as a file to read (with a larger
-// buffer where the run's working memory has room); closes the stream and
-// gives null when out of memory.
+// The log's stream, opened by the platform, as a file to read; closes the
+// stream and gives null when out of memory.
 PlatformFile* platform_wrap_read_stream(FILE* stream);
 // True, with errno set, when the test seam fails this operation.
 bool platform_fail_if_injected(PlatformOperation operation);
