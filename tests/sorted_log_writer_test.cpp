@@ -91,7 +91,7 @@ class WriterTest : public JobStepTest {
         }
         ASSERT_NE(source, nullptr);
         ASSERT_EQ(write_sorted_log_from(source, "LOG.TXT", new_log_path().c_str(), indexed,
-                                        options_, window_size, room),
+                                        options_, window_size, &room),
                   0);
         *differs = compare_sorted_log(source, "LOG.TXT", indexed, options_, window_size);
         platform_close(source);
@@ -551,6 +551,17 @@ TEST_F(WriterTest, ReadAheadGivesTheBytesReadMessageByMessage) {
                 EXPECT_LT(counted.operations(OP_READ) * 4, reads_alone);
             }
         }
+        // A read ahead that fails fails the write, reported.
+        const ScopedFault fault(OP_READ, 1, EIO);
+        const ReadAheadRoom room{room_.data(), READ_AHEAD_SIZE};
+        PlatformFile* source = platform_open_read(old_log_path().c_str());
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(write_sorted_log_from(source, "LOG.TXT", new_log_path().c_str(), *indexed_,
+                                        options_, 0, &room),
+                  -1);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "Read Error: LOG.TXT: " + std::string(std::strerror(EIO)) + "\n");
+        platform_close(source);
     }
 }
 

@@ -466,12 +466,6 @@ int run_zembra(int argc, char** argv, RunOptions* settings) {
     const char* value = nullptr;
     const CommandLineResult result =
         read_command_line(argc, argv, settings, files, &count, &argument, &value);
-    // An index that may grow past its first room (--max-messages) leaves it
-    // behind in the working memory: with its grown room beside, the run
-    // would hold more than it needs.
-    if (result == COMMAND_RUN && settings->max_messages <= MAX_INDEX_ENTRIES) {
-        platform_reserve_working_memory();
-    }
     IndexedLog* indexed = result == COMMAND_RUN ? create_indexed_log() : nullptr;
     int status = 0;
     if (result != COMMAND_RUN) {

@@ -11,12 +11,11 @@
 // working memory, each as far as it reaches (to where the next message of the
 // file begins), in file order, neighbours in one read, and written many at
 // once from there; without that room a message is read alone through the
-// log's own reader, which lends the bytes where they lie in its buffer. Either way its lines are found by their
-// line feeds and looked at where they lie, and each run of lines kept one
-// after another is written in one call. A message the indexer found whole is
-// copied as it lies, its lines never looked at. From a mapped log the runs
-// are written many at once from where they lie (copied once, by the system,
-// where a copy into a buffer first cost as much as the write itself).
+// log's own reader, which lends the bytes where they lie in its buffer. Either way its lines are
+// found by their line feeds and looked at where they lie, and each run of lines kept one after
+// another is written in one call. A message the indexer found whole is copied as it lies, its lines
+// never looked at. From a mapped log the runs are written many at once from where they lie (copied
+// once, by the system, where a copy into a buffer first cost as much as the write itself).
 #include "logindex/sorted_log_writer.h"
 
 #include <algorithm>
@@ -69,6 +68,8 @@ constexpr int64_t MOST_LOG_BYTES_PER_KEPT = 6 * 1024;
 // to 64 KiB read 17 MB of an 8 MB log for 230 reads, and came out slower than
 // gaps up to 32 KiB (14 MB, 300 reads).
 constexpr size_t ROOM_PER_PIECE = 2 * 1024;  // at most one piece per this much room
+// The run's room costs a large page: worth it for this many reads saved.
+constexpr int LEAST_KEPT_FOR_ROOM = 256;
 constexpr int64_t NARROWEST_JOINED_GAP = 2 * 1024;
 constexpr int64_t WIDEST_JOINED_GAP = 32 * 1024;
 
@@ -130,7 +131,8 @@ struct LogCopy {
     size_t held_back_length;
     // Writing from mapped windows: bytes that lie in a window, the banner or
     // the program's own text, written when the list is full or a window goes.
-    bool gathered;  // messages long enough on average to be gathered
+    bool gathered;         // messages long enough on average to be gathered
+    bool run_room_wanted;  // the run's read-ahead room, once the log is read
     PlatformPiece pending[MAX_PENDING_PIECES];
     int pending_count;
     LogWindows windows;
@@ -806,12 +808,36 @@ int read_ahead(LogCopy* copy, const MessageIndexEntry* index, int count, const F
     return read_pieces(copy);
 }
 
+// Taken once a run, the first time it is wanted: working memory is never
+// given back. (Plain statics: a guarded one would load the C++ runtime
+// library, some 0.3 ms a run.)
+static bool read_ahead_room_taken = false;
+static void* read_ahead_memory = nullptr;
+
+ReadAheadRoom run_read_ahead_room() {
+    if (!read_ahead_room_taken) {
+        read_ahead_room_taken = true;
+        platform_reserve_working_memory();
+        read_ahead_memory = platform_working_memory(READ_AHEAD_SIZE);
+    }
+    return ReadAheadRoom{read_ahead_memory, read_ahead_memory != nullptr ? READ_AHEAD_SIZE : 0};
+}
+
+// The run's room, where it is wanted and the log is read from here on.
+void take_run_room(LogCopy* copy) {
+    if (copy->run_room_wanted && !copy->windows.mapped) {
+        copy->run_room_wanted = false;
+        start_read_ahead(&copy->ahead, run_read_ahead_room(), copy->ahead.log_size);
+    }
+}
+
 int copy_in_order(LogCopy* copy, const MessageIndexEntry* index, int count,
                   const FileOrder& order) {
     for (int i = 0; i < count; ++i) {
         if (is_repeat(index, i)) {
             continue;
         }
+        take_run_room(copy);
         if (i >= copy->ahead.until && reads_ahead(*copy) &&
             read_ahead(copy, index, count, order, i) != 0) {
             return -1;
@@ -887,6 +913,7 @@ void start_copy(LogCopy* copy, PlatformFile* source, const char* source_name, co
         copy->windows.views[i] = PlatformView{nullptr, 0};
     }
     start_read_ahead(&copy->ahead, ReadAheadRoom{nullptr, 0}, 0);
+    copy->run_room_wanted = false;
     copy->service = options.service;
     copy->counted = options.service == SERVICE_PCVAN && options.line_check;
     prepare_header_matchers(options.service, &copy->matchers);
@@ -937,22 +964,9 @@ int kept_messages(const IndexedLog& indexed) {
 
 }  // namespace
 
-// Taken once a run: working memory is never given back. (Plain statics: a
-// guarded one would load the C++ runtime library, some 0.3 ms a run.)
-static bool read_ahead_room_taken = false;
-static void* read_ahead_memory = nullptr;
-
-ReadAheadRoom run_read_ahead_room() {
-    if (!read_ahead_room_taken) {
-        read_ahead_room_taken = true;
-        read_ahead_memory = platform_working_memory(READ_AHEAD_SIZE);
-    }
-    return ReadAheadRoom{read_ahead_memory, read_ahead_memory != nullptr ? READ_AHEAD_SIZE : 0};
-}
-
 int write_sorted_log_from(PlatformFile* source, const char* source_name, const char* log_path,
                           const IndexedLog& indexed, const RunOptions& options, size_t window_size,
-                          ReadAheadRoom room) {
+                          const ReadAheadRoom* room) {
     // Mapping a window whole costs about 1 us a page on the virtual machines
     // measured, a read some 2 us: mapping costs less where most of the log
     // is copied (8 MB, 2,600 messages of 3,000 kept: 1.26 times the floor
@@ -966,7 +980,10 @@ int write_sorted_log_from(PlatformFile* source, const char* source_name, const c
     }
     LogCopy copy;
     start_copy(&copy, source, source_name, log_path, options, window_size);
-    start_read_ahead(&copy.ahead, room, indexed.identity.size);
+    start_read_ahead(&copy.ahead, room != nullptr ? *room : ReadAheadRoom{nullptr, 0},
+                     indexed.identity.size);
+    copy.run_room_wanted =
+        room == nullptr && kept >= LEAST_KEPT_FOR_ROOM && options.max_messages <= MAX_INDEX_ENTRIES;
     copy.gathered = indexed.identity.size >= SMALLEST_GATHERED_AVERAGE * indexed.count;
     copy.log = platform_open_write(log_path);
     if (copy.log == nullptr) {

@@ -161,12 +161,13 @@ int platform_map_view(PlatformFile* file, int64_t offset, size_t length, Platfor
 void platform_unmap_view(PlatformView* view);
 
 // --- Working memory --------------------------------------------------------------
-// The run's large buffers (the files' blocks, the index's first room) come
-// from one block reserved at the start where the system can back it with one
-// large page (Linux: a transparent huge page). On the virtual machines
-// measured each 4 KiB page a process first touches costs about 15 us, and a
-// run touched some 50 of them; the large page costs about 0.15 ms at once.
-// Where no large page can be had (Linux with transparent huge pages set to
+// Large buffers wanted for a whole run (the writer's read-ahead room, and the
+// files' blocks and the index's first room made after it) come from one
+// block that the system can back with one large page (Linux: a transparent
+// huge page), reserved when first wanted. On the virtual machines measured a
+// 4 KiB page first touched cost 2.5 to 17 us (machines differed), the large
+// page 0.1 to 0.3 ms at once, and now and then some 5 ms where the system
+// had to find it memory. Where no large page can be had (Linux with transparent huge pages set to
 // never, Windows without the privilege for them, other systems, a build with
 // AddressSanitizer, which must see every overrun of these buffers) nothing
 // is reserved.
