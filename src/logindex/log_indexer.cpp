@@ -230,42 +230,20 @@ bool fits_in_offset(int64_t position) {
 
 }  // namespace
 
-// `block`, of `used` items of `item` bytes, grown to `room` items: a new
-// block from the run's working memory while there is room in it, else from
-// the heap (a block of working memory is copied out, never freed).
-static void* grow_block(void* block, size_t used, size_t room, size_t item) {
-    void* grown = block == nullptr ? platform_working_memory(room * item) : nullptr;
-    if (grown != nullptr || !platform_is_working_memory(block)) {
-        return grown != nullptr ? grown : std::realloc(block, room * item);
-    }
-    grown = std::malloc(room * item);
-    if (grown != nullptr) {
-        std::memcpy(grown, block, used * item);
-    }
-    return grown;
-}
-
-static void free_block(void* block) {
-    if (!platform_is_working_memory(block)) {
-        std::free(block);
-    }
-}
-
 // The entries and the spans of `room` messages, moved into blocks of that
 // room where they are not already; false when memory is short (the blocks
 // already grown stay the log's).
 static bool hold_room(IndexedLog* indexed, int room) {
     const auto size = static_cast<size_t>(room);
-    const auto used = static_cast<size_t>(indexed->room);
-    void* entries = grow_block(indexed->entries, used, size, sizeof(MessageIndexEntry));
+    void* entries = std::realloc(indexed->entries, size * sizeof(MessageIndexEntry));
     if (entries != nullptr) {
         indexed->entries = static_cast<MessageIndex>(entries);
     }
-    void* offsets = grow_block(indexed->spans.offsets, used, size, sizeof(int32_t));
+    void* offsets = std::realloc(indexed->spans.offsets, size * sizeof(int32_t));
     if (offsets != nullptr) {
         indexed->spans.offsets = static_cast<int32_t*>(offsets);
     }
-    void* whole = grow_block(indexed->spans.whole, used, size, sizeof(bool));
+    void* whole = std::realloc(indexed->spans.whole, size * sizeof(bool));
     if (whole != nullptr) {
         indexed->spans.whole = static_cast<bool*>(whole);
     }
@@ -287,9 +265,9 @@ IndexedLog* create_indexed_log() {
 
 void destroy_indexed_log(IndexedLog* indexed) {
     if (indexed != nullptr) {
-        free_block(indexed->entries);
-        free_block(indexed->spans.offsets);
-        free_block(indexed->spans.whole);
+        std::free(indexed->entries);
+        std::free(indexed->spans.offsets);
+        std::free(indexed->spans.whole);
         std::free(indexed);
     }
 }

@@ -10,7 +10,6 @@
 #include "logindex/log_indexer.h"
 #include "logindex/run_options.h"
 #include "logindex/sorted_log_writer.h"
-#include "platform/platform.h"
 #include "support/messages.h"
 
 // The log named `path` opened, indexed into `indexed` and closed, reported
@@ -54,11 +53,9 @@ inline void set_entries(IndexedLog* indexed, const std::vector<MessageIndexEntry
     reset_forum_banner(&indexed->banner);
 }
 
-// The run's one index, as a test holds it: in the working memory, as a
-// run's is, while the test's process has some left.
+// The run's one index, as a test holds it.
 using IndexedLogPtr = std::unique_ptr<IndexedLog, void (*)(IndexedLog*)>;
 inline IndexedLogPtr make_indexed_log() {
-    platform_reserve_working_memory();
     return IndexedLogPtr(create_indexed_log(), destroy_indexed_log);
 }
 
