@@ -161,16 +161,15 @@ int platform_map_view(PlatformFile* file, int64_t offset, size_t length, Platfor
 void platform_unmap_view(PlatformView* view);
 
 // --- Working memory --------------------------------------------------------------
-// Large buffers wanted for a whole run (the writer's read-ahead room, and the
-// blocks of files opened after it) come from one block that the system can
-// back with one large page (Linux: a transparent huge page), reserved when
-// first wanted. On the virtual machines measured a 4 KiB page first touched
-// cost 2.5 to 17 us (machines differed), the large page 0.1 to 0.3 ms at
-// once, and now and then some 5 ms where the system had to find it memory.
-// Where no large page can be had (Linux with transparent huge pages set to
-// never, Windows without the privilege for them, other systems, a build with
-// AddressSanitizer, which must see every overrun of these buffers) nothing
-// is reserved.
+// A large buffer wanted for a whole run (the writer's read-ahead room) comes
+// from one block that the system can back with one large page (Linux: a
+// transparent huge page), reserved when first wanted. On the virtual
+// machines measured a 4 KiB page first touched cost 2.5 to 17 us (machines
+// differed), the large page 0.1 to 0.3 ms at once, and now and then some
+// 5 ms where the system had to find it memory. Where no large page can be
+// had (Linux with transparent huge pages set to never, Windows without the
+// privilege for them, other systems, a build with AddressSanitizer, which
+// must see every overrun of these buffers) nothing is reserved.
 constexpr size_t PLATFORM_WORKING_MEMORY = 2 * 1024 * 1024;
 void platform_reserve_working_memory();
 // `size` bytes of the reserved block, aligned for any type; null when none is

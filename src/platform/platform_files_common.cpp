@@ -87,9 +87,7 @@ static PlatformFile* new_file_block() {
             return file;
         }
     }
-    void* reserved = platform_working_memory(sizeof(PlatformFile));
-    return static_cast<PlatformFile*>(reserved != nullptr ? reserved
-                                                          : std::malloc(sizeof(PlatformFile)));
+    return static_cast<PlatformFile*>(std::malloc(sizeof(PlatformFile)));
 }
 
 static void free_file_block(PlatformFile* file) {
@@ -98,17 +96,6 @@ static void free_file_block(PlatformFile* file) {
             kept = file;
             return;
         }
-    }
-    // A block of working memory cannot be freed: it is kept in a heap block's place.
-    if (platform_is_working_memory(file)) {
-        for (PlatformFile*& kept : kept_file_blocks) {
-            if (!platform_is_working_memory(kept)) {
-                std::free(kept);
-                kept = file;
-                return;
-            }
-        }
-        return;
     }
     std::free(file);
 }
