@@ -56,9 +56,6 @@ constexpr int MAX_WINDOWS = 8;
 // stream's buffer instead.
 constexpr int MAX_PENDING_PIECES = 256;
 constexpr int64_t SMALLEST_GATHERED_AVERAGE = 1024;
-// A log mostly of repeats is mapped all the same up to this many of its bytes
-// for each message kept, and read message by message past it.
-constexpr int64_t MOST_LOG_BYTES_PER_KEPT = 6 * 1024;
 
 // Reading ahead (where the log is read): the kept messages next in sorted
 // order, as many as fill half the room, read in file order; neighbours whose
@@ -72,6 +69,11 @@ constexpr size_t ROOM_PER_PIECE = 2 * 1024;  // at most one piece per this much 
 constexpr int LEAST_KEPT_FOR_ROOM = 256;
 constexpr int64_t NARROWEST_JOINED_GAP = 2 * 1024;
 constexpr int64_t WIDEST_JOINED_GAP = 32 * 1024;
+// A log mostly of repeats is mapped all the same up to this many of its bytes
+// for each message kept, and read ahead past it. Closer than that, reading
+// ahead reads over nearly every gap: the whole log copied into the room and
+// out again, where the mapping is copied from once.
+constexpr int64_t MOST_LOG_BYTES_PER_KEPT = WIDEST_JOINED_GAP;
 
 // File positions [start, end) held at room[at]; `at_end`: the log ends there.
 struct AheadPiece {
@@ -967,13 +969,13 @@ int kept_messages(const IndexedLog& indexed) {
 int write_sorted_log_from(PlatformFile* source, const char* source_name, const char* log_path,
                           const IndexedLog& indexed, const RunOptions& options, size_t window_size,
                           const ReadAheadRoom* room) {
-    // Mapping a window whole costs about 1 us a page on the virtual machines
-    // measured, a read some 2 us: mapping costs less where most of the log
-    // is copied (8 MB, 2,600 messages of 3,000 kept: 1.26 times the floor
-    // against 1.32) or the kept messages are short (1.2 MB, 1,000 of 3,000
-    // kept: 1.39 against 1.62), more where long messages are mostly repeats
-    // passed over (8 MB, 1,000 of 2,800: 1.28 against 1.18). Reads win
-    // from about 8 KiB of log per kept message on.
+    // Mapping a window whole costs 0.05 to 0.3 us a page on the virtual
+    // machines measured last (1 us on earlier ones), reading ahead copies
+    // every byte it reads twice: on 8 MB logs of every message three or four
+    // times (8 KiB of log a kept message) mapping took 0.78 to 0.97 of the
+    // floor against 0.86 to 1.07 read ahead; reading ahead wins from about
+    // 50 KiB of log a kept message on (17 MB, 300 of 1,800 kept: 0.63
+    // against 0.66).
     const int kept = kept_messages(indexed);
     if (kept * 2 < indexed.count && kept * MOST_LOG_BYTES_PER_KEPT < indexed.identity.size) {
         window_size = 0;
