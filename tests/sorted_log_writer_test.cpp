@@ -565,4 +565,24 @@ TEST_F(WriterTest, ReadAheadGivesTheBytesReadMessageByMessage) {
     }
 }
 
+// Long messages from the held log are gathered up to MOST_GATHERED_BYTES a
+// write, the bytes those read message by message.
+TEST_F(WriterTest, GatheredWritesStayUnderTheirBound) {
+    std::mt19937 random(256);
+    options_.service = SERVICE_NIFTY;
+    constexpr int MOST_PADDING = 200 * 1000;
+    std::vector<MessageIndexEntry> index;
+    ASSERT_EQ(index_and_sort(shuffled_log(random, SERVICE_NIFTY, 40, MOST_PADDING), &index), 40);
+    std::string alone;
+    std::string gathered;
+    int differs = 0;
+    write_and_compare(*indexed_, false, 0, &alone, &differs);
+    const ScopedFault counted;
+    write_and_compare(*indexed_, true, LOG_WINDOW_SIZE, &gathered, &differs);
+    EXPECT_TRUE(gathered == alone);
+    ASSERT_GT(gathered.size(), 3 * MOST_GATHERED_BYTES);
+    const auto most_a_write = MOST_GATHERED_BYTES + MOST_PADDING + 1000;
+    EXPECT_GE(static_cast<size_t>(counted.operations(OP_WRITE)) * most_a_write, gathered.size());
+}
+
 }  // namespace

@@ -137,6 +137,7 @@ struct LogCopy {
     bool run_room_wanted;  // the run's read-ahead room, once the log is read
     PlatformPiece pending[MAX_PENDING_PIECES];
     int pending_count;
+    size_t pending_bytes;
     LogWindows windows;
     LogBlock block;
     ReadAhead ahead;
@@ -200,6 +201,7 @@ bool lies_in_read_ahead(const ReadAhead& ahead, const char* bytes) {
 int write_pending(LogCopy* copy) {
     const int count = copy->pending_count;
     copy->pending_count = 0;
+    copy->pending_bytes = 0;
     if (count > 0 && platform_write_pieces(copy->log, copy->pending, count) != 0) {
         return report_write_error(*copy);
     }
@@ -214,10 +216,14 @@ int write_bytes(LogCopy* copy, const char* bytes, size_t length) {
         return 0;
     }
     if (copy->gathered && (copy->windows.mapped || lies_in_read_ahead(copy->ahead, bytes))) {
-        if (copy->pending_count == MAX_PENDING_PIECES && write_pending(copy) != 0) {
+        const bool full =
+            copy->pending_count == MAX_PENDING_PIECES ||
+            (copy->pending_count > 0 && copy->pending_bytes + length > MOST_GATHERED_BYTES);
+        if (full && write_pending(copy) != 0) {
             return -1;
         }
         copy->pending[copy->pending_count++] = PlatformPiece{bytes, length};
+        copy->pending_bytes += length;
         return 0;
     }
     if (write_pending(copy) != 0) {
@@ -902,6 +908,7 @@ void start_copy(LogCopy* copy, PlatformFile* source, const char* source_name, co
     copy->held_back_length = 0;
     copy->gathered = false;
     copy->pending_count = 0;
+    copy->pending_bytes = 0;
     hold_bytes(&copy->block, 0, "", 0, false);
     copy->windows.mapped = false;
     // The comparison touches no page of a log in order; a write copies nearly
