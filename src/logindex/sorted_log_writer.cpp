@@ -3,19 +3,21 @@
 // head and no other banner line. The same pass, comparing instead of writing,
 // tells whether the log is already in order.
 //
-// Where the run holds the log so that nothing can shorten it, the log is
-// mapped in a few large windows and messages are copied from where they lie:
-// no system call per message (on a virtual machine each costs about 1 us, and
-// a log of 3,000 messages in random order took 2,700 reads). Elsewhere the
-// kept messages next in sorted order are read ahead into a room of the run's
-// working memory, each as far as it reaches (to where the next message of the
-// file begins), in file order, neighbours in one read, and written many at
-// once from there; without that room a message is read alone through the
-// log's own reader, which lends the bytes where they lie in its buffer. Either way its lines are
-// found by their line feeds and looked at where they lie, and each run of lines kept one after
-// another is written in one call. A message the indexer found whole is copied as it lies, its lines
-// never looked at. From a mapped log the runs are written many at once from where they lie (copied
-// once, by the system, where a copy into a buffer first cost as much as the write itself).
+// Where the run holds the log so that nothing can shorten it, the log is mapped
+// in a few large windows and messages are copied from where they lie: no system
+// call per message (on a virtual machine each costs about 1 us, and a log of
+// 3,000 messages in random order took 2,700 reads). Elsewhere, and where the
+// kept messages lie far apart, the kept messages next in sorted order are read
+// ahead into a room of the run's working memory, each as far as it reaches (to
+// where the next message of the file begins), in file order, neighbours in one
+// read, and written many at once from there; without that room a message is
+// read alone through the log's own reader, which lends the bytes where they lie
+// in its buffer. Either way its lines are found by their line feeds and looked
+// at where they lie, and each run of lines kept one after another is written in
+// one call. A message the indexer found whole is copied as it lies, its lines
+// never looked at. From a mapped log the runs are written many at once from
+// where they lie (copied once, by the system, where a copy into a buffer first
+// cost as much as the write itself).
 #include "logindex/sorted_log_writer.h"
 
 #include <algorithm>
